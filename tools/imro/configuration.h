@@ -65,7 +65,7 @@ struct ProbeConfiguration {
 
 // The configuration a recording uses when no IMRO table is given. NP1: the
 // library's own defaults (bank 0, external reference, AP gain code 4, LF
-// gain code 0, high-pass on). NP2: bank 0 on shank 0 with the external
+// gain code 0, i.e. gains 1000 and 50, high-pass on). NP2: bank 0 on shank 0 with the external
 // reference; a fresh NP2 probe object connects no electrode at all, which
 // would record nothing.
 ProbeConfiguration default_configuration(ProbeKind kind) noexcept;
