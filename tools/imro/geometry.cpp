@@ -21,8 +21,10 @@ std::optional<int> np1_electrode(int channel, int bank) noexcept {
 }
 
 std::optional<int> np2_single_shank_electrode(int channel, int bank) noexcept {
-  static constexpr std::array<std::array<int, 4>, 4> A{{{0, 0, 0, 0}, {0, 9, 14, 23}, {0, 17, 26, 11}, {0, 25, 22, 15}}};
-  static constexpr std::array<int, 4> B{0, 28, 20, 12};
+  // NB: bank 0 is the identity; an all-zero bank-0 row would send each block
+  // of 32 channels to a single electrode. Same table as the probe model's.
+  static constexpr std::array<std::array<int, 4>, 4> A{{{0, 1, 2, 3}, {0, 9, 14, 23}, {0, 17, 26, 11}, {0, 25, 22, 15}}};
+  static constexpr std::array<int, 4> B{4, 28, 20, 12};
   if (!valid_channel(channel) || bank < 0 || bank >= NP2_BANK_COUNT) return std::nullopt;
   const int in_block = (A[bank][channel % 4] + ((channel % 32) / 4) * B[bank]) % 32;
   return if_below(CHANNEL_COUNT * bank + 32 * (channel / 32) + in_block, NP2_SHANK_ELECTRODE_COUNT);

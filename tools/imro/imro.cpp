@@ -135,7 +135,7 @@ class Builder {
       if (internal_owner_ >= 0 && configuration_.internal_reference_bank != internal_bank)
         return fail(fmt::format("internal reference of bank {} conflicts with bank {} chosen by entry {}", internal_bank,
                                 configuration_.internal_reference_bank, internal_owner_));
-      internal_owner_ = static_cast<int>(index_);
+      if (internal_owner_ < 0) internal_owner_ = static_cast<int>(index_);
       configuration_.internal_reference_bank = static_cast<uint8_t>(internal_bank);
     }
     **setting = ChannelSetting{
