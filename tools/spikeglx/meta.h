@@ -34,6 +34,8 @@ struct ProbeIdentity {
   int port = 0;  // board port 0..3
   int dock = 0;  // 0 for NP1, 0..1 for NP2
   int slot = 0;  // board number, for rigs of several boards
+
+  friend bool operator==(const ProbeIdentity&, const ProbeIdentity&) = default;
 };
 
 struct StreamSummary {
