@@ -204,6 +204,13 @@ TEST(SpikeGlxRecording, ArgumentsThatDoNotFitAreRefused) {
   ASSERT_FALSE(refused);
   EXPECT_NE(refused.error().find("769 AP values do not make 2 samples of 384 channels"), std::string::npos);
 
+  for (const char* run : {"", "..", "a/b"}) {
+    auto bad = ProbeRecording::create(Layout{dir.path(), run}, 0, identity(ProbeKind::np1, 0, 0, 1),
+                                      imro::default_configuration(ProbeKind::np1));
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error(), fmt::format("Run name '{}' is not a plain file name", run));
+  }
+
   // A file where the run directory should go.
   std::ofstream(dir.path() / "blocked_g0") << "x";
   auto blocked = ProbeRecording::create(Layout{dir.path(), "blocked"}, 0, identity(ProbeKind::np1, 0, 0, 1),

@@ -77,6 +77,10 @@ std::expected<std::unique_ptr<ProbeRecording>, std::string> ProbeRecording::crea
   if (configuration.kind != probe.kind)
     return std::unexpected(fmt::format("imec{}: the configuration is for an {} probe, the probe is an {}", index,
                                        display_name(configuration.kind), display_name(probe.kind)));
+  // The run name becomes part of directory and file names; a separator or a
+  // dot name would put the recording somewhere else.
+  if (layout.run.empty() || layout.run == "." || layout.run == ".." || layout.run.find_first_of("/\\") != std::string::npos)
+    return std::unexpected(fmt::format("Run name '{}' is not a plain file name", layout.run));
   std::error_code ec;
   std::filesystem::create_directories(layout.probe_directory(index), ec);
   if (ec)
