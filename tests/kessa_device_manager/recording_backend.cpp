@@ -25,7 +25,16 @@ public:
         }
         if (hook) hook(static_cast<uint32_t>(offset), value);
     }
-    std::expected<std::size_t, int> read(std::span<uint8_t> buffer) override { return inner_->read(buffer); }
+    std::expected<std::size_t, int> read(std::span<uint8_t> buffer) override {
+        {
+            std::scoped_lock lock(owner_.mutex_);
+            if (owner_.failing_reads_ > 0) {
+                --owner_.failing_reads_;
+                return std::unexpected(owner_.failure_code_);
+            }
+        }
+        return inner_->read(buffer);
+    }
     std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override { return inner_->write(bytes); }
 
 private:
@@ -58,6 +67,12 @@ std::vector<RegisterAccess> RecordingBackend::stores() const {
 void RecordingBackend::clear() {
     std::scoped_lock lock(mutex_);
     accesses_.clear();
+}
+
+void RecordingBackend::fail_reads(int count, int code) {
+    std::scoped_lock lock(mutex_);
+    failing_reads_ = count;
+    failure_code_ = code;
 }
 
 void RecordingBackend::on_store(StoreHook hook) {

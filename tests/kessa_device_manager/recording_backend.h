@@ -38,6 +38,8 @@ public:
     [[nodiscard]] std::vector<RegisterAccess> stores() const;
     void clear();
     void on_store(StoreHook hook);
+    /// The next `count` card-to-host reads fail with `code`.
+    void fail_reads(int count, int code);
 
 private:
     class Link;
@@ -47,6 +49,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<RegisterAccess> accesses_;
     StoreHook hook_;
+    int failing_reads_ = 0;
+    int failure_code_ = 0;
 };
 
 }  // namespace pelio::test
