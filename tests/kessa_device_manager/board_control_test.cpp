@@ -137,8 +137,7 @@ protected:
         });
         auto result = std::async(std::launch::async, [&] { return device.reboot(mode); });
         if (logs.wait_for(spdlog::level::info, "Device closed")) {
-            board.create();
-            board.set_status_text(new_status);
+            board.create(new_status);
         }
         return result.get();
     }
@@ -177,8 +176,7 @@ TEST_F(Reboot, WaitsForIcapDone) {
     ASSERT_TRUE(logs.wait_for(spdlog::level::debug, "Waiting for icap_done\n"));
     board.poke(0x40C, 1);
     ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed"));
-    board.create();
-    board.set_status_text(current_status_text("rhs"));
+    board.create(current_status_text("rhs"));
     EXPECT_EQ(result.get(), 0);
     EXPECT_FALSE(device->np_mode());
 }
@@ -240,13 +238,11 @@ TEST_F(Reboot, TimeoutsAndFailuresReportOne) {
     board.poke(0x40C, 1);
     {
         auto device = open(current_status_text("rhd"), true, patient());  // it returns without its c2h node
-        auto result = std::async(std::launch::async, [&] {
-            backend->on_store([&](uint32_t address, uint32_t value) {
-                if (address == 0x408 && value == 1 && board.peek(0x400) == 4) board.remove();
-            });
-            return device->reboot("np");
+        backend->on_store([&](uint32_t address, uint32_t value) {
+            if (address == 0x408 && value == 1 && board.peek(0x400) == 4) board.remove();
         });
         logs.clear();
+        auto result = std::async(std::launch::async, [&] { return device->reboot("np"); });
         ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed"));
         board.create();
         std::filesystem::remove(board.path() + "_c2h_0");

@@ -207,8 +207,7 @@ TEST_F(Stream, ARebootPausesTheStreamUntilTheBoardIsBack) {
     });
     auto result = std::async(std::launch::async, [&] { return device->reboot("np"); });
     ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed"));
-    board.create();
-    board.set_status_text(current_status_text("np"));
+    board.create(current_status_text("np"));
     board.append_stream(pattern(500, 9));  // the new channel starts from its beginning
     EXPECT_EQ(result.get(), 0);
     ASSERT_TRUE(consumer.wait_for_bytes(1500));

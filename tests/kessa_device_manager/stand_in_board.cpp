@@ -34,15 +34,21 @@ std::filesystem::path StandInBoard::node(const char* suffix) const {
 
 std::string StandInBoard::path() const { return (directory_ / fmt::format("xdma{}", index_)).string(); }
 
-void StandInBoard::create() const {
+void StandInBoard::create(const std::string& status_text) const {
+    File c2h(node("_c2h_0"), O_RDWR | O_CREAT | O_TRUNC);
+    File h2c(node("_h2c_0"), O_RDWR | O_CREAT | O_TRUNC);
+    const auto staged = node("_user.staged");
     {
-        File user(node("_user"), O_RDWR | O_CREAT | O_TRUNC);
+        File user(staged, O_RDWR | O_CREAT | O_TRUNC);
         if (::ftruncate(user.fd, static_cast<off_t>(register_bytes_)) != 0) {
             throw std::runtime_error("cannot size stand-in register file");
         }
+        for (uint32_t i = 0; i < status_text.size() && i < 256; ++i) {
+            const uint32_t c = static_cast<uint8_t>(status_text[i]);
+            if (::pwrite(user.fd, &c, sizeof c, 4 * i) != sizeof c) throw std::runtime_error("cannot write status");
+        }
     }
-    File c2h(node("_c2h_0"), O_RDWR | O_CREAT | O_TRUNC);
-    File h2c(node("_h2c_0"), O_RDWR | O_CREAT | O_TRUNC);
+    std::filesystem::rename(staged, node("_user"));
 }
 
 void StandInBoard::remove() const {

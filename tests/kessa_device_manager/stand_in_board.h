@@ -24,8 +24,9 @@ public:
 
     /// Device path as the backend lists it (directory/xdmaN).
     [[nodiscard]] std::string path() const;
-    /// Creates the three files (empty streams, zeroed registers).
-    void create() const;
+    /// Creates the three files (empty streams, registers zeroed but for the
+    /// status text). The user node appears last and whole, as a card does.
+    void create(const std::string& status_text = {}) const;
     /// Removes the three files, as the driver does when the card leaves.
     void remove() const;
 
