@@ -1,8 +1,5 @@
 #include "sim/board.h"
 
-#include "sim/headstages/placeholder_sources.h"
-#include "sim/status.h"
-
 #include <deque>
 #include <stdexcept>
 #include <utility>
@@ -10,7 +7,11 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include "sim/headstages/placeholder_sources.h"
+#include "sim/status.h"
+
 namespace pelionp::sim {
+
 struct Board::Port final : I2CTarget {
     I2CBus bus;
     std::shared_ptr<DeserializerChip> deserializer = std::make_shared<DeserializerChip>();
