@@ -11,14 +11,6 @@ namespace {
 
 void free_buffer(uint8_t* data) { std::free(data); }
 
-void append_timestamp_word(uint64_t timestamp, RowCounters& counters, std::vector<uint8_t>& out) {
-    const std::size_t at = out.size();
-    out.resize(at + WORD_SIZE, 0);
-    out[at] = 0xD0 | TIMESTAMP_SID;
-    out[at + 1] = counters[TIMESTAMP_SID]++;
-    for (int i = 0; i < 8; ++i) out[at + 2 + i] = static_cast<uint8_t>(timestamp >> (8 * i));
-}
-
 }  // namespace
 
 BoardStream::BoardStream(pelio::BasicDevice::StreamCallback callback, Producers producers, StreamOptions options,
@@ -55,12 +47,12 @@ void BoardStream::deliver(pelio::DataStream::Events&& event) {
     }
 }
 
-void BoardStream::build_buffer(uint64_t& tick, std::vector<uint8_t>& out) {
+void BoardStream::build_buffer(std::vector<uint8_t>& out) {
     const auto producers = producers_();
     out.clear();
-    for (uint32_t t = 0; t < options_.ticks_per_buffer; ++t, ++tick) {
-        append_timestamp_word(tick, counters_, out);
-        for (const auto& producer : producers) producer.source->append_tick(producer.sid, counters_, out);
+    for (uint32_t t = 0; t < options_.ticks_per_buffer; ++t) {
+        timestamps_.append(out);
+        for (const auto& producer : producers) producer.source->append_tick(producer.sid, out);
     }
 }
 
@@ -69,7 +61,6 @@ void BoardStream::run() {
     const auto period = std::chrono::duration_cast<clock::duration>(
         std::chrono::duration<double>(double(options_.ticks_per_buffer) / TICKS_PER_SECOND));
     auto next = clock::now();
-    uint64_t tick = 0;
     std::vector<uint8_t> bytes;  // reused: one buffer's worth, copied out per event
     while (running_.load()) {
         for (int n = faults_->errors_to_report.load(); n > 0; n = faults_->errors_to_report.load()) {
@@ -86,7 +77,7 @@ void BoardStream::run() {
             std::this_thread::sleep_until(next);
             if (!running_.load()) break;
         }
-        build_buffer(tick, bytes);
+        build_buffer(bytes);
         if (options_.views) {
             deliver(pelio::DataStream::DataView{bytes.data(), bytes.size()});
         } else {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "pelio/basic_device.h"
+#include "sim/stream_encoders.h"
 #include "sim/stream_source.h"
 
 namespace pelionp::sim {
@@ -68,13 +69,13 @@ public:
 private:
     void run();
     void deliver(pelio::DataStream::Events&& event);
-    void build_buffer(uint64_t& tick, std::vector<uint8_t>& out);
+    void build_buffer(std::vector<uint8_t>& out);
 
     pelio::BasicDevice::StreamCallback callback_;
     Producers producers_;
     StreamOptions options_;
     std::shared_ptr<StreamFaults> faults_;
-    RowCounters counters_{};
+    TimestampEncoder timestamps_;
     std::atomic<bool> running_{true};
     std::atomic<uint64_t> buffers_{0};
     std::mutex join_mutex_;

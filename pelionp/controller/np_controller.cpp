@@ -325,7 +325,6 @@ std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWor
     return r;
 }
 
-#ifdef PELIONP_HAS_IO_FRAME_PROCESSOR
 std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> NPController::create_io_stream(
     std23::move_only_function<void(io::IOFrame)> on_frame, std23::move_only_function<void()> reset_output) {
     std::lock_guard lock(mutex);
@@ -336,6 +335,5 @@ std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> NPControll
     io_stream = processor;
     return std::shared_ptr<demux::NeuropixelsWorker>(std::move(processor));
 }
-#endif
 
 }  // namespace pelionp

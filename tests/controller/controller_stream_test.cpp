@@ -66,7 +66,6 @@ TEST_F(Streaming, OnlyTheFirstStartResetsTheCoordinator) {
 TEST_F(Streaming, TheSameWorkerTwiceIsANoOp) {
     CountingWorker worker(SID::NP1_PORT0);
     ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
-    rig.board->record_frames(false);
     const auto trigger_writes = rig.board->peek(0x1404);
     ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
     EXPECT_EQ(worker.resets.load(), 1u);
@@ -172,6 +171,30 @@ TEST_F(Streaming, SidsWithoutAProducerAreRefused) {
     }
     CountingWorker timestamps(SID::TIMESTAMP);
     EXPECT_FALSE(rig.controller->start_stream(timestamps).has_value());
+}
+
+TEST_F(Streaming, TheIoStreamNeedsNoTriggerAndDeliversFrames) {
+    std::atomic<uint64_t> frames{0}, last_value{0};
+    auto io = rig.controller->create_io_stream(
+        [&](io::IOFrame frame) {
+            last_value.store(frame.value_u64);
+            frames.fetch_add(1);
+        },
+        [] {});
+    ASSERT_TRUE(io.has_value());
+    auto second = rig.controller->create_io_stream([](io::IOFrame) {}, [] {});
+    ASSERT_FALSE(second.has_value());
+    EXPECT_EQ(second.error(), "An IO stream already exists; destroy it before creating a new one");
+
+    ASSERT_TRUE(rig.controller->start_stream(**io).has_value());
+    EXPECT_EQ(rig.board->peek(0x2400) & 1, 1u);
+    ASSERT_TRUE(eventually([&] { return frames.load() >= 3; }));
+    EXPECT_GT(last_value.load(), 0u);  // frame n carries n; the first one only synchronises
+
+    ASSERT_TRUE(rig.controller->stop_stream(**io).has_value());
+    EXPECT_EQ(rig.board->peek(0x2400) & 1, 0u);
+    io->reset();
+    EXPECT_TRUE(rig.controller->create_io_stream([](io::IOFrame) {}, [] {}).has_value());
 }
 
 TEST_F(Streaming, TeardownWithLiveSubscriptionsSwitchesTheProducersOff) {
