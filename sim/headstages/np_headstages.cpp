@@ -28,7 +28,7 @@ std::shared_ptr<Headstage> make_np1_headstage(std::string_view part_number) {
 
 std::shared_ptr<Headstage> make_np2_headstage(std::string_view part_number) {
     auto headstage = std::make_shared<Headstage>(true);
-    headstage->bus().attach(HS_EEPROM_ADDRESS, part_number_eeprom(2, 8192, 0x000A, 32, part_number));
+    headstage->bus().attach(HS_EEPROM_ADDRESS, part_number_eeprom(2, 65536, 0x000A, 32, part_number));
     headstage->bus().attach(NP2_MARKER_ADDRESS, std::make_shared<EepromChip>(1, 256));
     headstage->set_stream_source(0, make_placeholder_np2_source());
     headstage->set_stream_source(1, make_placeholder_np2_source());

@@ -31,9 +31,7 @@ TEST(ControllerPorts, OneLivePortPerNumber) {
 
 TEST(ControllerPorts, DeserializerFailureNamesBothLevels) {
     SimRig rig;
-    sim::NackRule deserializer_silent;
-    deserializer_silent.address = 0x90;
-    rig.board->nack(3, deserializer_silent);
+    rig.board->nack(3, sim::NackRule::chip(0x90));
     auto made = rig.controller->get_np_port(3);
     ASSERT_FALSE(made.has_value());
     EXPECT_EQ(made.error(), "Failed to init NP port Failed to init deserializer: I2C::write ACK error");
