@@ -94,11 +94,13 @@ TEST(ControllerCreate, SetsTheProcessLogLevelToInfo) {
 }
 
 TEST(ControllerCreate, TeardownWithoutStreamsWritesNothing) {
+    test::LogCapture log;
     auto device = device_with_status(status_with_api("1"));
     auto controller = NPController::create(device);
     ASSERT_TRUE(controller.has_value());
+    log.force_level(spdlog::level::trace);
     device->clear_calls();
-    test::LogCapture log;
+    log.clear();
     controller->reset();
     EXPECT_TRUE(device->writes().empty());
     EXPECT_TRUE(log.records().empty());

@@ -116,14 +116,15 @@ TEST(ControllerPorts, NothingPluggedIsReportedWithoutADemultiplexerWrite) {
 }
 
 TEST(ControllerPorts, AHealthyHeadstageIsOnlySelfTested) {
+    LogCapture log;
     SimRig rig;
+    log.force_level(spdlog::level::debug);
     rig.board->plug(0, sim::make_np2_headstage());
     auto port = rig.port(0);
     auto first = rig.controller->detect_headstage(*port);
     ASSERT_TRUE(first.has_value());
 
-    LogCapture log;
-    log.force_level(spdlog::level::debug);
+    log.clear();
     rig.board->record_frames(true);
     auto again = rig.controller->detect_headstage(*port);
     ASSERT_TRUE(again.has_value());
@@ -139,7 +140,9 @@ TEST(ControllerPorts, AHealthyHeadstageIsOnlySelfTested) {
 }
 
 TEST(ControllerPorts, AFailingSelfTestReinitialisesAndReleasesTheStreams) {
+    LogCapture log;  // outlives the threads that log
     SimRig rig;
+    log.force_level(spdlog::level::debug);
     rig.board->plug(1, sim::make_np1_headstage("FIRST"));
     auto port = rig.port(1);
     ASSERT_TRUE(rig.controller->detect_headstage(*port).has_value());
@@ -152,8 +155,6 @@ TEST(ControllerPorts, AFailingSelfTestReinitialisesAndReleasesTheStreams) {
         auto hold = rig.board->hold();
         sim::headstage_eeprom(*headstage)->set_write_protect(true);
     }
-    LogCapture log;
-    log.force_level(spdlog::level::debug);
     auto redetected = rig.controller->detect_headstage(*port);
     ASSERT_TRUE(redetected.has_value()) << redetected.error();
     EXPECT_EQ(port->generation, 1u);

@@ -15,6 +15,9 @@ using test::LogCapture;
 using test::SimRig;
 
 struct Streaming : ::testing::Test {
+    // NB: first member: the capture must outlive every thread that logs (a
+    // logger's sink list cannot change while other threads log through it).
+    LogCapture log;
     SimRig rig;
     std::shared_ptr<NPPort> np1_port;
     std::shared_ptr<NPPort> np2_port;
@@ -26,6 +29,7 @@ struct Streaming : ::testing::Test {
         np2_port = rig.port(1);
         ASSERT_TRUE(rig.controller->detect_headstage(*np1_port).has_value());
         ASSERT_TRUE(rig.controller->detect_headstage(*np2_port).has_value());
+        log.force_level(spdlog::level::debug);
     }
 };
 
@@ -46,8 +50,6 @@ TEST_F(Streaming, OnlyTheFirstStartResetsTheCoordinator) {
     // stopped and adopts the new counter with a debug message. So a reset on
     // a second start, or none on a first start after a stop, shows as an
     // adoption of channel 4.
-    LogCapture log;
-    log.force_level(spdlog::level::debug);
     CountingWorker first(SID::NP1_PORT0), second(SID::NP2_PORT1_DOCK0);
     ASSERT_TRUE(rig.controller->start_stream(first).has_value());
     ASSERT_TRUE(first.receives(1000));
@@ -83,8 +85,6 @@ TEST_F(Streaming, AnotherWorkerOnAHeldSidIsRefused) {
 }
 
 TEST_F(Streaming, StoppingTheLastStreamClosesTheDeviceStream) {
-    LogCapture log;
-    log.force_level(spdlog::level::debug);
     CountingWorker worker(SID::NP2_PORT1_DOCK0);
     ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
     ASSERT_TRUE(worker.receives());
@@ -118,8 +118,6 @@ TEST_F(Streaming, StoppingAWorkerThatIsNotSubscribedOnlyResyncsIt) {
 }
 
 TEST_F(Streaming, ADeviceStopIsFollowedByANewStreamAtTheNextStart) {
-    LogCapture log;
-    log.force_level(spdlog::level::debug);
     CountingWorker first(SID::NP1_PORT0), second(SID::NP2_PORT1_DOCK0);
     ASSERT_TRUE(rig.controller->start_stream(first).has_value());
     rig.board->stream_faults().device_stop.store(true);
@@ -131,8 +129,6 @@ TEST_F(Streaming, ADeviceStopIsFollowedByANewStreamAtTheNextStart) {
 }
 
 TEST_F(Streaming, DeviceErrorsAreLoggedAndTheStreamGoesOn) {
-    LogCapture log;
-    log.force_level(spdlog::level::debug);
     CountingWorker worker(SID::NP1_PORT0);
     ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
     rig.board->stream_faults().errors_to_report.store(2);
@@ -141,7 +137,6 @@ TEST_F(Streaming, DeviceErrorsAreLoggedAndTheStreamGoesOn) {
 }
 
 TEST_F(Streaming, AFailedOpenLeavesTheProducersOffAndRetries) {
-    LogCapture log;
     rig.board->fail_stream_start(true);
     CountingWorker worker(SID::NP1_PORT0);
     ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
@@ -204,7 +199,6 @@ TEST_F(Streaming, TeardownWithLiveSubscriptionsSwitchesTheProducersOff) {
     ASSERT_TRUE(rig.controller->start_stream(*worker1).has_value());
     ASSERT_TRUE(worker1->receives());
     auto board = rig.board;
-    LogCapture log;
     np1_port.reset();  // releases SID 0 under the controller's mutex
     np2_port.reset();
     rig.controller.reset();  // the last reference: Impl teardown
@@ -219,7 +213,6 @@ TEST_F(Streaming, TeardownUnsubscribesWhatThePortsDidNotRelease) {
     auto board = rig.board;
     np1_port.reset();
     np2_port.reset();
-    LogCapture log;
     rig.controller.reset();
     EXPECT_EQ(board->peek(0x1404) & 0x4, 0u);
     EXPECT_TRUE(log.at(spdlog::level::warn).empty());
