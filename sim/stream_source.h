@@ -1,19 +1,29 @@
 #pragma once
-// Hook for the simulated board's data stream: what a source produces is
-// what `Board::start_read_stream` will deliver. Not driven yet: until the
-// stream thread exists, start_read_stream refuses loudly.
-#include <cstddef>
+// What feeds the simulated board's data stream: one source per stream a
+// headstage (or a probe on it) produces, asked for its words tick by tick
+// (a tick is one AP sample period, 1/30000 s). The board's stream thread
+// adds the timestamp words and interleaves the enabled streams.
+//
+// A source learns its SID from the board (it depends on the port the
+// headstage is plugged into) and frames its words with the stream encoders
+// of sim/stream_encoders.h, which keep each SID's row counter.
+//
+// Threading: `append_tick` runs on the stream thread only, one tick after
+// the other. A source that also answers I2C (a probe chip) guards the state
+// it shares with the bus itself.
 #include <cstdint>
-#include <span>
+#include <vector>
 
 namespace pelionp::sim {
+
+/// Sample ticks per second (the probes' AP sample rate).
+inline constexpr uint32_t TICKS_PER_SECOND = 30000;
 
 class StreamSource {
 public:
     virtual ~StreamSource() = default;
-    /// Fills `buffer` with the next raw 16-byte stream units; returns the
-    /// bytes written (a multiple of 16), 0 when nothing is due yet.
-    virtual std::size_t fill(std::span<uint8_t> buffer) = 0;
+    /// Appends this tick's whole 16-byte words for stream `sid` to `out`.
+    virtual void append_tick(uint8_t sid, std::vector<uint8_t>& out) = 0;
 };
 
 }  // namespace pelionp::sim

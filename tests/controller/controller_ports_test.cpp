@@ -1,0 +1,169 @@
+// Ports and headstage detection on the simulated board.
+#include <gtest/gtest.h>
+
+#include "pelionp/controller/np_port.h"
+#include "tests/controller/sim_rig.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using namespace pelionp;
+using demux::SID;
+using test::CountingWorker;
+using test::LogCapture;
+using test::SimRig;
+
+TEST(ControllerPorts, OneLivePortPerNumber) {
+    SimRig rig;
+    auto first = rig.port(1);
+    auto second = rig.port(1);
+    EXPECT_EQ(first.get(), second.get());
+    EXPECT_NE(rig.port(2).get(), first.get());
+
+    // Once every holder let go, the next call makes a new port and
+    // initialises the deserializer again.
+    first.reset();
+    second.reset();
+    const auto init_writes = rig.board->deserializer(1).writes(0x04);
+    auto third = rig.port(1);
+    EXPECT_EQ(rig.board->deserializer(1).writes(0x04), init_writes + 1);
+}
+
+TEST(ControllerPorts, DeserializerFailureNamesBothLevels) {
+    SimRig rig;
+    rig.board->nack(3, sim::NackRule::chip(0x90));
+    auto made = rig.controller->get_np_port(3);
+    ASSERT_FALSE(made.has_value());
+    EXPECT_EQ(made.error(), "Failed to init NP port Failed to init deserializer: I2C::write ACK error");
+    rig.board->clear_nacks(3);
+    EXPECT_TRUE(rig.controller->get_np_port(3).has_value());
+}
+
+TEST(ControllerPorts, APortKeepsTheControllerAlive) {
+    auto rig = std::make_unique<SimRig>();
+    auto port = rig->port(0);
+    std::weak_ptr<NPController> watch = rig->controller;
+    auto board = rig->board;
+    rig.reset();
+    ASSERT_FALSE(watch.expired());
+    port.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+TEST(ControllerPorts, DroppingAPortReleasesItsStreamsAndReconcilesOnce) {
+    SimRig rig;
+    rig.board->plug(2, sim::make_np2_headstage());
+    rig.board->plug(1, sim::make_np1_headstage());
+    CountingWorker dock0(SID::NP2_PORT2_DOCK0), dock1(SID::NP2_PORT2_DOCK1), other(SID::NP1_PORT1);
+    auto port2 = rig.port(2);
+    ASSERT_TRUE(rig.controller->detect_headstage(*port2).has_value());
+    ASSERT_TRUE(rig.controller->start_stream(dock0).has_value());
+    ASSERT_TRUE(rig.controller->start_stream(dock1).has_value());
+    ASSERT_TRUE(rig.controller->start_stream(other).has_value());
+    EXPECT_EQ(rig.stream_control() & 0xF, 0x6u);
+
+    port2.reset();
+    // Port 2's producer is off, port 1's is still on, and the stream runs.
+    EXPECT_EQ(rig.stream_control() & 0xF, 0x2u);
+    EXPECT_TRUE(other.receives());
+    // The workers of port 2 no longer receive: a new start succeeds.
+    EXPECT_TRUE(rig.controller->start_stream(dock0).has_value());
+}
+
+TEST(ControllerPorts, DetectsNp1AndClearsTheDemultiplexerBit) {
+    SimRig rig;
+    rig.board->plug(0, sim::make_np1_headstage("NP1_HS_30"));
+    rig.board->poke(0x1404, 1u << 16);
+    auto port = rig.port(0);
+    auto detected = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(detected.has_value()) << detected.error();
+    ASSERT_TRUE(std::holds_alternative<std::reference_wrapper<NP1::Headstage>>(*detected));
+    EXPECT_EQ(std::get<0>(*detected).get().part_number, "NP1_HS_30");
+    EXPECT_TRUE(std::holds_alternative<ConfigLinkedSerDes>(port->serdes));
+    EXPECT_EQ(rig.stream_control() & (1u << 16), 0u);
+    EXPECT_TRUE(sim::np1_led_lit(*rig.board->headstage(0)));
+}
+
+TEST(ControllerPorts, DetectsNp2AndSetsTheDemultiplexerBit) {
+    SimRig rig;
+    rig.board->plug(3, sim::make_np2_headstage("NP2_HS_30"));
+    auto port = rig.port(3);
+    auto detected = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(detected.has_value()) << detected.error();
+    ASSERT_TRUE(std::holds_alternative<std::reference_wrapper<NP2::Headstage>>(*detected));
+    EXPECT_EQ(std::get<1>(*detected).get().part_number, "NP2_HS_30");
+    EXPECT_EQ(rig.stream_control(), 1u << 19);
+}
+
+TEST(ControllerPorts, NothingPluggedIsReportedWithoutADemultiplexerWrite) {
+    SimRig rig;
+    auto port = rig.port(1);
+    rig.board->record_frames(true);
+    auto detected = rig.controller->detect_headstage(*port);
+    ASSERT_FALSE(detected.has_value());
+    EXPECT_EQ(detected.error(),
+              "Failed to connect serializer: Failed to config serializer: I2C::read ACK error");
+    EXPECT_FALSE(port->headstage.has_value());
+
+    // A serializer with nothing behind it: both EEPROM probes fail.
+    auto bare = std::make_shared<sim::Headstage>();
+    rig.board->plug(1, bare);
+    const auto before = rig.stream_control();
+    detected = rig.controller->detect_headstage(*port);
+    ASSERT_FALSE(detected.has_value());
+    EXPECT_EQ(detected.error(), "No known headstage detected");
+    EXPECT_EQ(rig.stream_control(), before);
+}
+
+TEST(ControllerPorts, AHealthyHeadstageIsOnlySelfTested) {
+    LogCapture log;
+    SimRig rig;
+    log.force_level(spdlog::level::debug);
+    rig.board->plug(0, sim::make_np2_headstage());
+    auto port = rig.port(0);
+    auto first = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(first.has_value());
+
+    log.clear();
+    rig.board->record_frames(true);
+    auto again = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(&std::get<1>(*again).get(), &std::get<1>(*first).get());
+    EXPECT_EQ(port->generation, 0u);
+    EXPECT_TRUE(log.contains(spdlog::level::debug, "Port 0: Headstage already initialized"));
+    // Only headstage EEPROM traffic (through the serializer): no deserializer
+    // access and no probe of 0xB4.
+    for (const auto& frame : rig.board->frames()) {
+        const uint8_t device = frame.frame.at(1) & 0xFE;
+        EXPECT_TRUE(device == 0x80 || device == 0xA4) << "device 0x" << std::hex << int(device);
+    }
+}
+
+TEST(ControllerPorts, AFailingSelfTestReinitialisesAndReleasesTheStreams) {
+    LogCapture log;  // outlives the threads that log
+    SimRig rig;
+    log.force_level(spdlog::level::debug);
+    rig.board->plug(1, sim::make_np1_headstage("FIRST"));
+    auto port = rig.port(1);
+    ASSERT_TRUE(rig.controller->detect_headstage(*port).has_value());
+    CountingWorker worker(SID::NP1_PORT1);
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    ASSERT_TRUE(worker.receives());
+
+    {
+        auto headstage = rig.board->headstage(1);
+        auto hold = rig.board->hold();
+        sim::headstage_eeprom(*headstage)->set_write_protect(true);
+    }
+    auto redetected = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(redetected.has_value()) << redetected.error();
+    EXPECT_EQ(port->generation, 1u);
+    EXPECT_TRUE(log.contains(spdlog::level::debug, "Port 1: Headstage EEPROM check failed, re-initializing"));
+    EXPECT_TRUE(log.contains(spdlog::level::debug, "Disabling streaming"));
+    EXPECT_EQ(rig.stream_control() & 0x2, 0u);
+    // The worker was unsubscribed: it can be started again.
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    EXPECT_EQ(rig.board->streams_started(), 2u);
+}
+
+}  // namespace
