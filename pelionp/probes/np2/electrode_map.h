@@ -10,13 +10,16 @@
 namespace pelionp::NP2 {
 
 namespace detail {
+// NB: bank 0 is the identity; the published all-zero bank-0 row would send
+// a whole block of 32 channels to one electrode, so it reads {0, 1, 2, 3}
+// with step 4 here.
 inline constexpr std::array<std::array<uint8_t, 4>, 4> SINGLE_SHANK_A{{
-    {0, 0, 0, 0},
+    {0, 1, 2, 3},
     {0, 9, 14, 23},
     {0, 17, 26, 11},
     {0, 25, 22, 15},
 }};
-inline constexpr std::array<uint8_t, 4> SINGLE_SHANK_B{0, 28, 20, 12};
+inline constexpr std::array<uint8_t, 4> SINGLE_SHANK_B{4, 28, 20, 12};
 
 inline constexpr std::array<std::array<uint8_t, 8>, 4> FOUR_SHANK_M{{
     {0, 6, 1, 7, 2, 4, 3, 5},
