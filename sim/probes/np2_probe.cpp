@@ -89,7 +89,7 @@ const NP2ProbeChip::Chain* NP2ProbeChip::chain(uint8_t reg) const {
     return &chains_[reg - REG_FIRST_CHAIN];
 }
 
-std::expected<std::vector<uint8_t>, std::string> NP2ProbeChip::read(uint8_t reg, std::size_t count) {
+std::optional<Bytes> NP2ProbeChip::read(uint8_t reg, std::size_t count) {
     std::lock_guard lock(mutex_);
     std::vector<uint8_t> out;
     out.reserve(count);
@@ -102,15 +102,15 @@ std::expected<std::vector<uint8_t>, std::string> NP2ProbeChip::read(uint8_t reg,
         } else if (r == REG_LENGTH_LOW) {
             out.push_back(length_low_);
         } else {
-            return std::unexpected(fmt::format("NP2 probe: register 0x{:02X} is not readable", r));
+            return std::nullopt;
         }
     }
     return out;
 }
 
-std::expected<void, std::string> NP2ProbeChip::write(uint8_t reg, std::span<const uint8_t> data) {
+bool NP2ProbeChip::write(uint8_t reg, std::span<const uint8_t> data) {
     std::lock_guard lock(mutex_);
-    if (write_fault_ && write_fault_(reg, data)) return std::unexpected("NP2 probe: write refused (fault)");
+    if (write_fault_ && write_fault_(reg, data)) return false;
     if (Chain* c = chain(reg)) {
         writes_.push_back({reg, {data.begin(), data.end()}});
         for (uint8_t b : data) {
@@ -126,13 +126,13 @@ std::expected<void, std::string> NP2ProbeChip::write(uint8_t reg, std::span<cons
                                 c->shifted.begin() + static_cast<long>(c->length));
         last_chain_ = reg;
         update_sources_locked();
-        return {};
+        return true;
     }
     // Control registers auto-increment over a multi-byte write; validate first.
     for (std::size_t i = 0; i < data.size(); ++i) {
         const auto r = static_cast<std::size_t>(reg) + i;
         const bool writable = (r <= REG_LAST_CONTROL && r != REG_STATUS) || r == REG_LENGTH_HIGH || r == REG_LENGTH_LOW;
-        if (!writable) return std::unexpected(fmt::format("NP2 probe: register 0x{:02X} is not writable", r));
+        if (!writable) return false;
     }
     writes_.push_back({reg, {data.begin(), data.end()}});
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -141,7 +141,7 @@ std::expected<void, std::string> NP2ProbeChip::write(uint8_t reg, std::span<cons
         else if (r == REG_LENGTH_LOW) length_low_ = data[i];
         else regs_[r] = data[i];
     }
-    return {};
+    return true;
 }
 
 uint8_t NP2ProbeChip::register_value(uint8_t reg) const {
@@ -285,12 +285,19 @@ uint16_t np2_electrode_signal(uint64_t serial, uint8_t shank, uint16_t electrode
 
 NP2Probe::NP2Probe(NP2ProbeIdentity identity)
     : identity_(std::move(identity)),
-      eeprom_(np2_probe_eeprom_image(identity_)),
-      chip_(np2_part_is_four_shank(identity_.probe_pn) ? 4 : 1) {}
+      eeprom_(std::make_shared<EepromChip>(1, 256)),
+      chip_(std::make_shared<NP2ProbeChip>(np2_part_is_four_shank(identity_.probe_pn) ? 4 : 1)) {
+    eeprom_->load(0, np2_probe_eeprom_image(identity_));
+}
+
+void NP2Probe::dock_into(I2CBus& dock) {
+    dock.attach(EEPROM_ADDRESS, eeprom_);
+    dock.attach(NP2ProbeChip::ADDRESS, chip_);
+}
 
 std::array<uint16_t, NP2ProbeChip::CHANNELS> NP2Probe::superframe(uint64_t frame) const {
     std::array<uint16_t, NP2ProbeChip::CHANNELS> codes;
-    const auto sources = chip_.sources();
+    const auto sources = chip_->sources();
     for (std::size_t c = 0; c < NP2ProbeChip::CHANNELS; ++c)
         codes[c] = sources[c] ? np2_electrode_signal(identity_.serial, sources[c]->shank, sources[c]->electrode, frame)
                               : 2048;

@@ -16,11 +16,16 @@
 #include <deque>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "sim/chip.h"
+#include "sim/chips/eeprom.h"
+#include "sim/i2c_bus.h"
 
 namespace pelionp::sim {
 
@@ -57,7 +62,7 @@ struct NP2ShankState {
 };
 
 /// The probe chip at 0x20.
-class NP2ProbeChip {
+class NP2ProbeChip final : public Chip {
 public:
     static constexpr uint8_t ADDRESS = 0x20;
     static constexpr std::size_t CHANNELS = 384;
@@ -77,9 +82,9 @@ public:
     std::size_t shank_count() const noexcept { return shank_count_; }
 
     /// Bus side. An unknown register, a read of a chain or a write to the
-    /// status register fails (the bridge answers NACK).
-    std::expected<std::vector<uint8_t>, std::string> read(uint8_t reg, std::size_t count);
-    std::expected<void, std::string> write(uint8_t reg, std::span<const uint8_t> data);
+    /// status register is not acknowledged.
+    std::optional<Bytes> read(uint8_t reg, std::size_t count) override;
+    bool write(uint8_t reg, std::span<const uint8_t> data) override;
 
     // Inspection.
     uint8_t register_value(uint8_t reg) const;
@@ -132,16 +137,21 @@ private:
 /// 12-bit code centred on 2048.
 uint16_t np2_electrode_signal(uint64_t serial, uint8_t shank, uint16_t electrode, uint64_t frame);
 
-/// A docked probe: EEPROM image, chip and signal source.
+/// A docked probe: identification EEPROM, probe chip and signal source.
 class NP2Probe {
 public:
+    static constexpr uint8_t EEPROM_ADDRESS = 0xA0;
+
     explicit NP2Probe(NP2ProbeIdentity identity);
 
+    /// Attaches the EEPROM (0xA0) and the chip (0x20) to a dock bus of an
+    /// NP2 headstage, where they answer while the dock is routed.
+    void dock_into(I2CBus& dock);
+
     const NP2ProbeIdentity& identity() const noexcept { return identity_; }
-    /// The EEPROM's contents (read-only memory for the host).
-    const std::vector<uint8_t>& eeprom() const noexcept { return eeprom_; }
-    NP2ProbeChip& chip() noexcept { return chip_; }
-    const NP2ProbeChip& chip() const noexcept { return chip_; }
+    EepromChip& eeprom() noexcept { return *eeprom_; }
+    NP2ProbeChip& chip() noexcept { return *chip_; }
+    const NP2ProbeChip& chip() const noexcept { return *chip_; }
 
     /// The 384 codes of superframe `frame`, by channel; standby or
     /// unconnected channels sit flat at 2048.
@@ -149,8 +159,8 @@ public:
 
 private:
     NP2ProbeIdentity identity_;
-    std::vector<uint8_t> eeprom_;
-    NP2ProbeChip chip_;
+    std::shared_ptr<EepromChip> eeprom_;
+    std::shared_ptr<NP2ProbeChip> chip_;
 };
 
 /// Whether a probe part number names a four-shank probe.
