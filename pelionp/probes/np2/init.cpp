@@ -64,7 +64,7 @@ std::optional<std::size_t> variant_index_of_part_number(std::string_view probe_p
 
 std::expected<ProbeHandle, std::string> init(Serializer& serializer, Dock dock) {
     spdlog::debug("Initializing probe...");
-    ProbeIIC iic(dock, serializer.iic);
+    ProbeIIC iic(dock, serializer.port);
     if (auto routed = iic.iic_control(); !routed) return std::unexpected("Failed to set IIC control: " + routed.error());
 
     auto image = serializer.eeprom_read(PROBE_EEPROM_ADDR, uint8_t{0}, NP2_PROBE_EEPROM.read_length);

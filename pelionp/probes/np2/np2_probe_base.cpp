@@ -59,7 +59,7 @@ NP2ProbeBase::NP2ProbeBase(ProbeIIC iic_, ProbeInfo info_)
     : iic(std::move(iic_)),
       info(std::move(info_)),
       queue(std::make_shared<demux::ResettableQueue<APData>>()),
-      sid_(np2_stream_id(iic.port.port, iic.dock)) {
+      sid_(np2_stream_id(iic.port.port(), iic.dock)) {
     gain_correction.fill(1.0f);
     worker = std::make_unique<DemuxWorker>(
         sid_, [this](RawAPData raw) { on_raw_ap(raw); }, [this] { on_reset_output(); });

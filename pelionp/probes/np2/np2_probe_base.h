@@ -93,10 +93,12 @@ public:
     /// Declared last: destroyed first, so no callback outlives the members.
     std::unique_ptr<DemuxWorker> worker;
 
-private:
+    /// The decoder's callbacks (decoder thread). Public so that recorded
+    /// raw sets can be replayed through the same conversion.
     void on_raw_ap(const RawAPData& raw);
     void on_reset_output();
 
+private:
     demux::SID sid_;
 };
 

@@ -6,6 +6,6 @@
 
 namespace pelionp::NP2 {
 
-demux::SID get_stream_id_np2(const NP2ProbeBase& probe) { return np2_stream_id(probe.iic.port.port, probe.iic.dock); }
+demux::SID get_stream_id_np2(const NP2ProbeBase& probe) { return np2_stream_id(probe.iic.port.port(), probe.iic.dock); }
 
 }  // namespace pelionp::NP2
