@@ -1,0 +1,85 @@
+#include "pelionp/links/port_iic.h"
+
+#include <array>
+#include <chrono>
+#include <thread>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <spdlog/spdlog.h>
+
+namespace pelionp {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The bridge needs the bus idle between transactions.
+constexpr auto TRANSACTION_PAUSE = 500us;
+
+std::string length_error() { return "length greater than 255 bytes is not supported"; }
+
+}  // namespace
+
+std::expected<std::vector<uint8_t>, std::string> PortIIC::read(uint8_t device, uint8_t reg, std::size_t count) const {
+    if (count > IIC_MAX_READ) return std::unexpected(length_error());
+    auto lock = uart_->lock_transaction();
+    return read_locked(device, reg, count);
+}
+
+std::expected<void, std::string> PortIIC::write(uint8_t device, uint8_t reg, std::vector<uint8_t> data) const {
+    if (data.size() > IIC_MAX_WRITE) return std::unexpected(length_error());
+    auto lock = uart_->lock_transaction();
+    return write_locked(device, reg, data);
+}
+
+std::expected<void, std::string> PortIIC::set_bits(uint8_t device, uint8_t reg, uint8_t value, uint8_t mask) const {
+    auto lock = uart_->lock_transaction();
+    auto old = read_locked(device, reg, 1);
+    if (!old) return std::unexpected(std::move(old.error()));
+    const auto updated = static_cast<uint8_t>(((*old)[0] & ~mask) | (value & mask));
+    return write_locked(device, reg, {updated});
+}
+
+std::expected<std::vector<uint8_t>, std::string> PortIIC::read_locked(uint8_t device, uint8_t reg,
+                                                                      std::size_t count) const {
+    spdlog::trace("I2C Read  : P{} | 0x{:02X} | 0x{:02X} | {} ->", port_, device, reg, count);
+    const std::array<uint8_t, 4> frame{COMMAND, static_cast<uint8_t>(device | 0x01), reg, static_cast<uint8_t>(count)};
+    if (auto sent = uart_->send(port_, frame); !sent) return std::unexpected(std::move(sent.error()));
+
+    auto reply = uart_->recv(port_, count + 1);
+    if (!reply) {
+        spdlog::trace("recv error: {}", reply.error());
+        return std::unexpected(std::move(reply.error()));
+    }
+    if ((*reply)[0] != ACK) {
+        spdlog::trace("ACK error: expected 0x{:02X}, got 0x{:02X}", ACK, (*reply)[0]);
+        return std::unexpected("I2C::read ACK error");
+    }
+    reply->erase(reply->begin());
+    spdlog::trace("Ok {:02X}", fmt::join(*reply, " "));
+    std::this_thread::sleep_for(TRANSACTION_PAUSE);
+    return std::move(*reply);
+}
+
+std::expected<void, std::string> PortIIC::write_locked(uint8_t device, uint8_t reg,
+                                                       const std::vector<uint8_t>& data) const {
+    spdlog::trace("I2C Write : P{} | 0x{:02X} | 0x{:02X} | {:02X} -> ", port_, device, reg, fmt::join(data, " "));
+    std::vector<uint8_t> frame{COMMAND, device, reg, static_cast<uint8_t>(data.size())};
+    frame.insert(frame.end(), data.begin(), data.end());
+    if (auto sent = uart_->send(port_, frame); !sent) return std::unexpected(std::move(sent.error()));
+
+    auto reply = uart_->recv(port_, 1);
+    if (!reply) {
+        spdlog::trace("recv error: {}", reply.error());
+        return std::unexpected(std::move(reply.error()));
+    }
+    if ((*reply)[0] != ACK) {
+        spdlog::trace("ACK error: expected 0x{:02X}, got 0x{:02X}", ACK, (*reply)[0]);
+        return std::unexpected("I2C::write ACK error");
+    }
+    std::this_thread::sleep_for(TRANSACTION_PAUSE);
+    spdlog::trace("Ok");
+    return {};
+}
+
+}  // namespace pelionp

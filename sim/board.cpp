@@ -1,0 +1,252 @@
+#include "sim/board.h"
+
+#include <deque>
+#include <stdexcept>
+#include <utility>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+namespace pelionp::sim {
+namespace {
+
+constexpr auto DEFAULT_STATUS =
+    R"({"Version": "1.0.0","Build": "sim","Date": "2025-07-03 13:02:47","Mode": "np","API": "1","Expander": false,"Capabilities": {"Device Timestamp": ["Internal"] }})";
+
+}  // namespace
+
+struct Board::Port final : I2CTarget {
+    I2CBus bus;
+    std::shared_ptr<DeserializerChip> deserializer = std::make_shared<DeserializerChip>();
+    std::shared_ptr<Headstage> headstage;
+    UartBridge bridge;
+    std::deque<uint8_t> rx;
+    std::vector<NackRule> nacks;
+
+    Port() { bus.attach(DeserializerChip::ADDRESS, deserializer); }
+
+    Answer transfer(const Transaction& t) override {
+        for (auto it = nacks.begin(); it != nacks.end(); ++it) {
+            if (!it->matches(t.address, t.reg, t.is_read)) continue;
+            if (it->count && --*it->count == 0) nacks.erase(it);
+            return std::nullopt;
+        }
+        if (bus.find(t.address)) return bus.transfer(t);
+        return headstage ? headstage->transfer(t) : std::nullopt;
+    }
+};
+
+Board::Board() : status_(DEFAULT_STATUS) {
+    for (auto& port : ports_) port = std::make_unique<Port>();
+    registers_[REG_UART_TX_ENABLE] = 1;
+}
+
+Board::~Board() = default;
+
+Board::Port& Board::port_at(int port) const {
+    if (port < 0 || port >= PORT_COUNT) throw std::out_of_range(fmt::format("simulated board has no port {}", port));
+    return *ports_[static_cast<std::size_t>(port)];
+}
+
+// ---- pelio::BasicDevice -------------------------------------------------
+
+Board::Status Board::set_register(uint32_t address, uint32_t value, uint32_t mask) {
+    std::scoped_lock lock(mutex_);
+    uint32_t& stored = registers_[address];
+    const uint32_t old = stored;
+    stored = (old & ~mask) | (value & mask);
+
+    switch (address) {
+    case REG_UART_DATA:
+        tx_fifo_.push_back(static_cast<uint8_t>(stored & 0xFF));
+        if (registers_[REG_UART_TX_ENABLE] & 1) release_tx();
+        break;
+    case REG_UART_TX_ENABLE:
+        if (stored & 1) release_tx();
+        break;
+    case REG_UART_PORT_SELECT:
+        stored &= 0x3;
+        break;
+    default:
+        break;
+    }
+    return Status::Success;
+}
+
+Board::Status Board::send_registers() {
+    std::scoped_lock lock(mutex_);
+    return device_faults_.fail_send ? Status::Failure : Status::Success;
+}
+
+uint32_t Board::get_register(uint32_t address) {
+    std::scoped_lock lock(mutex_);
+    const int selected = static_cast<int>(registers_[REG_UART_PORT_SELECT] & 0x3);
+    switch (address) {
+    case REG_UART_TX_EMPTY:
+        return tx_fifo_.empty() && !uart_faults_.tx_stuck ? 1 : 0;
+    case REG_UART_RX_EMPTY:
+        return port_at(selected).rx.empty() ? 1 : 0;
+    case REG_UART_DATA: {
+        auto& rx = port_at(selected).rx;
+        if (rx.empty()) {
+            protocol_errors_.push_back(fmt::format("read of the empty RX FIFO of port {}", selected));
+            return 0;
+        }
+        const uint8_t byte = rx.front();
+        rx.pop_front();
+        return byte;
+    }
+    default: {
+        const auto it = registers_.find(address);
+        return it == registers_.end() ? 0 : it->second;
+    }
+    }
+}
+
+Board::Status Board::fetch_registers() {
+    std::scoped_lock lock(mutex_);
+    return device_faults_.fail_fetch ? Status::Failure : Status::Success;
+}
+
+Board::Status Board::trigger(uint32_t address, int bit) {
+    spdlog::error("sim::Board: trigger 0x{:X} bit {} is not modelled", address, bit);
+    return Status::Failure;
+}
+
+std::size_t Board::write(uint32_t pipe, std::size_t length, const uint8_t*) {
+    spdlog::error("sim::Board: pipe write to 0x{:X} ({} bytes) is not modelled", pipe, length);
+    return 0;
+}
+
+std::size_t Board::read(uint32_t pipe, std::size_t length, uint8_t*) {
+    // The library reads 0 bytes from pipe 0 once when it attaches; that is a no-op.
+    if (length != 0) spdlog::error("sim::Board: pipe read from 0x{:X} ({} bytes) is not modelled", pipe, length);
+    return 0;
+}
+
+std::unique_ptr<Board::DataStream> Board::start_read_stream(uint32_t, StreamCallback, int) {
+    spdlog::error("sim::Board: the data stream is not modelled yet");
+    return nullptr;
+}
+
+std::expected<std::string, std::string> Board::get_status() {
+    std::scoped_lock lock(mutex_);
+    return status_;
+}
+
+std::string Board::get_info() {
+    return R"({"Board": "simulated", "Serial": "SIM-0000", "Ports": 4})";
+}
+
+// ---- UART ---------------------------------------------------------------
+
+void Board::release_tx() {
+    if (uart_faults_.tx_stuck) return;  // held bytes never leave
+    for (const uint8_t byte : std::exchange(tx_fifo_, {})) transmit(byte);
+}
+
+void Board::transmit(uint8_t byte) {
+    const int selected = static_cast<int>(registers_[REG_UART_PORT_SELECT] & 0x3);
+    Port& port = port_at(selected);
+    auto exchange = port.bridge.feed(byte, port);
+    for (auto& error : port.bridge.take_errors()) protocol_errors_.push_back(fmt::format("port {}: {}", selected, error));
+    if (!exchange) return;
+    receive_reply(port, exchange->reply);
+    if (recording_) frames_.push_back({selected, std::move(exchange->frame), std::move(exchange->reply)});
+}
+
+void Board::receive_reply(Port& port, const Bytes& reply) {
+    const std::size_t delivered = std::min(reply.size(), uart_faults_.rx_bytes_per_reply.value_or(reply.size()));
+    port.rx.insert(port.rx.end(), reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(delivered));
+}
+
+// ---- ports, faults, observation -------------------------------------------
+
+void Board::plug(int port, std::shared_ptr<Headstage> headstage) {
+    if (!headstage) throw std::invalid_argument("sim::Board::plug needs a headstage");
+    std::scoped_lock lock(mutex_);
+    Port& p = port_at(port);
+    headstage->power_on();
+    p.deserializer->connect(headstage->serializer_link());
+    p.headstage = std::move(headstage);
+}
+
+void Board::unplug(int port) {
+    std::scoped_lock lock(mutex_);
+    Port& p = port_at(port);
+    p.deserializer->connect(nullptr);
+    p.headstage.reset();
+}
+
+std::shared_ptr<Headstage> Board::headstage(int port) const {
+    std::scoped_lock lock(mutex_);
+    return port_at(port).headstage;
+}
+
+DeserializerChip& Board::deserializer(int port) { return *port_at(port).deserializer; }
+
+I2CBus& Board::bus(int port) { return port_at(port).bus; }
+
+void Board::nack(int port, NackRule rule) {
+    std::scoped_lock lock(mutex_);
+    if (rule.count == 0u) return;
+    port_at(port).nacks.push_back(rule);
+}
+
+void Board::clear_nacks(int port) {
+    std::scoped_lock lock(mutex_);
+    port_at(port).nacks.clear();
+}
+
+void Board::set_uart_faults(UartFaults faults) {
+    std::scoped_lock lock(mutex_);
+    uart_faults_ = faults;
+}
+
+void Board::set_device_faults(DeviceFaults faults) {
+    std::scoped_lock lock(mutex_);
+    device_faults_ = faults;
+}
+
+void Board::record_frames(bool on) {
+    std::scoped_lock lock(mutex_);
+    recording_ = on;
+}
+
+std::vector<FrameRecord> Board::frames() const {
+    std::scoped_lock lock(mutex_);
+    return frames_;
+}
+
+void Board::clear_frames() {
+    std::scoped_lock lock(mutex_);
+    frames_.clear();
+}
+
+std::vector<std::string> Board::take_protocol_errors() {
+    std::scoped_lock lock(mutex_);
+    return std::exchange(protocol_errors_, {});
+}
+
+uint32_t Board::peek(uint32_t address) const {
+    std::scoped_lock lock(mutex_);
+    const auto it = registers_.find(address);
+    return it == registers_.end() ? 0 : it->second;
+}
+
+void Board::poke(uint32_t address, uint32_t value) {
+    std::scoped_lock lock(mutex_);
+    registers_[address] = value;
+}
+
+void Board::set_status(std::expected<std::string, std::string> status) {
+    std::scoped_lock lock(mutex_);
+    status_ = std::move(status);
+}
+
+void Board::set_stream_source(std::shared_ptr<StreamSource> source) {
+    std::scoped_lock lock(mutex_);
+    stream_source_ = std::move(source);
+}
+
+}  // namespace pelionp::sim

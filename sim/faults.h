@@ -1,0 +1,43 @@
+#pragma once
+// Fault knobs of the simulated board. Set them through the Board
+// (`Board::nack`, `Board::set_uart_faults`, `Board::unplug`) so the change is
+// made under the board's lock; see sim/README.md for what each one models.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace pelionp::sim {
+
+/// Makes a bus address stop acknowledging. Applies on one port to the
+/// transactions that match; every match with a `count` uses one up.
+struct NackRule {
+    uint8_t address = 0;                ///< 8-bit address, bit 0 ignored
+    std::optional<uint8_t> reg;         ///< only this register (any when empty)
+    bool reads = true;                  ///< refuse reads
+    bool writes = true;                 ///< refuse writes
+    std::optional<std::size_t> count;   ///< refuse this many times, then answer again; forever when empty
+
+    bool matches(uint8_t addr, std::optional<uint8_t> r, bool is_read) const {
+        if ((addr & 0xFE) != (address & 0xFE)) return false;
+        if (reg && r != reg) return false;
+        return is_read ? reads : writes;
+    }
+};
+
+/// UART faults.
+struct UartFaults {
+    /// The transmitter never drains: TX_EMPTY reads 0 and released frames
+    /// are lost on the line.
+    bool tx_stuck = false;
+    /// The receiver delivers only this many bytes of each reply and loses the
+    /// rest (0: it never delivers). Empty: replies arrive whole.
+    std::optional<std::size_t> rx_bytes_per_reply;
+};
+
+/// Register-level faults of the device interface itself.
+struct DeviceFaults {
+    bool fail_fetch = false;  ///< fetch_registers fails, so every get_register_sync is empty
+    bool fail_send = false;   ///< send_registers fails (the write itself still lands)
+};
+
+}  // namespace pelionp::sim
