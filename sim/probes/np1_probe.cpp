@@ -30,12 +30,11 @@ NP1ProbeChip::NP1ProbeChip()
     rebuild_channel_map();
 }
 
-std::optional<std::vector<uint8_t>> NP1ProbeChip::read(uint8_t reg, std::size_t count) {
+std::optional<Bytes> NP1ProbeChip::read(uint8_t reg, std::size_t count) {
     std::lock_guard lock(mutex_);
     std::vector<uint8_t> out;
     for (std::size_t i = 0; i < count; ++i) {
         const auto r = static_cast<uint8_t>(reg + i);
-        if (nack_.contains(r)) return std::nullopt;
         if (stuck_read_) {
             out.push_back(*stuck_read_);
         } else if (r == STATUS) {
@@ -49,13 +48,11 @@ std::optional<std::vector<uint8_t>> NP1ProbeChip::read(uint8_t reg, std::size_t 
             return std::nullopt;  // chain ports and unknown registers cannot be read
         }
     }
-    if (count == 0 && nack_.contains(reg)) return std::nullopt;
     return out;
 }
 
 bool NP1ProbeChip::write(uint8_t reg, std::span<const uint8_t> bytes) {
     std::lock_guard lock(mutex_);
-    if (nack_.contains(reg)) return false;
     if (chains_.is_chain(reg)) {
         const int before = chains_.passes(reg);
         chains_.write_chain(reg, bytes);
@@ -65,8 +62,7 @@ bool NP1ProbeChip::write(uint8_t reg, std::span<const uint8_t> bytes) {
         chains_.write_length(reg, bytes);
     } else {
         if (reg + bytes.size() > REGISTER_FILE_SIZE) return false;
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            if (reg + i == STATUS || nack_.contains(static_cast<uint8_t>(reg + i))) return false;
+        if (reg <= STATUS && reg + bytes.size() > STATUS) return false;  // status is read-only
         std::copy(bytes.begin(), bytes.end(), regs_.begin() + reg);
     }
     writes_.push_back({reg, {bytes.begin(), bytes.end()}});
@@ -148,15 +144,27 @@ void NP1ProbeChip::set_never_sr_out_ok(bool on) {
     never_sr_out_ok_ = on;
 }
 
-void NP1ProbeChip::set_nack(uint8_t reg, bool on) {
-    std::lock_guard lock(mutex_);
-    if (on) nack_.insert(reg);
-    else nack_.erase(reg);
-}
-
 void NP1ProbeChip::set_stuck_read(std::optional<uint8_t> value) {
     std::lock_guard lock(mutex_);
     stuck_read_ = value;
+}
+
+NP1HeadstageSim make_np1_headstage(NP1ProbeIdentity identity, const std::string& part_number) {
+    NP1HeadstageSim hs{
+        .headstage = std::make_shared<Headstage>(),
+        .headstage_eeprom = std::make_shared<EepromChip>(1, EEPROM_SIZE),
+        .probe_eeprom = std::make_shared<EepromChip>(1, EEPROM_SIZE),
+        .chip = std::make_shared<NP1ProbeChip>(),
+        .identity = std::move(identity),
+    };
+    std::vector<uint8_t> pn(20, 0);
+    std::copy_n(part_number.begin(), std::min<std::size_t>(20, part_number.size()), pn.begin());
+    hs.headstage_eeprom->load(0x0A, pn);
+    hs.probe_eeprom->load(0, np1_probe_eeprom(hs.identity));
+    hs.headstage->bus().attach(0xA4, hs.headstage_eeprom);
+    hs.headstage->bus().attach(0xA0, hs.probe_eeprom);
+    hs.headstage->bus().attach(NP1ProbeChip::ADDRESS, hs.chip);
+    return hs;
 }
 
 }  // namespace pelionp::sim

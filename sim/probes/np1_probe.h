@@ -12,20 +12,23 @@
 // image of each chain and decodes it back into the configuration the probe
 // now runs, from which its data stream is derived.
 //
-// Faults: never set SR_OUT_OK; refuse a register; answer every read with a
-// stuck byte.
+// Faults: never set SR_OUT_OK; answer every read with a stuck byte. (To
+// refuse a register, arm a NackRule on the board.)
 //
-// Threading: every member is safe to call from any thread (the I2C bridge
-// and the board's stream thread both reach the chip).
+// Threading: every member is safe to call from any thread: the board calls
+// the bus side under its lock, the board's stream thread reads the channel
+// map, and tests inspect.
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "sim/chip.h"
+#include "sim/chips/eeprom.h"
+#include "sim/headstage.h"
 #include "sim/probes/np1_image.h"
 #include "sim/probes/sr_chains.h"
 
@@ -52,7 +55,7 @@ struct NP1ChannelMap {
     std::array<bool, np1::CHANNELS> standby{};
 };
 
-class NP1ProbeChip {
+class NP1ProbeChip final : public Chip {
 public:
     static constexpr uint8_t ADDRESS = 0xE0;
     static constexpr uint8_t OP_MODE = 0x00;
@@ -77,8 +80,8 @@ public:
     NP1ProbeChip();
 
     /// Bus side. Empty / false: the chip does not acknowledge.
-    std::optional<std::vector<uint8_t>> read(uint8_t reg, std::size_t count);
-    bool write(uint8_t reg, std::span<const uint8_t> bytes);
+    std::optional<Bytes> read(uint8_t reg, std::size_t count) override;
+    bool write(uint8_t reg, std::span<const uint8_t> bytes) override;
 
     /// Test side.
     uint8_t peek(uint8_t reg) const;
@@ -95,7 +98,6 @@ public:
 
     /// Faults.
     void set_never_sr_out_ok(bool on);
-    void set_nack(uint8_t reg, bool on);
     void set_stuck_read(std::optional<uint8_t> value);
 
 private:
@@ -108,8 +110,19 @@ private:
     std::vector<Write> writes_;
     std::shared_ptr<const NP1ChannelMap> map_;
     bool never_sr_out_ok_ = false;
-    std::set<uint8_t> nack_;
     std::optional<uint8_t> stuck_read_;
 };
+
+/// An NP1 headstage as it sits on a port: serializer, headstage EEPROM
+/// (0xA4, part number at 0x0A), probe EEPROM (0xA0) and probe chip (0xE0).
+struct NP1HeadstageSim {
+    std::shared_ptr<Headstage> headstage;
+    std::shared_ptr<EepromChip> headstage_eeprom;
+    std::shared_ptr<EepromChip> probe_eeprom;
+    std::shared_ptr<NP1ProbeChip> chip;
+    NP1ProbeIdentity identity;
+};
+
+NP1HeadstageSim make_np1_headstage(NP1ProbeIdentity identity = {}, const std::string& part_number = "NP2_HS_30");
 
 }  // namespace pelionp::sim
