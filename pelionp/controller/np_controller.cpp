@@ -1,0 +1,339 @@
+#include "pelionp/controller/np_controller.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include "pelionp/controller/board.h"
+#include "pelionp/controller/np_port.h"
+#include "pelionp/demux/data_stream_coordinator.h"
+#include "pelionp/demux/io_frame_processor.h"
+#include "pelionp/demux/neuropixels_worker.h"
+#include "pelionp/demux/sid_queue.h"
+#include "pelionp/headstages/headstage_eeprom.h"
+#include "pelionp/links/uart.h"
+
+namespace pelionp {
+
+using demux::DataStreamCoordinator;
+using demux::SID;
+using demux::SIDQueue;
+
+namespace {
+
+constexpr auto KEEPER_POLL_PERIOD = std::chrono::milliseconds(20);
+constexpr std::string_view SUPPORTED_API = "1";
+
+bool has_producer(SID sid) {
+    const auto s = demux::to_underlying(sid);
+    return s < demux::SID_COUNT && s != 4 && s != 6 && s != 7;
+}
+
+/// Sleeps the full period on the steady clock even if woken early.
+void sleep_full(std::chrono::steady_clock::duration period) {
+    const auto until = std::chrono::steady_clock::now() + period;
+    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
+}
+
+}  // namespace
+
+struct NPController::Impl {
+    explicit Impl(pelio::BasicDevice& device);
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // All of these expect the controller's mutex held (or teardown).
+    void data_stream_changed();
+    void enable_subscribed_streams();
+    std::expected<void, std::string> subscribe_stream(SID sid, std::shared_ptr<SIDQueue> queue);
+    std::expected<void, std::string> unsubscribe_stream(SID sid, const std::shared_ptr<SIDQueue>& queue);
+    void release_port_streams(NPPort& port);
+
+    void open_device_stream();
+    void join_keeper();
+
+    pelio::BasicDevice& device;
+    UART uart;
+    std::unordered_map<SID, std::weak_ptr<SIDQueue>> subscriptions;
+    std::thread keeper;
+    std::atomic<bool> streaming{false};
+    DataStreamCoordinator coordinator;
+};
+
+NPController::Impl::Impl(pelio::BasicDevice& device_) : device(device_), uart(UART::init(device_)) {}
+
+NPController::Impl::~Impl() {
+    std::vector<SID> sids;
+    sids.reserve(subscriptions.size());
+    for (const auto& [sid, queue] : subscriptions) sids.push_back(sid);
+    for (const SID sid : sids) {
+        if (auto r = unsubscribe_stream(sid, nullptr); !r) {
+            spdlog::warn("Teardown: failed to unsubscribe SID {}: {}", demux::to_underlying(sid), r.error());
+        }
+    }
+    streaming.exchange(false);
+    join_keeper();
+}
+
+void NPController::Impl::join_keeper() {
+    if (keeper.joinable()) keeper.join();
+}
+
+void NPController::Impl::enable_subscribed_streams() {
+    for (const auto& [sid, queue] : subscriptions) board::enable_stream(device, sid, true);
+}
+
+std::expected<void, std::string> NPController::Impl::subscribe_stream(SID sid, std::shared_ptr<SIDQueue> queue) {
+    // NB: refused here rather than at the producer switch, which would
+    // otherwise throw from the teardown and the port deleters.
+    if (const auto s = demux::to_underlying(sid); s >= demux::SID_COUNT || s == 6 || s == 7) {
+        return std::unexpected(fmt::format("SID {} has no board producer and cannot be subscribed", s));
+    }
+    if (auto it = subscriptions.find(sid); it != subscriptions.end()) {
+        if (auto held = it->second.lock()) {
+            if (held == queue) return {};
+            return std::unexpected(fmt::format("SID {} is already subscribed", demux::to_underlying(sid)));
+        }
+        if (auto r = unsubscribe_stream(sid, nullptr); !r) return r;
+    }
+    auto subscribed = coordinator.push_subscription(DataStreamCoordinator::SubscribeEvent{sid, queue});
+    if (!subscribed) return std::unexpected(subscribed.error());
+    subscriptions.insert_or_assign(sid, std::weak_ptr<SIDQueue>(queue));
+    return {};
+}
+
+std::expected<void, std::string> NPController::Impl::unsubscribe_stream(SID sid,
+                                                                         const std::shared_ptr<SIDQueue>& queue) {
+    auto it = subscriptions.find(sid);
+    if (it == subscriptions.end()) return {};
+    if (queue && it->second.lock() != queue) return {};
+    if (has_producer(sid)) board::enable_stream(device, sid, false);
+    subscriptions.erase(it);
+    auto removed = coordinator.unsubscribe(sid);
+    if (!removed) return std::unexpected(removed.error());
+    return {};
+}
+
+void NPController::Impl::open_device_stream() {
+    join_keeper();
+    streaming.exchange(true);
+    pelio::BasicDevice::StreamCallback callback = [streaming = &streaming,
+                                                   coordinator = &coordinator](pelio::DataStream::Events&& event) {
+        std::visit(
+            [&](auto& e) {
+                using E = std::decay_t<decltype(e)>;
+                if constexpr (std::is_same_v<E, pelio::DataStream::Stop>) {
+                    streaming->exchange(false);
+                    spdlog::debug("Stop event received from device");
+                } else if constexpr (std::is_same_v<E, pelio::DataStream::Error>) {
+                    spdlog::debug("Error event {}", e.message);
+                } else if constexpr (std::is_same_v<E, pelio::DataStream::OwnedData>) {
+                    const uint64_t size = e.size();
+                    coordinator->push_buffer({size, e.take()});
+                } else {
+                    auto* copy = static_cast<uint8_t*>(std::malloc(std::max<std::size_t>(e.size, 1)));
+                    if (copy == nullptr) throw std::bad_alloc();
+                    std::memcpy(copy, e.data, e.size);
+                    coordinator->push_buffer(
+                        {e.size, std::unique_ptr<uint8_t[], void (*)(uint8_t*)>(copy, [](uint8_t* p) { std::free(p); })});
+                }
+            },
+            event);
+    };
+    auto stream = device.start_read_stream(0, std::move(callback), 0);
+    if (!stream) {
+        spdlog::error("Failed to start read stream; leaving board producers disabled");
+        streaming.exchange(false);
+        return;
+    }
+    keeper = std::thread([streaming = &streaming, stream = std::move(stream)]() mutable {
+        while (streaming->load()) sleep_full(KEEPER_POLL_PERIOD);
+        stream->stop();
+        stream->join();
+        stream.reset();
+    });
+    enable_subscribed_streams();
+}
+
+void NPController::Impl::data_stream_changed() {
+    std::vector<SID> stale;
+    for (const auto& [sid, queue] : subscriptions) {
+        if (queue.expired()) stale.push_back(sid);
+    }
+    for (const SID sid : stale) (void)unsubscribe_stream(sid, nullptr);
+
+    if (!streaming.load()) {
+        if (subscriptions.empty()) return;
+        open_device_stream();
+    } else if (!subscriptions.empty()) {
+        enable_subscribed_streams();
+    } else {
+        spdlog::debug("Disabling streaming");
+        streaming.exchange(false);
+        join_keeper();
+    }
+}
+
+void NPController::Impl::release_port_streams(NPPort& port) {
+    const int p = port.iic.port;
+    if (p < 0 || p > 3) throw std::runtime_error("port_stream_ids: invalid port");
+    for (const SID sid : demux::port_stream_ids(p)) {
+        if (auto r = unsubscribe_stream(sid, nullptr); !r) {
+            spdlog::warn("Failed to unsubscribe SID {} while releasing port {}: {}", demux::to_underlying(sid), p,
+                         r.error());
+        }
+    }
+    data_stream_changed();
+}
+
+std::expected<std::shared_ptr<NPController>, std::string> NPController::create(
+    std::shared_ptr<pelio::BasicDevice> device) {
+    auto status = device->get_status();
+    if (!status) return std::unexpected(fmt::format("Failed to get device status: {}", status.error()));
+    const auto document = nlohmann::json::parse(*status, nullptr, true, false);
+    const auto api = document.value("API", std::string());
+    if (api != SUPPORTED_API) {
+        return std::unexpected(fmt::format("Unsupported device API version: {} (expected {})", api, SUPPORTED_API));
+    }
+    return std::shared_ptr<NPController>(new NPController(std::move(device)));
+}
+
+NPController::NPController(std::shared_ptr<pelio::BasicDevice> device_)
+    : device(std::move(device_)), impl(std::make_unique<Impl>(*device)) {
+    spdlog::set_level(spdlog::level::info);
+    board::set_np_power(*device, true);
+    board::assign_port_4_to_NP(*device, true);
+    board::set_QBN004_Power(*device, true);
+    (void)device->read(0, 0, nullptr);
+}
+
+NPController::~NPController() = default;
+
+std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(int port) {
+    // NB: refused up front; a port outside 0..3 could not release its
+    // streams in its deleter, where nothing may throw.
+    if (port < 0 || port > 3) return std::unexpected(fmt::format("Invalid NP port {}: ports are numbered 0 to 3", port));
+    std::lock_guard lock(mutex);
+    if (auto it = ports.find(port); it != ports.end()) {
+        if (auto live = it->second.lock()) return live;
+        ports.erase(it);
+    }
+    auto made = NPPort::create(PortIIC(port, impl->uart));
+    if (!made) return std::unexpected(fmt::format("Failed to init NP port {}", made.error()));
+
+    // Keeps the controller alive and releases the port's streams under its
+    // mutex. Armed only once the shared pointer exists: a failed
+    // construction calls the deleter at once, on this thread, which holds
+    // the mutex already.
+    struct PortDeleter {
+        std::shared_ptr<NPController> controller;
+
+        void operator()(NPPort* raw) noexcept {
+            std::unique_ptr<NPPort> owned(raw);
+            const auto keep_alive = std::move(controller);
+            if (keep_alive) {
+                try {
+                    std::lock_guard release_lock(keep_alive->mutex);
+                    keep_alive->impl->release_port_streams(*owned);
+                } catch (const std::exception& e) {
+                    spdlog::error("Port {}: failed to release streams: {}", owned->iic.port, e.what());
+                }
+            }
+            owned.reset();
+        }
+    };
+    std::shared_ptr<NPPort> shared(made->release(), PortDeleter{});
+    std::get_deleter<PortDeleter>(shared)->controller = shared_from_this();
+    ports.insert_or_assign(port, std::weak_ptr<NPPort>(shared));
+    return shared;
+}
+
+std::expected<HeadstageRef, std::string> NPController::detect_headstage(NPPort& port) {
+    std::lock_guard lock(mutex);
+    const int p = port.iic.port;
+
+    if (port.headstage) {
+        auto self_test = std::visit([](auto& headstage) { return headstage.bist_eeprom(); }, *port.headstage);
+        if (self_test) {
+            spdlog::debug("Port {}: Headstage already initialized", p);
+            return std::visit([](auto& headstage) -> HeadstageRef { return std::ref(headstage); }, *port.headstage);
+        }
+        spdlog::debug("Port {}: Headstage EEPROM check failed, re-initializing", p);
+        impl->release_port_streams(port);
+        ++port.generation;
+        port.headstage.reset();
+    }
+
+    if (auto r = try_make_connected(port.serdes, Preemphasis{0}); !r) {
+        return std::unexpected(fmt::format("Failed to connect serializer: {}", r.error()));
+    }
+    if (auto r = switch_to_config_link(port.serdes); !r) {
+        return std::unexpected(fmt::format("Failed to switch to config link: {}", r.error()));
+    }
+    auto& link = std::get<ConfigLinkedSerDes>(port.serdes);
+
+    if (link.serializer.eeprom_read(NP2_HS_MARKER_ADDR, uint8_t{0}, 8)) {
+        auto headstage = NP2::Headstage::init(link);
+        if (!headstage) return std::unexpected(fmt::format("Failed to init NP2 headstage: {}", headstage.error()));
+        auto& stored = port.headstage.emplace(std::in_place_type<NP2::Headstage>, std::move(*headstage));
+        board::set_np2_demux(*device, p, true);
+        return std::ref(std::get<NP2::Headstage>(stored));
+    }
+    if (!link.serializer.eeprom_read(HS_EEPROM_ADDR, uint8_t{0}, 8)) {
+        return std::unexpected(std::string("No known headstage detected"));
+    }
+    auto headstage = NP1::Headstage::init(link);
+    if (!headstage) return std::unexpected(fmt::format("Failed to init NP1 headstage: {}", headstage.error()));
+    auto& stored = port.headstage.emplace(std::in_place_type<NP1::Headstage>, std::move(*headstage));
+    board::set_np2_demux(*device, p, false);
+    return std::ref(std::get<NP1::Headstage>(stored));
+}
+
+std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWorker& worker) {
+    std::lock_guard lock(mutex);
+    if (auto it = impl->subscriptions.find(worker.sid); it != impl->subscriptions.end()) {
+        if (auto held = it->second.lock()) {
+            if (held == worker.queue) return {};
+            return std::unexpected(std::string("SID already subscribed to another worker"));
+        }
+    }
+    if (impl->subscriptions.empty()) {
+        impl->streaming.exchange(false);
+        impl->join_keeper();
+        if (auto r = impl->coordinator.reset(); !r) return r;
+    }
+    worker.resync();
+    if (auto r = impl->subscribe_stream(worker.sid, worker.queue); !r) return r;
+    impl->data_stream_changed();
+    if (worker.sid != SID::IO) board::send_soft_trigger(*device);
+    return {};
+}
+
+std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWorker& worker) {
+    std::lock_guard lock(mutex);
+    auto r = impl->unsubscribe_stream(worker.sid, worker.queue);
+    impl->data_stream_changed();
+    if (r) worker.resync();
+    return r;
+}
+
+std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> NPController::create_io_stream(
+    std23::move_only_function<void(io::IOFrame)> on_frame, std23::move_only_function<void()> reset_output) {
+    std::lock_guard lock(mutex);
+    if (!io_stream.expired()) {
+        return std::unexpected(std::string("An IO stream already exists; destroy it before creating a new one"));
+    }
+    auto processor = std::make_shared<io::IOFrameProcessor>(std::move(on_frame), std::move(reset_output));
+    io_stream = processor;
+    return std::shared_ptr<demux::NeuropixelsWorker>(std::move(processor));
+}
+
+}  // namespace pelionp

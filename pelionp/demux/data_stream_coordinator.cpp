@@ -1,0 +1,344 @@
+#include "pelionp/demux/data_stream_coordinator.h"
+
+#include <bit>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include <spdlog/spdlog.h>
+
+namespace pelionp::demux {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned TIMESTAMP_SID = to_underlying(SID::TIMESTAMP);
+constexpr auto SILENCE_LIMIT = std::chrono::nanoseconds(1'000'000'000);
+constexpr auto CONTROL_POLL = std::chrono::milliseconds(1);
+
+uint64_t load_le64(const uint8_t* p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+        v = std::byteswap(v);
+    }
+    return v;
+}
+
+constexpr uint16_t bit(unsigned sid) noexcept { return static_cast<uint16_t>(1u << sid); }
+
+std::expected<void, std::string> check_range(SID sid) {
+    if (to_underlying(sid) >= SID_COUNT) {
+        return std::unexpected(fmt::format("SID {} is out of range 0..15", to_underlying(sid)));
+    }
+    return {};
+}
+
+}  // namespace
+
+// The runner's private state: only the runner thread touches it.
+class DataStreamCoordinator::Runner {
+public:
+    explicit Runner(DataStreamCoordinator& owner) : owner_(owner) {}
+
+    void run() {
+        ControlItem item;
+        while (owner_.running.load(std::memory_order_acquire)) {
+            drop_abandoned_queues();
+            watchdog(Clock::now());
+            if (!owner_.control_queue.wait_dequeue_timed(item, CONTROL_POLL)) {
+                continue;
+            }
+            if (auto* event = std::get_if<ControlEvent>(&item)) {
+                apply(*event);
+            } else {
+                demultiplex(std::get<DataBuffer>(item));
+            }
+            item = ControlItem{};  // frees the buffer or the event's queue now, not at the next item
+        }
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (expected_row_counter_[sid] != 0) {
+                spdlog::debug("Demux channel {}, row count : {}, high water mark : {}", sid,
+                              expected_row_counter_[sid], high_water_mark_[sid]);
+            }
+        }
+    }
+
+private:
+    struct Discontinuity {
+        uint64_t previous;
+        uint8_t current;
+    };
+
+    void drop_abandoned_queues() {
+        for (auto& queue : queues_) {
+            // NB: use_count is a snapshot; a subscriber releasing its queue
+            // concurrently is caught at the next loop, which is all we need.
+            if (queue && queue.use_count() == 1) {
+                spdlog::debug("Demux: dropping abandoned queue");
+                queue.reset();
+            }
+        }
+    }
+
+    void watchdog(Clock::time_point now) {
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (!queues_[sid]) {
+                continue;
+            }
+            const bool stale = (now - last_seen_[sid]) > SILENCE_LIMIT;
+            const bool reported = (stale_mask_ & bit(sid)) != 0;
+            if (stale == reported) {
+                continue;
+            }
+            if (stale) {
+                stale_mask_ |= bit(sid);
+                spdlog::error("Demux channel {}, no data for over {}ms", sid, 1000);
+            } else {
+                stale_mask_ &= static_cast<uint16_t>(~bit(sid));
+                spdlog::info("Demux channel {}, data resumed", sid);
+            }
+        }
+    }
+
+    void apply(ControlEvent& event) {
+        const auto now = Clock::now();
+        {
+            std::lock_guard lock(owner_.state_mutex);
+            if (!event.subscription) {
+                expected_row_counter_.fill(0);
+                high_water_mark_.fill(0);
+                adopted_mask_ = 0;
+                stale_mask_ = 0;
+                last_timestamp_ = 0;
+                last_seen_.fill(now);
+            } else {
+                const unsigned sid = to_underlying(event.subscription->sid);
+                queues_[sid] = std::move(event.subscription->queue);
+                adopted_mask_ &= static_cast<uint16_t>(~bit(sid));
+                stale_mask_ &= static_cast<uint16_t>(~bit(sid));
+                last_seen_[sid] = now;
+            }
+            owner_.applied_sequence = event.sequence;
+        }
+        owner_.applied_cv.notify_all();
+    }
+
+    void demultiplex(DataBuffer& buffer) {
+        const auto now = Clock::now();
+        const uint64_t length = buffer.first;
+        if ((buffer.second[0] >> 4) != STREAM_WORD_PREAMBLE) {
+            spdlog::warn("DataStream: preamble invalid, discarding the data packet");
+            return;
+        }
+        const auto release = buffer.second.get_deleter();
+        const std::shared_ptr<uint8_t[]> shared(buffer.second.release(), release);
+        const uint8_t* bytes = shared.get();
+
+        uint16_t subscribed = 0;
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (queues_[sid]) {
+                subscribed |= bit(sid);
+                // NB: sized from the previous buffer of this SID; a full
+                // board sends steady proportions, so this is nearly always
+                // the one allocation of the list.
+                lists_[sid].reserve(list_size_hint_[sid]);
+            }
+        }
+
+        uint16_t seen = 0;
+        uint16_t discontinuous = 0;
+        uint64_t timestamp = last_timestamp_;
+        for (uint64_t offset = 0; offset < length; offset += STREAM_WORD_BYTES) {
+            const uint8_t* word = bytes + offset;
+            const unsigned sid = word[0] & 0x0Fu;
+            const uint8_t counter = word[1];
+            seen |= bit(sid);
+            uint64_t& expected = expected_row_counter_[sid];
+            if (static_cast<uint8_t>(expected) != counter) {
+                discontinuous |= bit(sid);
+                discontinuities_[sid] = {expected, counter};
+                expected = uint64_t{counter} + 1;
+            } else {
+                ++expected;
+            }
+            if (sid == TIMESTAMP_SID) {
+                timestamp = load_le64(word + STREAM_PAYLOAD_OFFSET);
+            } else if (subscribed & bit(sid)) {
+                lists_[sid].emplace_back(timestamp, static_cast<int>(offset));
+            }
+        }
+        last_timestamp_ = timestamp;
+
+        std::array<uint64_t, SID_COUNT> depth{};
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (seen & bit(sid)) {
+                last_seen_[sid] = now;
+            }
+            auto& list = lists_[sid];
+            if (!queues_[sid] || list.empty()) {
+                list.clear();
+                continue;
+            }
+            list_size_hint_[sid] = list.size();
+            // A failed allocation drops the entry: the decoder resynchronises
+            // on its own counters.
+            queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared});
+            list = {};
+            depth[sid] = queues_[sid]->size_approx();
+        }
+
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (discontinuous & bit(sid)) {
+                const auto& d = discontinuities_[sid];
+                if (adopted_mask_ & bit(sid)) {
+                    spdlog::warn("Demux channel {}, discontinuity detected: prev {}, current {}", sid, d.previous,
+                                 d.current);
+                } else {
+                    adopted_mask_ |= bit(sid);
+                    spdlog::debug("Demux channel {}, adopted device row counter {}", sid, d.current);
+                }
+            }
+            if (depth[sid] > high_water_mark_[sid]) {
+                spdlog::debug("Demux channel {}, high water mark: {}, previous: {}", sid, depth[sid],
+                              high_water_mark_[sid]);
+                high_water_mark_[sid] = depth[sid];
+            }
+        }
+    }
+
+    DataStreamCoordinator& owner_;
+    std::array<std::shared_ptr<SIDQueue>, SID_COUNT> queues_{};
+    uint64_t last_timestamp_ = 0;
+    std::array<uint64_t, SID_COUNT> expected_row_counter_{};
+    std::array<uint64_t, SID_COUNT> high_water_mark_{};
+    std::array<Clock::time_point, SID_COUNT> last_seen_{};
+    uint16_t adopted_mask_ = 0;
+    uint16_t stale_mask_ = 0;
+    std::array<std::vector<SIDWord>, SID_COUNT> lists_{};
+    std::array<std::size_t, SID_COUNT> list_size_hint_{};
+    std::array<Discontinuity, SID_COUNT> discontinuities_{};
+};
+
+DataStreamCoordinator::DataStreamCoordinator() {
+    running.store(true);
+    runner = std::thread([this] { run(); });
+}
+
+DataStreamCoordinator::~DataStreamCoordinator() {
+    {
+        std::lock_guard lock(state_mutex);
+        running.store(false);
+    }
+    applied_cv.notify_all();
+    runner.join();
+}
+
+void DataStreamCoordinator::run() { Runner(*this).run(); }
+
+void DataStreamCoordinator::push_buffer(DataBuffer buffer) {
+    // NB: word offsets travel as 32-bit signed values, so a buffer must stay
+    // below 2 GiB; devices deliver at most a few MiB at a time.
+    if (buffer.first == 0 || buffer.first % STREAM_WORD_BYTES != 0 ||
+        buffer.first > static_cast<uint64_t>(std::numeric_limits<int>::max())) {
+        throw std::runtime_error("Buffer must contain at least 16 byte and be divisible by 16");
+    }
+    std::lock_guard lock(enqueue_mutex);
+    const uint64_t depth = control_queue.size_approx();
+    if (depth > main_queue_high_water_mark) {
+        spdlog::debug("Main demux queue high water mark : {}", depth);
+        main_queue_high_water_mark = depth;
+    }
+    if (depth > QUEUE_WARN_DEPTH) {
+        spdlog::warn("System might not be able to keep up: queued {} elements", depth);
+    }
+    // A failed allocation leaves the buffer here, where it is freed.
+    control_queue.enqueue(ControlItem{std::in_place_index<1>, std::move(buffer)});
+}
+
+std::expected<DataStreamCoordinator::SubscribeEvent, std::string> DataStreamCoordinator::push_subscription(
+    SubscribeEvent event) {
+    const unsigned sid = to_underlying(event.sid);
+    if (!event.queue) {
+        return std::unexpected(fmt::format("Cannot subscribe SID {} with a null queue", sid));
+    }
+    if (event.sid == SID::TIMESTAMP) {
+        return std::unexpected(fmt::format(
+            "SID {} is the timestamp stream and is consumed internally; it cannot be subscribed", sid));
+    }
+    if (auto in_range = check_range(event.sid); !in_range) {
+        return std::unexpected(in_range.error());
+    }
+    std::unique_lock lock(state_mutex);
+    // The coordinator itself always holds one reference to a subscribed
+    // queue (in the pending event or in the runner), so a single owner means
+    // the subscriber let go: the queue is abandoned and may be replaced even
+    // before the runner has noticed.
+    if (subscriptions[sid].use_count() > 1) {
+        return std::unexpected(fmt::format("Queue already exists for SID {}", sid));
+    }
+    auto applied = enqueue_control_and_wait(SubscribeEvent{event.sid, event.queue}, lock,
+                                            "Failed to enqueue demux subscription");
+    if (!applied) {
+        return std::unexpected(applied.error());
+    }
+    return event;
+}
+
+std::expected<DataStreamCoordinator::SubscribeEvent, std::string> DataStreamCoordinator::unsubscribe(SID sid) {
+    if (auto in_range = check_range(sid); !in_range) {
+        return std::unexpected(in_range.error());
+    }
+    std::unique_lock lock(state_mutex);
+    std::shared_ptr<SIDQueue> old = subscriptions[to_underlying(sid)].lock();
+    auto applied = enqueue_control_and_wait(SubscribeEvent{sid, nullptr}, lock,
+                                            "Failed to enqueue demux unsubscription");
+    if (!applied) {
+        return std::unexpected(applied.error());
+    }
+    return SubscribeEvent{sid, std::move(old)};
+}
+
+std::expected<void, std::string> DataStreamCoordinator::reset() {
+    std::unique_lock lock(state_mutex);
+    return enqueue_control_and_wait(std::nullopt, lock, "Failed to enqueue demux reset");
+}
+
+std::expected<void, std::string> DataStreamCoordinator::enqueue_control_and_wait(
+    std::optional<SubscribeEvent> subscription, std::unique_lock<std::mutex>& lock, const char* failure) {
+    const uint64_t sequence = requested_sequence + 1;
+    std::optional<std::pair<unsigned, std::weak_ptr<SIDQueue>>> record;
+    if (subscription) {
+        record.emplace(to_underlying(subscription->sid), subscription->queue);
+    }
+    {
+        std::lock_guard enqueue_lock(enqueue_mutex);
+        if (!control_queue.enqueue(ControlItem{std::in_place_index<0>, ControlEvent{std::move(subscription), sequence}})) {
+            return std::unexpected(failure);
+        }
+    }
+    if (record) {
+        subscriptions[record->first] = std::move(record->second);
+    }
+    requested_sequence = sequence;
+    return wait_applied(sequence, lock);
+}
+
+std::expected<void, std::string> DataStreamCoordinator::wait_applied(uint64_t sequence,
+                                                                     std::unique_lock<std::mutex>& lock) {
+    while (applied_sequence < sequence) {
+        if (!running.load()) {
+            break;
+        }
+        applied_cv.wait(lock);
+    }
+    if (applied_sequence < sequence) {
+        return std::unexpected("Demux runner stopped before applying the change");
+    }
+    return {};
+}
+
+}  // namespace pelionp::demux

@@ -1,0 +1,110 @@
+#pragma once
+// DataStreamCoordinator: splits the device's raw word stream into per-SID
+// queues.
+//
+// Threading contract:
+// - `push_buffer` is called from the device stream's thread. It never waits
+//   for demultiplexing: one short mutex and one queue append.
+// - `push_subscription`, `unsubscribe` and `reset` may be called from any
+//   thread; concurrent callers are serialised. Each blocks until the runner
+//   thread has applied the change, so on success every buffer pushed before
+//   the call was demultiplexed under the old subscriptions and every buffer
+//   pushed after it will be demultiplexed under the new ones.
+// - The runner thread, owned and joined by the coordinator, is the only
+//   reader of the raw words. It never copies sample data: subscribers get the
+//   byte offsets of their words in one shared buffer.
+// - Lock order: state mutex before enqueue mutex.
+//
+// The coordinator's record of subscriptions is weak: a subscriber that drops
+// its queue without unsubscribing is detected by the runner and dropped.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include <readerwriterqueue/readerwriterqueue.h>
+
+#include "pelionp/controller/sid.h"
+#include "pelionp/demux/sid_queue.h"
+#include "pelionp/export.h"
+
+namespace pelionp::demux {
+
+class PELIONP_API DataStreamCoordinator {
+public:
+    /// Subscribes `queue` under `sid`; a null queue means "remove".
+    struct SubscribeEvent {
+        SID sid;
+        std::shared_ptr<SIDQueue> queue;
+    };
+
+    /// An engaged subscription subscribes or unsubscribes; an empty one is a
+    /// reset. `sequence` numbers the event for the caller waiting on it.
+    struct ControlEvent {
+        std::optional<SubscribeEvent> subscription;
+        uint64_t sequence = 0;
+    };
+
+    /// Control events and data buffers share one queue, so a change of
+    /// subscriptions takes effect exactly between two buffers.
+    using ControlItem = std::variant<ControlEvent, DataBuffer>;
+
+    /// Control-queue depth above which `push_buffer` warns.
+    static constexpr uint64_t QUEUE_WARN_DEPTH = 1024;
+
+    /// Starts the runner. Throws std::system_error if it cannot.
+    DataStreamCoordinator();
+    /// Releases blocked control calls with an error, joins the runner and
+    /// frees every buffer still queued.
+    ~DataStreamCoordinator();
+    DataStreamCoordinator(const DataStreamCoordinator&) = delete;
+    DataStreamCoordinator& operator=(const DataStreamCoordinator&) = delete;
+
+    /// Queues one device buffer. Throws std::runtime_error (and frees the
+    /// buffer) if its length is 0 or not a multiple of 16.
+    void push_buffer(DataBuffer buffer);
+
+    /// Subscribes the event's queue; returns the event on success. Refuses a
+    /// null queue, SID 4 and a SID that still has a live queue.
+    std::expected<SubscribeEvent, std::string> push_subscription(SubscribeEvent event);
+    /// Removes the subscription of `sid`; returns {sid, the queue that was
+    /// subscribed or null}.
+    std::expected<SubscribeEvent, std::string> unsubscribe(SID sid);
+    /// Restarts the runner's per-SID bookkeeping (row counters, timestamps,
+    /// watchdog); subscriptions stay.
+    std::expected<void, std::string> reset();
+
+    /// Buffers and control events waiting for the runner (a snapshot), for
+    /// status displays and diagnostics.
+    [[nodiscard]] std::size_t queued_items_approx() const { return control_queue.size_approx(); }
+
+private:
+    std::expected<void, std::string> enqueue_control_and_wait(std::optional<SubscribeEvent> subscription,
+                                                              std::unique_lock<std::mutex>& lock,
+                                                              const char* failure);
+    std::expected<void, std::string> wait_applied(uint64_t sequence, std::unique_lock<std::mutex>& lock);
+    void run();
+
+    class Runner;
+    friend class Runner;
+
+    std::array<std::weak_ptr<SIDQueue>, SID_COUNT> subscriptions;
+    std::mutex state_mutex;
+    std::condition_variable applied_cv;
+    uint64_t requested_sequence = 0;
+    uint64_t applied_sequence = 0;
+    uint64_t main_queue_high_water_mark = 0;
+    std::mutex enqueue_mutex;
+    moodycamel::BlockingReaderWriterQueue<ControlItem, 512> control_queue{15};
+    std::atomic<bool> running{false};
+    std::thread runner;
+};
+
+}  // namespace pelionp::demux

@@ -1,0 +1,49 @@
+#include "pelionp/demux/neuropixels_worker.h"
+
+#include <stdexcept>
+#include <system_error>
+
+namespace pelionp::demux {
+
+NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output_)
+    : sid(sid_), queue(make_sid_queue()), reset_output(std::move(reset_output_)) {
+    if (!reset_output) {
+        throw std::invalid_argument("reset_output must not be empty");
+    }
+}
+
+NeuropixelsWorker::~NeuropixelsWorker() {
+    stop.store(true);
+    // NB: joining from the worker's own thread (a callback destroying its
+    // worker) throws resource_deadlock_would_occur out of a noexcept
+    // destructor, i.e. terminates: loud rather than a silent hang.
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+void NeuropixelsWorker::resync() {
+    if (thread.joinable()) {
+        return;
+    }
+    SIDQueueEntry discarded;
+    while (queue->try_dequeue(discarded)) {
+    }
+    reset_output();
+}
+
+void NeuropixelsWorker::resync_and_wait() {
+    std::lock_guard lock(resync_mutex);
+    resync_requested.store(true);
+    while (resync_requested.load()) {
+        resync_requested.wait(true);
+    }
+}
+
+void NeuropixelsWorker::acknowledge_resync() {
+    reset_output();
+    resync_requested.store(false);
+    resync_requested.notify_all();
+}
+
+}  // namespace pelionp::demux

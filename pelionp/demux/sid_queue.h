@@ -1,0 +1,48 @@
+#pragma once
+// The per-stream queue between the demux runner and one decoder worker.
+//
+// Contract: single producer (the coordinator's runner thread), single consumer
+// (the worker's decoding thread). An entry never copies sample data: it names
+// the words of one SID inside a device buffer that all subscribers share, and
+// the buffer is freed with its own release function when the last entry
+// referring to it is dropped.
+#include <cstdint>
+#include <memory>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <readerwriterqueue/readerwriterqueue.h>
+
+namespace pelionp::demux {
+
+/// Bytes of one raw stream word: byte 0 = 0xD preamble (high nibble) and SID
+/// (low nibble), byte 1 = per-SID row counter, bytes 2..15 = payload.
+inline constexpr std::size_t STREAM_WORD_BYTES = 16;
+inline constexpr std::size_t STREAM_PAYLOAD_OFFSET = 2;
+inline constexpr std::size_t STREAM_PAYLOAD_BYTES = 14;
+inline constexpr uint8_t STREAM_WORD_PREAMBLE = 0xD;
+
+/// One word of a SID: {timestamp of the last SID-4 word before it, byte
+/// offset of the word in the buffer (a multiple of 16)}.
+using SIDWord = std::pair<uint64_t, int>;
+
+/// {words of the SID in stream order, length of the whole buffer in bytes,
+/// the shared buffer}.
+using SIDQueueEntry = std::tuple<std::vector<SIDWord>, uint64_t, std::shared_ptr<uint8_t[]>>;
+
+inline constexpr std::size_t SID_QUEUE_BLOCK_SIZE = 512;
+inline constexpr std::size_t SID_QUEUE_INITIAL_CAPACITY = 15;
+
+/// Blocking SPSC queue; grows without limit.
+using SIDQueue = moodycamel::BlockingReaderWriterQueue<SIDQueueEntry, SID_QUEUE_BLOCK_SIZE>;
+
+/// A device buffer as the device stream hands it over: {length in bytes,
+/// the bytes with the function that frees them}.
+using DataBuffer = std::pair<uint64_t, std::unique_ptr<uint8_t[], void (*)(uint8_t*)>>;
+
+inline std::shared_ptr<SIDQueue> make_sid_queue() {
+    return std::make_shared<SIDQueue>(SID_QUEUE_INITIAL_CAPACITY);
+}
+
+}  // namespace pelionp::demux

@@ -1,0 +1,42 @@
+#pragma once
+// The decoding thread's loop shared by the decoder workers. Internal to the
+// library: the workers' .cpp files instantiate it.
+//
+// A Decoder provides `reset()` (back to the initial state) and
+// `decode(uint64_t timestamp, const uint8_t* payload)` (one word's 14 payload
+// bytes, read in place from the shared buffer).
+#include <chrono>
+
+#include "pelionp/demux/neuropixels_worker.h"
+
+namespace pelionp::demux {
+
+inline constexpr auto WORKER_POLL = std::chrono::milliseconds(1);
+
+template <class Decoder>
+void run_worker_loop(NeuropixelsWorker& worker, std::shared_ptr<SIDQueue> queue, Decoder& decoder) {
+    decoder.reset();
+    SIDQueueEntry entry;
+    while (!worker.stop.load(std::memory_order_relaxed)) {
+        // moodycamel's semaphore spins briefly before it sleeps.
+        const bool got = queue->wait_dequeue_timed(entry, WORKER_POLL);
+        if (worker.resync_requested.load()) {
+            decoder.reset();
+            while (queue->try_dequeue(entry)) {
+            }
+            entry = {};
+            worker.acknowledge_resync();
+            continue;
+        }
+        if (got) {
+            const auto& [words, length, buffer] = entry;
+            const uint8_t* bytes = buffer.get();
+            for (const auto& [timestamp, offset] : words) {
+                decoder.decode(timestamp, bytes + offset + STREAM_PAYLOAD_OFFSET);
+            }
+        }
+        entry = {};  // the last holder frees the device buffer here
+    }
+}
+
+}  // namespace pelionp::demux

@@ -1,0 +1,1 @@
+#include "sim/stream_encoders.h"
