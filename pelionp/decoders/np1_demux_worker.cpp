@@ -1,0 +1,21 @@
+#include "pelionp/decoders/np1_demux_worker.h"
+
+#include <spdlog/spdlog.h>
+
+#include "pelionp/demux/worker_loop.h"
+
+namespace pelionp::NP1 {
+
+DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(APData)>&& on_ap,
+                         std23::move_only_function<void(LPData)>&& on_lfp,
+                         std23::move_only_function<void()> reset_output_)
+    : NeuropixelsWorker(sid_, std::move(reset_output_)) {
+    thread = std::thread([this, q = queue, decoder = FrameDecoder(std::move(on_ap), std::move(on_lfp))]() mutable {
+        demux::run_worker_loop(*this, std::move(q), decoder);
+        spdlog::debug("Worker thread stopping");
+    });
+}
+
+void DemuxWorker::resync() { resync_and_wait(); }
+
+}  // namespace pelionp::NP1

@@ -1,0 +1,57 @@
+#include "pelionp/decoders/np1_packet_assembly.h"
+
+#include <cstring>
+
+#include <spdlog/spdlog.h>
+
+#include "pelionp/decoders/gain.h"
+
+namespace pelionp::NP1 {
+
+namespace {
+
+void correct(const uint16_t* codes, std::span<const float, CHANNEL_COUNT> gain, int16_t* out) {
+    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+        out[c] = to_sample_i16(static_cast<float>(512 - int{codes[c]}) * gain[c]);
+    }
+}
+
+}  // namespace
+
+bool store_ap_data(electrodePacket& packet, const APData& data, std::span<const float, CHANNEL_COUNT> gain,
+                   ElectrodePacketQueue& queue, std::size_t max_elements) {
+    // The decoder never reports an index past 11; a corrupt one must not
+    // write outside the packet.
+    if (data.index >= SUPERFRAME_SIZE) {
+        return false;
+    }
+    correct(data.samples, gain, packet.ap[data.index]);
+    packet.timestamps[data.index] = data.timestamp;
+    if (data.index != SUPERFRAME_SIZE - 1) {
+        return false;
+    }
+    if (!data.complete) {
+        spdlog::warn("Dropping incomplete electrode packet at timestamp {:016X}", data.timestamp);
+        return false;
+    }
+    if (queue.size_approx() >= max_elements) {
+        spdlog::warn("Queue is full, dropping packet at timestamp {:016X}", data.timestamp);
+        return false;
+    }
+    if (!queue.enqueue(packet)) {
+        spdlog::error("Failed to enqueue electrode packet, memory might be full at timestamp {:016X}", data.timestamp);
+        return false;
+    }
+    return true;
+}
+
+void store_lfp_data(electrodePacket& packet, const LPData& data, std::span<const float, CHANNEL_COUNT> gain) {
+    correct(data.samples, gain, packet.lfp);
+}
+
+void reset_electrode_output(electrodePacket& packet, ElectrodePacketQueue& queue) {
+    std::memset(&packet, 0, sizeof packet);
+    queue.clear();
+}
+
+}  // namespace pelionp::NP1

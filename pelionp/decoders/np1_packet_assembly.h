@@ -1,0 +1,40 @@
+#pragma once
+// The Neuropixels 1.0 probe's data callbacks, as free functions over plain
+// gain arrays so that a probe only binds them to its own members: AP and LFP
+// sets are gain-corrected into one electrodePacket per superframe, which is
+// queued when its twelfth AP set arrives.
+//
+// Threading contract: all three run on the decoder worker's thread. The gain
+// arrays are read sample by sample; a host may overwrite single factors
+// meanwhile (each is one 32-bit float).
+#include <cstddef>
+#include <span>
+
+#include "pelionp/decoders/np1_frame_decoder.h"
+#include "pelionp/demux/electrode_packet.h"
+#include "pelionp/demux/resettable_queue.h"
+#include "pelionp/export.h"
+
+namespace pelionp::NP1 {
+
+using ElectrodePacketQueue = demux::ResettableQueue<electrodePacket>;
+
+/// Queue depth at or above which a finished packet is dropped.
+inline constexpr std::size_t PACKET_QUEUE_MAX_ELEMENTS = 131072;
+
+/// The AP callback body: stores (512 - code) x gain[c] at the set's index and
+/// its timestamp; at index 11 queues the packet unless the superframe was
+/// incomplete or the queue holds `max_elements` or more (each with a
+/// warning). Returns whether a packet was queued.
+PELIONP_API bool store_ap_data(electrodePacket& packet, const APData& data, std::span<const float, CHANNEL_COUNT> gain,
+                               ElectrodePacketQueue& queue, std::size_t max_elements = PACKET_QUEUE_MAX_ELEMENTS);
+
+/// The LFP callback body: stores (512 - code) x gain[c]; the LFP timestamp is
+/// not kept.
+PELIONP_API void store_lfp_data(electrodePacket& packet, const LPData& data,
+                                std::span<const float, CHANNEL_COUNT> gain);
+
+/// The output-reset body: zeroes the packet, then clears the queue.
+PELIONP_API void reset_electrode_output(electrodePacket& packet, ElectrodePacketQueue& queue);
+
+}  // namespace pelionp::NP1

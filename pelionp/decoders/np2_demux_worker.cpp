@@ -1,0 +1,17 @@
+#include "pelionp/decoders/np2_demux_worker.h"
+
+#include "pelionp/demux/worker_loop.h"
+
+namespace pelionp::NP2 {
+
+DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(RawAPData)>&& on_raw_ap,
+                         std23::move_only_function<void()> reset_output_)
+    : NeuropixelsWorker(sid_, std::move(reset_output_)) {
+    thread = std::thread([this, q = queue, decoder = RowDecoder(std::move(on_raw_ap))]() mutable {
+        demux::run_worker_loop(*this, std::move(q), decoder);
+    });
+}
+
+void DemuxWorker::resync() { resync_and_wait(); }
+
+}  // namespace pelionp::NP2

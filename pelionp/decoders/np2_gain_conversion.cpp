@@ -1,0 +1,37 @@
+#include "pelionp/decoders/np2_gain_conversion.h"
+
+#include <spdlog/spdlog.h>
+
+#include "pelionp/decoders/gain.h"
+
+namespace pelionp::NP2 {
+
+void convert_raw_ap(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APData& out) {
+    out.timestamp = raw.timestamp;
+    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+        out.samples[c] = to_sample_i16(static_cast<float>(int{raw.samples[c]} - 2048) * gain[c]);
+    }
+}
+
+bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
+                   uint64_t& packet_count, std::size_t max_elements) {
+    ++packet_count;
+    if (queue.size_approx() >= max_elements) {
+        spdlog::warn("Queue is full, dropping packet at timestamp {}", raw.timestamp);
+        return false;
+    }
+    APData data;
+    convert_raw_ap(raw, gain, data);
+    if (!queue.enqueue(data)) {
+        spdlog::error("Failed to enqueue data packet at timestamp {}, memory might be full", raw.timestamp);
+        return false;
+    }
+    return true;
+}
+
+void reset_ap_output(APDataQueue& queue, uint64_t& packet_count) {
+    packet_count = 0;
+    queue.clear();
+}
+
+}  // namespace pelionp::NP2
