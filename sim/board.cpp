@@ -28,6 +28,10 @@ struct Board::Port final : I2CTarget {
     Answer transfer(const Transaction& t) override {
         for (auto it = nacks.begin(); it != nacks.end(); ++it) {
             if (!it->matches(t.address, t.reg, t.is_read)) continue;
+            if (it->after > 0) {
+                --it->after;
+                continue;
+            }
             if (it->count && --*it->count == 0) nacks.erase(it);
             return std::nullopt;
         }

@@ -15,7 +15,8 @@ struct NackRule {
     std::optional<uint8_t> reg;         ///< only this register (any when empty)
     bool reads = true;                  ///< refuse reads
     bool writes = true;                 ///< refuse writes
-    std::optional<std::size_t> count;   ///< refuse this many times, then answer again; forever when empty
+    std::size_t after = 0;              ///< let this many matches through first
+    std::optional<std::size_t> count;   ///< then refuse this many times and answer again; forever when empty
 
     bool matches(uint8_t addr, std::optional<uint8_t> r, bool is_read) const {
         if ((addr & 0xFE) != (address & 0xFE)) return false;
