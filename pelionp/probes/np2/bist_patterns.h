@@ -12,7 +12,7 @@ namespace pelionp::NP2 {
 /// Standby on even channels, reference code c mod 3.
 inline ChannelConfigs bist_channel_pattern() {
     ChannelConfigs channels{};
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c)
         channels[c] = ChannelConfig{static_cast<uint8_t>(c % 2 == 0), static_cast<uint8_t>(c % 3)};
     return channels;
 }

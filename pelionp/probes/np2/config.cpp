@@ -6,7 +6,7 @@ namespace pelionp::NP2 {
 
 BaseImages serialize_for_sr(const ChannelConfigs& channels) {
     BaseImages blocks{};
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
+    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) {
         const ChannelConfig& cfg = channels[c];
         if (cfg.reference > 2) throw std::runtime_error("Unknown base config reference type");
         // bit 3 standby; bits 2, 1, 0 one-hot for reference codes 0, 1, 2

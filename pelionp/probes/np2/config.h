@@ -10,7 +10,7 @@
 
 namespace pelionp::NP2 {
 
-inline constexpr std::size_t CHANNEL_COUNT = 384;
+inline constexpr std::size_t PROBE_CHANNEL_COUNT = 384;
 /// Electrodes per shank.
 inline constexpr std::size_t ELECTRODE_COUNT = 1280;
 inline constexpr std::size_t MAX_SHANK_COUNT = 4;
@@ -45,7 +45,7 @@ struct ShankConfig {
     friend bool operator==(const ShankConfig&, const ShankConfig&) = default;
 };
 
-using ChannelConfigs = std::array<ChannelConfig, CHANNEL_COUNT>;
+using ChannelConfigs = std::array<ChannelConfig, PROBE_CHANNEL_COUNT>;
 /// Base chain images: [0] even channels (chain 0x17), [1] odd channels (chain 0x16).
 using BaseImages = std::array<std::array<uint8_t, BASE_BLOCK_SIZE>, 2>;
 using ShankImage = std::array<uint8_t, SHANK_IMAGE_SIZE>;

@@ -43,17 +43,17 @@ std::expected<GainTable, std::string> read_gain_calibration(std::istream& stream
     while (std::getline(stream, line)) {
         const auto parsed = parse_line(line);
         if (!parsed) return std::unexpected("Malformed CSV line: " + line);
-        if (parsed->channel >= static_cast<int>(CHANNEL_COUNT))
+        if (parsed->channel >= static_cast<int>(PROBE_CHANNEL_COUNT))
             return std::unexpected(fmt::format("Gain calibration channel {} out of range, the probe has {} channels",
-                                               parsed->channel, CHANNEL_COUNT));
+                                               parsed->channel, PROBE_CHANNEL_COUNT));
         if (parsed->channel != static_cast<int>(expected))
             return std::unexpected(
                 fmt::format("Channels out of order or missing: expected {}, got {}", expected, parsed->channel));
         table[expected++] = parsed->gain;
     }
-    if (expected != CHANNEL_COUNT)
+    if (expected != PROBE_CHANNEL_COUNT)
         return std::unexpected(
-            fmt::format("Gain calibration file lists {} of {} channels", expected, CHANNEL_COUNT));
+            fmt::format("Gain calibration file lists {} of {} channels", expected, PROBE_CHANNEL_COUNT));
     return table;
 }
 

@@ -12,7 +12,7 @@
 
 namespace pelionp::NP2 {
 
-using GainTable = std::array<float, CHANNEL_COUNT>;
+using GainTable = std::array<float, PROBE_CHANNEL_COUNT>;
 
 /// Reads the whole stream. Every channel 0..383 must appear exactly once,
 /// in order; a channel of 384 or above, or a file that ends before channel

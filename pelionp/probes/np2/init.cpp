@@ -1,5 +1,6 @@
 #include "pelionp/probes/np2/init.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 

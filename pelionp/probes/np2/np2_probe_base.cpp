@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include "pelionp/decoders/gain.h"
 #include "pelionp/probes/np2/gain_calibration.h"
 #include "pelionp/probes/np2/selection.h"
 
@@ -27,13 +28,6 @@ std::expected<uint8_t, std::string> probe_read_byte(NP2ProbeBase& probe, uint8_t
     if (!bytes) return std::unexpected(bytes.error());
     if (bytes->size() != 1) return std::unexpected(fmt::format("short read of probe register 0x{:02X}", reg));
     return bytes->front();
-}
-
-// Truncates toward zero; a factor that pushes a sample out of 16 bits (or a
-// NaN factor from a bad file) saturates instead of overflowing.
-int16_t saturate_to_int16(float value) {
-    if (std::isnan(value)) return 0;
-    return static_cast<int16_t>(std::clamp(std::trunc(value), -32768.0f, 32767.0f));
 }
 
 // Bytes of one I2C write transaction to a chain.
@@ -76,9 +70,9 @@ void NP2ProbeBase::on_raw_ap(const RawAPData& raw) {
     packet_count.fetch_add(1, std::memory_order_relaxed);
     APData set;
     set.timestamp = raw.timestamp;
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
+    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) {
         const float value = (static_cast<float>(raw.samples[c]) - 2048.0f) * gain_factor(c);
-        set.samples[c] = saturate_to_int16(value);
+        set.samples[c] = to_sample_i16(value);
     }
     if (queue->size_approx() >= QUEUE_MAX_ELEMENTS) {
         spdlog::warn("Queue is full, dropping packet at timestamp {}", raw.timestamp);
@@ -201,7 +195,7 @@ bool NP2ProbeBase::bist_iic() {
 std::expected<void, std::string> NP2ProbeBase::load_gain_calibration(std::istream& stream) {
     auto table = read_gain_calibration(stream);
     if (!table) return std::unexpected(table.error());
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c)
         std::atomic_ref<float>(gain_correction[c]).store((*table)[c], std::memory_order_relaxed);
     return {};
 }

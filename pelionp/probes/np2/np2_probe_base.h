@@ -27,6 +27,7 @@
 
 #include "pelionp/controller/sid.h"
 #include "pelionp/decoders/np2_demux_worker.h"
+#include "pelionp/decoders/np2_gain_conversion.h"
 #include "pelionp/demux/resettable_queue.h"
 #include "pelionp/export.h"
 #include "pelionp/links/probe_iic.h"
@@ -47,7 +48,7 @@ class PELIONP_API NP2ProbeBase {
 public:
     static constexpr uint8_t DEVICE_ADDR = PROBE_DEVICE_ADDR;
     /// Queued sets at or above which a finished set is dropped.
-    static constexpr std::size_t QUEUE_MAX_ELEMENTS = 131072;
+    static constexpr std::size_t QUEUE_MAX_ELEMENTS = AP_QUEUE_MAX_ELEMENTS;
 
     /// Starts the decoder of the probe's stream (8 + port for dock 0, 12 +
     /// port otherwise). Throws std::runtime_error("Invalid port for NP2
@@ -88,7 +89,7 @@ public:
     ProbeInfo info;
     ChannelConfigs channel_config{};
     /// Accessed element-wise through std::atomic_ref (see threading above).
-    std::array<float, CHANNEL_COUNT> gain_correction;
+    std::array<float, PROBE_CHANNEL_COUNT> gain_correction;
     std::shared_ptr<demux::ResettableQueue<APData>> queue;
     /// Declared last: destroyed first, so no callback outlives the members.
     std::unique_ptr<DemuxWorker> worker;

@@ -9,7 +9,7 @@ namespace pelionp::NP2 {
 namespace {
 
 bool valid_channel(uint16_t channel) {
-    if (channel < CHANNEL_COUNT) return true;
+    if (channel < PROBE_CHANNEL_COUNT) return true;
     spdlog::error("Invalid channel number: {}", channel);
     return false;
 }

@@ -18,12 +18,12 @@ TEST(NP2ElectrodeMap, SingleShankExamples) {
     EXPECT_EQ(single_shank_electrode(4, 1), 412u);
     EXPECT_EQ(single_shank_electrode(127, 3), 1251u);
     EXPECT_GE(single_shank_electrode(128, 3), ELECTRODE_COUNT);
-    for (uint32_t c = 0; c < CHANNEL_COUNT; ++c) EXPECT_EQ(single_shank_electrode(c, 0), c);
+    for (uint32_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) EXPECT_EQ(single_shank_electrode(c, 0), c);
 }
 
 TEST(NP2ElectrodeMap, SingleShankBanksPermuteEachBlockOf32) {
     for (uint32_t b = 0; b < BANK_COUNT; ++b) {
-        for (uint32_t block = 0; block < CHANNEL_COUNT / 32; ++block) {
+        for (uint32_t block = 0; block < PROBE_CHANNEL_COUNT / 32; ++block) {
             std::set<uint32_t> seen;
             for (uint32_t c = 32 * block; c < 32 * block + 32; ++c) seen.insert(single_shank_electrode(c, b));
             ASSERT_EQ(seen.size(), 32u) << "bank " << b << " block " << block;
@@ -32,7 +32,7 @@ TEST(NP2ElectrodeMap, SingleShankBanksPermuteEachBlockOf32) {
         }
     }
     // Bank 3 reaches the shank only for channels 0..127.
-    for (uint32_t c = 0; c < CHANNEL_COUNT; ++c) EXPECT_EQ(single_shank_electrode(c, 3) < ELECTRODE_COUNT, c < 128) << c;
+    for (uint32_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) EXPECT_EQ(single_shank_electrode(c, 3) < ELECTRODE_COUNT, c < 128) << c;
 }
 
 TEST(NP2ElectrodeMap, FourShankExamples) {
@@ -46,14 +46,14 @@ TEST(NP2ElectrodeMap, FourShankBanksPermuteTheShankEachGroupOnOneBlock) {
     for (uint32_t s = 0; s < MAX_SHANK_COUNT; ++s) {
         for (uint32_t b = 0; b < BANK_COUNT; ++b) {
             std::set<uint32_t> seen;
-            for (uint32_t c = 0; c < CHANNEL_COUNT; ++c) {
+            for (uint32_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) {
                 const uint32_t e = four_shank_electrode(c, s, b);
                 seen.insert(e);
                 // A group of 48 channels lands on one block of 48 electrodes, in order.
                 EXPECT_EQ(e % 48, c % 48);
                 EXPECT_EQ(e / 48, four_shank_electrode(c - c % 48, s, b) / 48);
             }
-            ASSERT_EQ(seen.size(), CHANNEL_COUNT);
+            ASSERT_EQ(seen.size(), PROBE_CHANNEL_COUNT);
             // Banks 0..2 each cover 384 consecutive electrodes; bank 3 starts at 1152.
             EXPECT_EQ(*seen.begin(), 384 * b) << "shank " << s;
             EXPECT_EQ(*seen.rbegin(), 384 * b + 383) << "shank " << s;

@@ -33,7 +33,7 @@ TEST(NP2BaseImage, EveryChannelHasItsOwnNibble) {
     // Probe one channel at a time: its nibble alone must change, where the
     // layout says (block c mod 2, byte 95 - c/4, high half when c/2 is odd).
     const auto base = serialize_for_sr(ChannelConfigs{});
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
+    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) {
         ChannelConfigs channels{};
         channels[c] = {1, 1};
         auto blocks = serialize_for_sr(channels);
