@@ -290,3 +290,34 @@ TEST(NP2StreamId, PortAndDock) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(NP2ProbeOnBoard, RawSetsBecomeGainCorrectedSetsAndResetClears) {
+    auto p1 = init_or_fail(Dock::DOCK1);
+    ASSERT_TRUE(p1);
+    auto& probe = std::get<NP2013NP2014>(*p1);
+    std::string table = "1\n";
+    for (int c = 0; c < 384; ++c) table += std::to_string(c) + "," + (c == 5 ? "1.5" : "0.25") + "\n";
+    std::istringstream in(table);
+    ASSERT_TRUE(probe.load_gain_calibration(in));
+
+    RawAPData raw{};
+    raw.timestamp = 0xABCDEF;
+    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) raw.samples[c] = static_cast<uint16_t>(c * 10);
+    raw.samples[5] = 4095;
+    probe.on_raw_ap(raw);
+    EXPECT_EQ(probe.packet_count.load(), 1u);
+    APData set{};
+    ASSERT_TRUE(probe.queue->try_dequeue(set));
+    EXPECT_EQ(set.timestamp, 0xABCDEFu);
+    EXPECT_EQ(set.samples[0], -512);             // -2048 x 0.25
+    EXPECT_EQ(set.samples[5], 3070);             // 2047 x 1.5 = 3070.5, truncated
+    EXPECT_EQ(set.samples[7], (70 - 2048) / 4);  // -494.5 truncated toward zero
+    probe.on_raw_ap(raw);
+    probe.on_reset_output();
+    EXPECT_EQ(probe.packet_count.load(), 0u);
+    EXPECT_EQ(probe.queue->size_approx(), 0u);
+}
+
+}  // namespace
