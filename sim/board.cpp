@@ -1,5 +1,8 @@
 #include "sim/board.h"
 
+#include "sim/headstages/placeholder_sources.h"
+#include "sim/status.h"
+
 #include <deque>
 #include <stdexcept>
 #include <utility>
@@ -8,13 +11,6 @@
 #include <spdlog/spdlog.h>
 
 namespace pelionp::sim {
-namespace {
-
-constexpr auto DEFAULT_STATUS =
-    R"({"Version": "1.0.0","Build": "sim","Date": "2025-07-03 13:02:47","Mode": "np","API": "1","Expander": false,"Capabilities": {"Device Timestamp": ["Internal"] }})";
-
-}  // namespace
-
 struct Board::Port final : I2CTarget {
     I2CBus bus;
     std::shared_ptr<DeserializerChip> deserializer = std::make_shared<DeserializerChip>();
@@ -40,7 +36,7 @@ struct Board::Port final : I2CTarget {
     }
 };
 
-Board::Board() : status_(DEFAULT_STATUS) {
+Board::Board() : status_(status_document()), io_source_(make_placeholder_io_source()) {
     for (auto& port : ports_) port = std::make_unique<Port>();
     registers_[REG_UART_TX_ENABLE] = 1;
 }
@@ -128,9 +124,41 @@ std::size_t Board::read(uint32_t pipe, std::size_t length, uint8_t*) {
     return 0;
 }
 
-std::unique_ptr<Board::DataStream> Board::start_read_stream(uint32_t, StreamCallback, int) {
-    spdlog::error("sim::Board: the data stream is not modelled yet");
-    return nullptr;
+std::unique_ptr<Board::DataStream> Board::start_read_stream(uint32_t address, StreamCallback callback, int) {
+    std::scoped_lock lock(mutex_);
+    if (address != 0) {
+        spdlog::error("sim::Board: stream address 0x{:X} is not modelled", address);
+        return nullptr;
+    }
+    if (fail_stream_start_) return nullptr;
+    ++streams_started_;
+    return std::make_unique<BoardStream>(std::move(callback), [this] { return enabled_producers(); },
+                                         stream_options_, stream_faults_);
+}
+
+std::vector<Producer> Board::enabled_producers() const {
+    std::scoped_lock lock(mutex_);
+    const auto reg = [&](uint32_t address) {
+        const auto it = registers_.find(address);
+        return it == registers_.end() ? 0u : it->second;
+    };
+    const uint32_t control = reg(0x1404);
+    std::vector<Producer> producers;
+    for (int p = 0; p < PORT_COUNT; ++p) {
+        const auto& headstage = ports_[static_cast<std::size_t>(p)]->headstage;
+        if (!headstage || !(control & (1u << p))) continue;
+        const auto add = [&](int sid, int slot) {
+            if (auto source = headstage->stream_source(slot)) producers.push_back({static_cast<uint8_t>(sid), source});
+        };
+        if (!headstage->dock_routing()) {
+            add(p, 0);
+        } else if (control & (1u << (16 + p))) {
+            add(8 + p, 0);
+            add(12 + p, 1);
+        }
+    }
+    if ((reg(0x2400) & 1) && io_source_) producers.push_back({IO_SID, io_source_});
+    return producers;
 }
 
 std::expected<std::string, std::string> Board::get_status() {
@@ -248,9 +276,24 @@ void Board::set_status(std::expected<std::string, std::string> status) {
     status_ = std::move(status);
 }
 
-void Board::set_stream_source(std::shared_ptr<StreamSource> source) {
+void Board::set_stream_options(StreamOptions options) {
     std::scoped_lock lock(mutex_);
-    stream_source_ = std::move(source);
+    stream_options_ = options;
+}
+
+void Board::fail_stream_start(bool on) {
+    std::scoped_lock lock(mutex_);
+    fail_stream_start_ = on;
+}
+
+void Board::set_io_source(std::shared_ptr<StreamSource> source) {
+    std::scoped_lock lock(mutex_);
+    io_source_ = std::move(source);
+}
+
+uint64_t Board::streams_started() const {
+    std::scoped_lock lock(mutex_);
+    return streams_started_;
 }
 
 }  // namespace pelionp::sim

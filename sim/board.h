@@ -32,6 +32,7 @@
 #include "sim/faults.h"
 #include "sim/headstage.h"
 #include "sim/i2c_bus.h"
+#include "sim/stream.h"
 #include "sim/stream_source.h"
 #include "sim/uart_bridge.h"
 
@@ -108,10 +109,26 @@ public:
     /// Sets a register's stored value, without side effects (e.g. 0x1408).
     void poke(uint32_t address, uint32_t value);
 
-    // Hooks for what comes next
-    /// The document get_status returns (default: an NP image, API "1").
+    /// The document get_status returns (default: an NP image, API "1"; see
+    /// sim/status.h to build others), or its failure.
     void set_status(std::expected<std::string, std::string> status);
-    void set_stream_source(std::shared_ptr<StreamSource> source);
+
+    // Data stream (sim/stream.h). Each buffer carries timestamp words and the
+    // streams enabled at that moment: for a port whose producer bit (0x1404
+    // bit p) is set, its NP1 headstage's source on SID p, or, with the port's
+    // NP2 demultiplexer bit (0x1404 bit 16 + p) set, its NP2 docks on 8 + p
+    // and 12 + p; and the IO source on SID 5 while 0x2400 bit 0 is set.
+    // NB: a stream must not outlive the board that started it.
+    /// How streams started from now on run (pacing, OwnedData or DataView).
+    void set_stream_options(StreamOptions options);
+    /// Knobs shared with every stream, running or future.
+    [[nodiscard]] StreamFaults& stream_faults() const { return *stream_faults_; }
+    /// While on, start_read_stream returns no stream.
+    void fail_stream_start(bool on);
+    /// The source of the IO stream (SID 5); a placeholder by default.
+    void set_io_source(std::shared_ptr<StreamSource> source);
+    /// Streams started so far.
+    [[nodiscard]] uint64_t streams_started() const;
 
 private:
     struct Port;
@@ -120,6 +137,7 @@ private:
     void release_tx();
     void transmit(uint8_t byte);
     void receive_reply(Port& port, const Bytes& reply);
+    std::vector<Producer> enabled_producers() const;
 
     mutable std::mutex mutex_;
     std::map<uint32_t, uint32_t> registers_;
@@ -131,7 +149,11 @@ private:
     std::vector<FrameRecord> frames_;
     std::vector<std::string> protocol_errors_;
     std::expected<std::string, std::string> status_;
-    std::shared_ptr<StreamSource> stream_source_;
+    StreamOptions stream_options_;
+    std::shared_ptr<StreamFaults> stream_faults_ = std::make_shared<StreamFaults>();
+    bool fail_stream_start_ = false;
+    uint64_t streams_started_ = 0;
+    std::shared_ptr<StreamSource> io_source_;
 };
 
 }  // namespace pelionp::sim

@@ -11,9 +11,11 @@
 // Threading: none of its own; the Board serialises every access.
 #include <array>
 #include <memory>
+#include <utility>
 
 #include "sim/chips/serializer.h"
 #include "sim/i2c_bus.h"
+#include "sim/stream_source.h"
 
 namespace pelionp::sim {
 
@@ -30,6 +32,16 @@ public:
     [[nodiscard]] I2CBus& dock(int index) { return docks_.at(static_cast<std::size_t>(index)); }
     [[nodiscard]] bool dock_routing() const { return dock_routing_; }
 
+    /// What the headstage streams: slot 0 is the NP1 probe, or dock 0 of an
+    /// NP2 headstage; slot 1 is dock 1. The board asks for the source when it
+    /// builds each buffer, so a swap takes effect at the next buffer.
+    void set_stream_source(int slot, std::shared_ptr<StreamSource> source) {
+        sources_.at(static_cast<std::size_t>(slot)) = std::move(source);
+    }
+    [[nodiscard]] std::shared_ptr<StreamSource> stream_source(int slot) const {
+        return sources_.at(static_cast<std::size_t>(slot));
+    }
+
     /// Power-on state after being plugged in.
     void power_on() { serializer_->reset(); }
 
@@ -39,6 +51,7 @@ private:
     std::shared_ptr<SerializerChip> serializer_;
     I2CBus bus_;
     std::array<I2CBus, 2> docks_;
+    std::array<std::shared_ptr<StreamSource>, 2> sources_;
     bool dock_routing_;
 };
 

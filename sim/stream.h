@@ -23,27 +23,9 @@
 #include <vector>
 
 #include "pelio/basic_device.h"
+#include "sim/stream_source.h"
 
 namespace pelionp::sim {
-
-inline constexpr std::size_t WORD_SIZE = 16;
-inline constexpr uint8_t TIMESTAMP_SID = 4;
-inline constexpr uint8_t IO_SID = 5;
-/// Sample ticks per second (the probes' AP sample rate).
-inline constexpr uint32_t TICKS_PER_SECOND = 30000;
-
-/// Per-SID 8-bit row counters, as the board keeps them.
-using RowCounters = std::array<uint8_t, 16>;
-
-/// Words one stream contributes per tick. Called on the stream thread only,
-/// one tick after the other; a source keeps its own position.
-class StreamSource {
-public:
-    virtual ~StreamSource() = default;
-    /// Appends this tick's words for `sid` to `out` (whole words), stepping
-    /// `counters[sid]` once per word.
-    virtual void append_tick(uint8_t sid, RowCounters& counters, std::vector<uint8_t>& out) = 0;
-};
 
 /// One enabled stream for the next buffer.
 struct Producer {

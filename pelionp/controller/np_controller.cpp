@@ -14,11 +14,11 @@
 #include "pelionp/controller/board.h"
 #include "pelionp/controller/np_port.h"
 #include "pelionp/demux/data_stream_coordinator.h"
-#include "pelionp/demux/io_frame_processor.h"
 #include "pelionp/demux/neuropixels_worker.h"
 #include "pelionp/demux/sid_queue.h"
 #include "pelionp/headstages/headstage_eeprom.h"
 #include "pelionp/links/uart.h"
+
 
 namespace pelionp {
 
@@ -183,7 +183,7 @@ void NPController::Impl::data_stream_changed() {
 }
 
 void NPController::Impl::release_port_streams(NPPort& port) {
-    const int p = port.iic.port;
+    const int p = port.iic.port();
     if (p < 0 || p > 3) throw std::runtime_error("port_stream_ids: invalid port");
     for (const SID sid : demux::port_stream_ids(p)) {
         if (auto r = unsubscribe_stream(sid, nullptr); !r) {
@@ -244,7 +244,7 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
                     std::lock_guard release_lock(keep_alive->mutex);
                     keep_alive->impl->release_port_streams(*owned);
                 } catch (const std::exception& e) {
-                    spdlog::error("Port {}: failed to release streams: {}", owned->iic.port, e.what());
+                    spdlog::error("Port {}: failed to release streams: {}", owned->iic.port(), e.what());
                 }
             }
             owned.reset();
@@ -258,7 +258,7 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
 
 std::expected<HeadstageRef, std::string> NPController::detect_headstage(NPPort& port) {
     std::lock_guard lock(mutex);
-    const int p = port.iic.port;
+    const int p = port.iic.port();
 
     if (port.headstage) {
         auto self_test = std::visit([](auto& headstage) { return headstage.bist_eeprom(); }, *port.headstage);
@@ -325,6 +325,7 @@ std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWor
     return r;
 }
 
+#ifdef PELIONP_HAS_IO_FRAME_PROCESSOR
 std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> NPController::create_io_stream(
     std23::move_only_function<void(io::IOFrame)> on_frame, std23::move_only_function<void()> reset_output) {
     std::lock_guard lock(mutex);
@@ -335,5 +336,6 @@ std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> NPControll
     io_stream = processor;
     return std::shared_ptr<demux::NeuropixelsWorker>(std::move(processor));
 }
+#endif
 
 }  // namespace pelionp

@@ -37,10 +37,16 @@ struct NPPort;
 namespace demux {
 struct NeuropixelsWorker;
 }
-namespace io {
-struct IOFrame;
-class IOFrameProcessor;
-}  // namespace io
+}  // namespace pelionp
+
+// NB: the IO frame processor lands with the demultiplexer's second half;
+// until then the controller is built without create_io_stream.
+#if __has_include("pelionp/demux/io_frame_processor.h")
+#include "pelionp/demux/io_frame_processor.h"
+#define PELIONP_HAS_IO_FRAME_PROCESSOR 1
+#endif
+
+namespace pelionp {
 
 using HeadstageRef = std::variant<std::reference_wrapper<NP1::Headstage>, std::reference_wrapper<NP2::Headstage>>;
 
@@ -76,8 +82,10 @@ public:
     /// about 20 ms) with the last subscription.
     std::expected<void, std::string> stop_stream(demux::NeuropixelsWorker& worker);
     /// The single IO frame processor; not subscribed until `start_stream`.
+#ifdef PELIONP_HAS_IO_FRAME_PROCESSOR
     std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> create_io_stream(
         std23::move_only_function<void(io::IOFrame)> on_frame, std23::move_only_function<void()> reset_output);
+#endif
 
 private:
     explicit NPController(std::shared_ptr<pelio::BasicDevice> device);
@@ -86,7 +94,9 @@ private:
     std::mutex mutex;
     std::unique_ptr<Impl> impl;
     std::unordered_map<int, std::weak_ptr<NPPort>> ports;
+#ifdef PELIONP_HAS_IO_FRAME_PROCESSOR
     std::weak_ptr<io::IOFrameProcessor> io_stream;
+#endif
 };
 
 }  // namespace pelionp

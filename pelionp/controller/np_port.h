@@ -25,7 +25,6 @@
 
 namespace pelionp {
 
-using SerDesState = std::variant<DisconnectedSerDes, ConfigLinkedSerDes, DataLinkedSerDes>;
 using HeadstageVariant = std::variant<NP1::Headstage, NP2::Headstage>;
 
 struct PELIONP_API NPPort {

@@ -9,12 +9,18 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "pelionp/export.h"
 #include "pelionp/links/serdes.h"
 
 namespace pelionp {
+
+/// A lower-level message with the caller's context in front of it.
+inline std::unexpected<std::string> failed(std::string_view context, const std::string& message) {
+    return std::unexpected(std::string(context) + message);
+}
 
 /// Headstage EEPROM (8-bit I2C address form).
 inline constexpr uint8_t HS_EEPROM_ADDR = 0xA4;

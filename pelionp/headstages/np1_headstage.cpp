@@ -15,23 +15,18 @@ std::expected<std::string, std::string> readHSPN(Serializer& serializer) {
 }
 
 std::expected<Headstage, std::string> Headstage::init(ConfigLinkedSerDes& link) {
-    const auto prefixed = [](const char* context) {
-        return [context](const std::string& message) { return std::string(context) + message; };
-    };
-    Serializer serializer = link.serializer;
-    return link.set_input_mode(false)
-        .transform_error(prefixed("Failed to set input mode: "))
-        .and_then([&] { return serializer.set_input_edge(true).transform_error(prefixed("Failed to set input edge: ")); })
-        .and_then([&] {
-            return iic_write(serializer, GPIO_ENABLE_REG, std::vector<uint8_t>{GPIO_ENABLE})
-                .transform_error(prefixed("Failed to set serializer register 0x0E: "));
-        })
-        .and_then([&] {
-            return iic_write(serializer, GPIO_VALUE_REG, std::vector<uint8_t>{GPIO_LED_ON})
-                .transform_error(prefixed("Failed to set serializer register 0x0F: "));
-        })
-        .and_then([&] { return readHSPN(serializer).transform_error(prefixed("Failed to read part number: ")); })
-        .transform([&](std::string part_number) { return Headstage(serializer, std::move(part_number)); });
+    Serializer& serializer = link.serializer;
+    if (auto r = link.set_input_mode(false); !r) return failed("Failed to set input mode: ", r.error());
+    if (auto r = serializer.set_input_edge(true); !r) return failed("Failed to set input edge: ", r.error());
+    if (auto r = iic_write(serializer, GPIO_ENABLE_REG, {GPIO_ENABLE}); !r) {
+        return failed("Failed to set serializer register 0x0E: ", r.error());
+    }
+    if (auto r = iic_write(serializer, GPIO_VALUE_REG, {GPIO_LED_ON}); !r) {
+        return failed("Failed to set serializer register 0x0F: ", r.error());
+    }
+    auto part_number = readHSPN(serializer);
+    if (!part_number) return failed("Failed to read part number: ", part_number.error());
+    return Headstage(serializer, std::move(*part_number));
 }
 
 Headstage::Headstage(const Serializer& serializer_, std::string part_number_)
@@ -46,7 +41,7 @@ std::expected<void, std::string> Headstage::bist_eeprom() {
 }
 
 void Headstage::setHSLed(bool on) {
-    auto written = iic_write(serializer, GPIO_VALUE_REG, std::vector<uint8_t>{on ? GPIO_LED_ON : GPIO_LED_OFF});
+    auto written = iic_write(serializer, GPIO_VALUE_REG, {on ? GPIO_LED_ON : GPIO_LED_OFF});
     if (!written) spdlog::error("Failed to set serializer register 0x0F: {}", written.error());
 }
 

@@ -19,23 +19,15 @@ std::expected<void, std::string> write_gpio(Serializer& serializer, uint8_t reg,
 }  // namespace
 
 std::expected<Headstage, std::string> Headstage::init(ConfigLinkedSerDes& link) {
-    const auto prefixed = [](const char* context) {
-        return [context](const std::string& message) { return std::string(context) + message; };
-    };
-    Serializer serializer = link.serializer;
-    auto configured =
-        link.set_input_mode(true)
-            .transform_error(prefixed("Failed to set input mode: "))
-            .and_then([&] { return serializer.set_input_edge(false).transform_error(prefixed("Failed to set input edge: ")); })
-            .and_then([&] {
-                return write_gpio(serializer, GPIO_VALUE_REG, GPIO_ALL_OFF)
-                    .transform_error(prefixed("Failed to turn off all GPIOs: "));
-            })
-            .and_then([&] {
-                return write_gpio(serializer, GPIO_ENABLE_REG, GPIO_ENABLE)
-                    .transform_error(prefixed("Failed to enable GPIO 1,2,3,4,5: "));
-            });
-    if (!configured) return std::unexpected(configured.error());
+    Serializer& serializer = link.serializer;
+    if (auto r = link.set_input_mode(true); !r) return failed("Failed to set input mode: ", r.error());
+    if (auto r = serializer.set_input_edge(false); !r) return failed("Failed to set input edge: ", r.error());
+    if (auto r = write_gpio(serializer, GPIO_VALUE_REG, GPIO_ALL_OFF); !r) {
+        return failed("Failed to turn off all GPIOs: ", r.error());
+    }
+    if (auto r = write_gpio(serializer, GPIO_ENABLE_REG, GPIO_ENABLE); !r) {
+        return failed("Failed to enable GPIO 1,2,3,4,5: ", r.error());
+    }
 
     std::this_thread::sleep_for(10ms);
     // NB: the supplies come up in this order with these settling times; a
@@ -50,9 +42,9 @@ std::expected<Headstage, std::string> Headstage::init(ConfigLinkedSerDes& link) 
     if (!write_gpio(serializer, GPIO_VALUE_REG, 0xED)) std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(10ms);
 
-    return read_hs_part_number(serializer, NP2_HS_EEPROM)
-        .transform_error(prefixed("Failed to read part number: "))
-        .transform([&](std::string part_number) { return Headstage(serializer, std::move(part_number)); });
+    auto part_number = read_hs_part_number(serializer, NP2_HS_EEPROM);
+    if (!part_number) return failed("Failed to read part number: ", part_number.error());
+    return Headstage(serializer, std::move(*part_number));
 }
 
 Headstage::Headstage(const Serializer& serializer_, std::string part_number_)
