@@ -287,6 +287,15 @@ void IOEncoder::append_frames(std::vector<uint8_t>& out, std::size_t count) {
     }
 }
 
+void IOEncoder::append_words_until_index(std::vector<uint8_t>& out, int index) {
+    if (index < 1 || index > 6) {
+        throw std::invalid_argument("IO frame word index must be 1..6");
+    }
+    while (index_ != index) {
+        append_word(out);
+    }
+}
+
 // --- StreamInterleaver ------------------------------------------------------------
 
 void StreamInterleaver::append_tick(std::vector<uint8_t>& out) {

@@ -230,6 +230,8 @@ public:
     void append_word(std::vector<uint8_t>& out) override;
     [[nodiscard]] std::size_t words_per_tick() const override { return 6; }
     void append_frames(std::vector<uint8_t>& out, std::size_t count);
+    /// Appends words until the next one to send has `index` (1..6).
+    void append_words_until_index(std::vector<uint8_t>& out, int index);
 
     [[nodiscard]] uint64_t frame() const { return frame_; }
     /// The index sent next, 1..6.

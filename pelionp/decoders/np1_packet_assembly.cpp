@@ -11,9 +11,7 @@ namespace pelionp::NP1 {
 namespace {
 
 void correct(const uint16_t* codes, std::span<const float, CHANNEL_COUNT> gain, int16_t* out) {
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
-        out[c] = to_sample_i16(static_cast<float>(512 - int{codes[c]}) * gain[c]);
-    }
+    correct_codes<CHANNEL_COUNT, 512, -1>(codes, gain.data(), out);
 }
 
 }  // namespace

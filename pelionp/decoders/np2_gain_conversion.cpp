@@ -8,9 +8,7 @@ namespace pelionp::NP2 {
 
 void convert_raw_ap(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APData& out) {
     out.timestamp = raw.timestamp;
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
-        out.samples[c] = to_sample_i16(static_cast<float>(int{raw.samples[c]} - 2048) * gain[c]);
-    }
+    correct_codes<CHANNEL_COUNT, 2048, 1>(raw.samples.data(), gain.data(), out.samples);
 }
 
 bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
