@@ -14,6 +14,7 @@
 #include "pelionp/links/uart.h"
 #include "pelionp/probes/np1/probe.h"
 #include "sim/board.h"
+#include "sim/headstages/np_headstages.h"
 #include "sim/probes/np1_probe.h"
 
 namespace pelionp::test {
@@ -22,8 +23,9 @@ class SimNp1Probe : public ::testing::Test {
 protected:
     static constexpr int PORT = 2;
 
-    SimNp1Probe() : uart(UART::init(board)), hs(sim::make_np1_headstage(identity())) {
-        board.plug(PORT, hs.headstage);
+    SimNp1Probe()
+        : uart(UART::init(board)), headstage(sim::make_np1_headstage()), hs(sim::attach_np1_probe(*headstage, identity())) {
+        board.plug(PORT, headstage);
         auto disconnected = DisconnectedSerDes::init(PortIIC(PORT, uart));
         if (!disconnected) throw std::runtime_error("deserializer init: " + disconnected.error());
         link.emplace(std::move(*disconnected));
@@ -53,7 +55,8 @@ protected:
 
     sim::Board board;
     UART uart;
-    sim::NP1HeadstageSim hs;
+    std::shared_ptr<sim::Headstage> headstage;
+    sim::NP1ProbeSim hs;
     std::optional<SerDesState> link;
 };
 
