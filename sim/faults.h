@@ -18,10 +18,30 @@ struct NackRule {
     std::size_t after = 0;              ///< let this many matches through first
     std::optional<std::size_t> count;   ///< then refuse this many times and answer again; forever when empty
 
+    /// Builders: `NackRule::chip(0x80).at(0x04).writes_only().after(2).times(5)`.
+    static NackRule chip(uint8_t address) {
+        NackRule rule;
+        rule.address = address;
+        return rule;
+    }
+    NackRule at(uint8_t r) const { return with([&](NackRule& n) { n.reg = r; }); }
+    NackRule reads_only() const { return with([](NackRule& n) { n.writes = false; }); }
+    NackRule writes_only() const { return with([](NackRule& n) { n.reads = false; }); }
+    NackRule after_matches(std::size_t n) const { return with([&](NackRule& r) { r.after = n; }); }
+    NackRule times(std::size_t n) const { return with([&](NackRule& r) { r.count = n; }); }
+
     bool matches(uint8_t addr, std::optional<uint8_t> r, bool is_read) const {
         if ((addr & 0xFE) != (address & 0xFE)) return false;
         if (reg && r != reg) return false;
         return is_read ? reads : writes;
+    }
+
+private:
+    template <typename F>
+    NackRule with(F&& change) const {
+        NackRule copy = *this;
+        change(copy);
+        return copy;
     }
 };
 

@@ -1,5 +1,6 @@
 #include "sim/stream_encoders.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace pelionp::sim {

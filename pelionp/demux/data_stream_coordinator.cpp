@@ -230,10 +230,14 @@ DataStreamCoordinator::DataStreamCoordinator() {
 
 DataStreamCoordinator::~DataStreamCoordinator() {
     {
-        std::lock_guard lock(state_mutex);
+        std::unique_lock lock(state_mutex);
         running.store(false);
+        applied_cv.notify_all();
+        // NB: a released control call still has to leave wait_applied (take
+        // the mutex, read the sequence); the members it touches must outlive
+        // that, so the destructor waits for it.
+        applied_cv.wait(lock, [this] { return waiting_callers == 0; });
     }
-    applied_cv.notify_all();
     runner.join();
 }
 
@@ -242,7 +246,7 @@ void DataStreamCoordinator::run() { Runner(*this).run(); }
 void DataStreamCoordinator::push_buffer(DataBuffer buffer) {
     // NB: word offsets travel as 32-bit signed values, so a buffer must stay
     // below 2 GiB; devices deliver at most a few MiB at a time.
-    if (buffer.first == 0 || buffer.first % STREAM_WORD_BYTES != 0 ||
+    if (!buffer.second || buffer.first == 0 || buffer.first % STREAM_WORD_BYTES != 0 ||
         buffer.first > static_cast<uint64_t>(std::numeric_limits<int>::max())) {
         throw std::runtime_error("Buffer must contain at least 16 byte and be divisible by 16");
     }
@@ -329,11 +333,15 @@ std::expected<void, std::string> DataStreamCoordinator::enqueue_control_and_wait
 
 std::expected<void, std::string> DataStreamCoordinator::wait_applied(uint64_t sequence,
                                                                      std::unique_lock<std::mutex>& lock) {
+    ++waiting_callers;
     while (applied_sequence < sequence) {
         if (!running.load()) {
             break;
         }
         applied_cv.wait(lock);
+    }
+    if (--waiting_callers == 0 && !running.load()) {
+        applied_cv.notify_all();  // the destructor waits for the last caller
     }
     if (applied_sequence < sequence) {
         return std::unexpected("Demux runner stopped before applying the change");

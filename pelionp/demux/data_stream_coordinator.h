@@ -29,7 +29,7 @@
 #include <thread>
 #include <variant>
 
-#include <readerwriterqueue/readerwriterqueue.h>
+#include "pelionp/demux/spsc_queue.h"
 
 #include "pelionp/controller/sid.h"
 #include "pelionp/demux/sid_queue.h"
@@ -101,6 +101,7 @@ private:
     uint64_t requested_sequence = 0;
     uint64_t applied_sequence = 0;
     uint64_t main_queue_high_water_mark = 0;
+    uint64_t waiting_callers = 0;  // control calls inside wait_applied, under state_mutex
     std::mutex enqueue_mutex;
     moodycamel::BlockingReaderWriterQueue<ControlItem, 512> control_queue{15};
     std::atomic<bool> running{false};

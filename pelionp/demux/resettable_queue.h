@@ -10,7 +10,7 @@
 #include <mutex>
 #include <utility>
 
-#include <readerwriterqueue/readerwriterqueue.h>
+#include "pelionp/demux/spsc_queue.h"
 
 namespace pelionp::demux {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include <readerwriterqueue/readerwriterqueue.h>
+#include "pelionp/demux/spsc_queue.h"
 
 namespace pelionp::demux {
 

@@ -268,7 +268,7 @@ TEST(DataStreamCoordinator, DestructionReleasesAWaitingControlCallWithItsMessage
         c->push_buffer(device_buffer({word(8, 9)}));
         gate->entered.wait();  // the runner is stuck inside this buffer
 
-        auto pending = std::async(std::launch::async, [&] { return c->reset(); });
+        auto pending = std::async(std::launch::async, [raw = c.get()] { return raw->reset(); });
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (c->queued_items_approx() == 0 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::yield();

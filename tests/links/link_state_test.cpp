@@ -48,7 +48,7 @@ TEST_F(LinkStates, DeserializerInitWritesItsRegistersInOrderThenChecksTheId) {
 
     deserializer().set_id(0x0B);
     EXPECT_EQ(DisconnectedSerDes::init(iic).error(), "Unexpected deserializer ID 11");
-    board.nack(0, NackRule{.address = 0x90, .reg = 0x03});
+    board.nack(0, NackRule::chip(0x90).at(0x03));
     EXPECT_EQ(DisconnectedSerDes::init(iic).error(), "I2C::write ACK error");
 }
 
@@ -68,7 +68,7 @@ TEST_F(LinkStates, ForcingTheModeItAlreadyHasIsOneRead) {
 }
 
 TEST_F(LinkStates, ForcingGivesUpAfterTenRefusedWritesAndReportsTheModeRead) {
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x04, .reads = false});
+    board.nack(0, NackRule::chip(0x80).at(0x04).writes_only());
     EXPECT_EQ(try_force_link(ser(), false).error(), "Failed to switch link");
     EXPECT_EQ(serializer().writes(0x04), 0u);
     EXPECT_EQ(take_frames().size(), 12u);  // read, 10 writes, read
@@ -108,17 +108,17 @@ TEST_F(LinkStates, EepromTwoByteAddressIsSentHighByteFirst) {
 
 TEST_F(LinkStates, EepromFailuresAndTheRegisterModePrecedence) {
     connect();
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x05, .count = 1});
+    board.nack(0, NackRule::chip(0x80).at(0x05).times(1));
     EXPECT_EQ(ser().eeprom_read(0xA4, uint8_t{0}, 1).error(), "Failed to set i2c register mode");
 
-    board.nack(0, NackRule{.address = 0xA6});
+    board.nack(0, NackRule::chip(0xA6));
     EXPECT_EQ(ser().eeprom_read(0xA6, uint8_t{0}, 1).error(), "I2C::write ACK error");
 
     // The access fails and so does leaving register mode: the latter wins.
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x05, .after = 2});
+    board.nack(0, NackRule::chip(0x80).at(0x05).after_matches(2));
     EXPECT_EQ(ser().eeprom_read(0xA6, uint8_t{0}, 1).error(), "Failed to unset i2c register mode");
     board.clear_nacks(0);
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x05, .after = 2});
+    board.nack(0, NackRule::chip(0x80).at(0x05).after_matches(2));
     EXPECT_EQ(ser().eeprom_write(0xA4, uint8_t{0}, {1}).error(), "Failed to unset i2c register mode");
 }
 
@@ -147,7 +147,7 @@ TEST_F(LinkStates, ConnectingWithoutHeadstageStaysDisconnected) {
 }
 
 TEST_F(LinkStates, SecondDetectionFailingLeavesTheConfigLinkButFails) {
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x1E, .after = 1});
+    board.nack(0, NackRule::chip(0x80).at(0x1E).after_matches(1));
     SerDesState link = DisconnectedSerDes::init(iic).value();
     EXPECT_EQ(try_make_connected(link, Preemphasis::None).error(), "Failed to detect serializer: I2C::read ACK error");
     EXPECT_TRUE(std::holds_alternative<ConfigLinkedSerDes>(link));
@@ -178,7 +178,7 @@ TEST_F(LinkStates, LockTimeoutAfterFivePolls) {
     EXPECT_EQ(deserializer().reads(0x04), 5u);
     EXPECT_TRUE(std::holds_alternative<ConfigLinkedSerDes>(link));
 
-    board.nack(0, NackRule{.address = 0x90, .reg = 0x04, .writes = false});
+    board.nack(0, NackRule::chip(0x90).at(0x04).reads_only());
     EXPECT_EQ(switch_to_data_link(link).error(), "Read error while checking lock: I2C::read ACK error");
     EXPECT_TRUE(std::holds_alternative<ConfigLinkedSerDes>(link));
 }
@@ -245,7 +245,7 @@ TEST_F(LinkStates, EdcRetriesThreeTimesPerChip) {
 TEST_F(LinkStates, EdcIgnoresAFailedSerializerModeRead) {
     auto link = std::get<ConfigLinkedSerDes>(connect());
     serializer().poke(0x07, 0x01);
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x07, .writes = false, .count = 1});
+    board.nack(0, NackRule::chip(0x80).at(0x07).reads_only().times(1));
     ASSERT_TRUE(link.set_edc(EDCMode::Mode1));
     EXPECT_EQ(serializer().writes(0x07), 1u);
 }
@@ -256,9 +256,9 @@ TEST_F(LinkStates, InputModeOnBothChips) {
     ASSERT_TRUE(link.set_input_mode(true));
     EXPECT_EQ(deserializer().peek(0x07), 0x80);
     EXPECT_EQ(serializer().peek(0x07), 0x91);
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x07});
+    board.nack(0, NackRule::chip(0x80).at(0x07));
     EXPECT_EQ(link.set_input_mode(false).error(), "Failed to set serializer input mode: I2C::read ACK error");
-    board.nack(0, NackRule{.address = 0x90, .reg = 0x07});
+    board.nack(0, NackRule::chip(0x90).at(0x07));
     EXPECT_EQ(link.set_input_mode(false).error(), "Failed to set deserializer input mode: I2C::read ACK error");
 }
 
@@ -298,11 +298,11 @@ TEST_F(LinkStates, PrbsCheckWithoutPatternIsNotCompleted) {
 TEST_F(LinkStates, PrbsStopFailuresNameTheirEnd) {
     auto link = std::get<DataLinkedSerDes>(data_linked());
     ASSERT_TRUE(link.start_prbs(PRBS::Pattern1));
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x04, .reads = false, .count = 5});
+    board.nack(0, NackRule::chip(0x80).at(0x04).writes_only().times(5));
     EXPECT_EQ(link.stop_prbs_and_get_error_count().error(), "Failed to stop PRBS at serializer");
-    board.nack(0, NackRule{.address = 0x90, .reg = 0x04, .reads = false, .count = 1});
+    board.nack(0, NackRule::chip(0x90).at(0x04).writes_only().times(1));
     EXPECT_EQ(link.stop_prbs_and_get_error_count().error(), "Failed to stop PRBS at deserializer");
-    board.nack(0, NackRule{.address = 0x80, .reg = 0x05});
+    board.nack(0, NackRule::chip(0x80).at(0x05));
     EXPECT_EQ(link.start_prbs(PRBS::Pattern1).error(), "Failed to set PRBS mode at serializer");
 }
 

@@ -86,7 +86,7 @@ TEST_F(RawBoard, UartFaults) {
 }
 
 TEST_F(RawBoard, NackRulesCountAndLetThrough) {
-    board.nack(1, NackRule{.address = 0x90, .reg = 0x1E, .writes = false, .after = 1, .count = 2});
+    board.nack(1, NackRule::chip(0x90).at(0x1E).reads_only().after_matches(1).times(2));
     const auto read_id = bytes({0x79, 0x91, 0x1E, 1});
     EXPECT_EQ(exchange(1, read_id)[0], 0xC3);
     EXPECT_EQ(exchange(1, read_id)[0], 0x3C);

@@ -1,0 +1,82 @@
+#include "kessa_device_manager/connection.h"
+
+#include <algorithm>
+#include <bit>
+#include <new>
+#include <stdexcept>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+namespace pelio::xdma {
+namespace {
+
+void release_dma_buffer(uint8_t* buffer) { ::operator delete[](buffer, std::align_val_t{BUFFER_ALIGNMENT}); }
+
+}  // namespace
+
+Chunk::Buffer allocate_dma_buffer(std::size_t bytes) {
+    auto* memory = static_cast<uint8_t*>(::operator new[](bytes, std::align_val_t{BUFFER_ALIGNMENT}));
+    return Chunk::Buffer(memory, &release_dma_buffer);
+}
+
+std::expected<Connection, std::string> Connection::open(platform::Backend& backend, const std::string& path) {
+    auto link = backend.open(path);
+    if (!link) return std::unexpected(std::move(link.error()));
+    return Connection(std::move(*link));
+}
+
+void Connection::check_address(uint32_t address) const {
+    if (address % 4 != 0) throw std::runtime_error("Address not aligned");
+    if (address >= link_->register_space_bytes()) throw std::runtime_error("Address out of bounds");
+}
+
+uint32_t Connection::read_register(uint32_t address) const {
+    check_address(address);
+    return link_->load(address);
+}
+
+void Connection::write_register(uint32_t address, uint32_t value) {
+    check_address(address);
+    link_->store(address, value);
+}
+
+uint32_t Connection::set_transfer_size(std::size_t requested_bytes) {
+    if (requested_bytes == 0) return 1u << (read_register(TRANSFER_SIZE_REGISTER) & 0x1F);
+    const auto exponent = std::clamp<uint32_t>(static_cast<uint32_t>(std::bit_width(requested_bytes) - 1), 12, 20);
+    write_register(TRANSFER_SIZE_REGISTER, exponent);
+    return 1u << exponent;
+}
+
+std::expected<Chunk, int> Connection::read_chunk() {
+    auto buffer = allocate_dma_buffer(TRANSFER_BYTES);
+    const auto n = link_->read({buffer.get(), TRANSFER_BYTES});
+    if (!n) return std::unexpected(n.error());
+    return Chunk(std::move(buffer), *n);
+}
+
+std::expected<Chunk, std::string> Connection::c2h_read(std::size_t requested_bytes) {
+    set_transfer_size(requested_bytes);
+    auto chunk = read_chunk();
+    if (!chunk) return std::unexpected(fmt::format("c2h transfer failed: {}", chunk.error()));
+    return std::move(*chunk);
+}
+
+std::size_t Connection::flush() {
+    std::size_t total = 0;
+    for (;;) {
+        const auto chunk = c2h_read(0);
+        if (!chunk || chunk->size() == 0) break;
+        total += chunk->size();
+    }
+    spdlog::info("Flushed Total {}", total);
+    return total;
+}
+
+std::expected<std::size_t, std::string> Connection::h2c_write(std::span<const uint8_t> bytes) {
+    const auto n = link_->write(bytes);
+    if (!n) return std::unexpected(fmt::format("h2c transfer failed: {}", n.error()));
+    return *n;
+}
+
+}  // namespace pelio::xdma

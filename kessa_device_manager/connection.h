@@ -1,0 +1,68 @@
+#pragma once
+// One opened Kessa board: the user BAR as 32-bit registers with alignment and
+// bounds checks, and the two DMA channels with 4096-aligned buffers.
+//
+// Threading: register accesses may run concurrently from any thread (each is
+// one 32-bit load or store); one thread at a time reads the card-to-host
+// channel and one writes the host-to-card channel. A Connection is moved,
+// never shared: `pelio::xdma::Handler` guards its lifetime.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "kessa_device_manager/platform/platform.h"
+#include "pelio/data_stream.h"
+
+namespace pelio::xdma {
+
+/// Byte size of every DMA read: one transfer moves what the driver has ready.
+inline constexpr std::size_t TRANSFER_BYTES = 0x100000;
+/// Alignment of every DMA buffer.
+inline constexpr std::size_t BUFFER_ALIGNMENT = 4096;
+/// Register holding the transfer-size exponent (low five bits) and the
+/// stream's end-of-packet (TLAST) enable (bit 7).
+inline constexpr uint32_t TRANSFER_SIZE_REGISTER = 0x1404;
+
+/// A filled DMA buffer: released through its own release function.
+using Chunk = pelio::DataStream::OwnedData;
+
+/// A fresh 4096-aligned buffer of `bytes`, released by the function that
+/// comes with it.
+[[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes);
+
+class Connection {
+public:
+    /// Opens the device at `path` through `backend`.
+    [[nodiscard]] static std::expected<Connection, std::string> open(platform::Backend& backend,
+                                                                     const std::string& path);
+    explicit Connection(std::unique_ptr<platform::Link> link) noexcept : link_(std::move(link)) {}
+
+    [[nodiscard]] std::size_t register_space_bytes() const { return link_->register_space_bytes(); }
+
+    /// Throws std::runtime_error "Address not aligned" / "Address out of bounds".
+    [[nodiscard]] uint32_t read_register(uint32_t address) const;
+    void write_register(uint32_t address, uint32_t value);
+
+    /// Stores the exponent of a non-zero request, clamped to 4 KiB..1 MiB,
+    /// and returns the size; with 0 returns the size currently set.
+    uint32_t set_transfer_size(std::size_t requested_bytes);
+
+    /// Sets the transfer size, then one 1 MiB read. Error: "c2h transfer failed: N".
+    [[nodiscard]] std::expected<Chunk, std::string> c2h_read(std::size_t requested_bytes);
+    /// One 1 MiB read for the stream thread; error: the platform's code.
+    [[nodiscard]] std::expected<Chunk, int> read_chunk();
+    /// Drains the card-to-host channel; returns the bytes drained.
+    std::size_t flush();
+    /// One write of the whole buffer. Error: "h2c transfer failed: N".
+    [[nodiscard]] std::expected<std::size_t, std::string> h2c_write(std::span<const uint8_t> bytes);
+
+private:
+    void check_address(uint32_t address) const;
+
+    std::unique_ptr<platform::Link> link_;
+};
+
+}  // namespace pelio::xdma

@@ -1,0 +1,212 @@
+// Linux backend: the XDMA driver's character devices.
+//
+// The driver makes, per card N in probe order, /dev/xdmaN_user (the user BAR,
+// mmap-able), /dev/xdmaN_c2h_0 and /dev/xdmaN_h2c_0 (the DMA channels). A
+// device's path is the common prefix /dev/xdmaN. Ordinary files stand in for
+// the nodes in tests: the BAR size then comes from the file size.
+#ifndef _WIN32
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "kessa_device_manager/platform/platform.h"
+
+namespace pelio::xdma::platform {
+namespace {
+
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~FileDescriptor() { reset(); }
+
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+
+private:
+    void reset() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    int fd_ = -1;
+};
+
+class Mapping {
+public:
+    Mapping(void* base, std::size_t length) noexcept : base_(base), length_(length) {}
+    Mapping(Mapping&& other) noexcept
+        : base_(std::exchange(other.base_, nullptr)), length_(std::exchange(other.length_, 0)) {}
+    Mapping& operator=(Mapping&&) = delete;
+    ~Mapping() {
+        if (base_ != nullptr) ::munmap(base_, length_);
+    }
+
+    [[nodiscard]] volatile uint32_t* words() const noexcept { return static_cast<volatile uint32_t*>(base_); }
+    [[nodiscard]] std::size_t length() const noexcept { return length_; }
+
+private:
+    void* base_;
+    std::size_t length_;
+};
+
+class LinuxLink final : public Link {
+public:
+    LinuxLink(FileDescriptor user, FileDescriptor c2h, FileDescriptor h2c, Mapping bar)
+        : user_(std::move(user)), c2h_(std::move(c2h)), h2c_(std::move(h2c)), bar_(std::move(bar)) {}
+
+    std::size_t register_space_bytes() const override { return bar_.length(); }
+    uint32_t load(std::size_t offset) const override { return bar_.words()[offset / 4]; }
+    void store(std::size_t offset, uint32_t value) override { bar_.words()[offset / 4] = value; }
+
+    std::expected<std::size_t, int> read(std::span<uint8_t> buffer) override {
+        const ssize_t n = ::read(c2h_.get(), buffer.data(), buffer.size());
+        if (n < 0) return std::unexpected(errno);
+        return static_cast<std::size_t>(n);
+    }
+
+    std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override {
+        const ssize_t n = ::write(h2c_.get(), bytes.data(), bytes.size());
+        if (n < 0) return std::unexpected(errno);
+        return static_cast<std::size_t>(n);
+    }
+
+private:
+    // NB: the mapping is released before the user node closes (reverse order).
+    FileDescriptor user_;
+    FileDescriptor c2h_;
+    FileDescriptor h2c_;
+    Mapping bar_;
+};
+
+FileDescriptor open_node(const std::string& path, int flags) {
+    return FileDescriptor(::open(path.c_str(), flags | O_CLOEXEC));
+}
+
+// The driver reports no size through the node (fstat gives 0, lseek fails).
+// The user BAR is the first non-empty BAR of the PCI function: the driver
+// places it before its own configuration BAR.
+std::expected<std::size_t, std::string> bar_size_from_sysfs(const std::string& user_node) {
+    const auto name = std::filesystem::path(user_node).filename().string();
+    const auto resource = std::filesystem::path("/sys/class/xdma") / name / "device" / "resource";
+    std::ifstream lines(resource);
+    if (!lines) return std::unexpected(fmt::format("cannot read {}", resource.string()));
+    std::string line;
+    for (int bar = 0; bar < 6 && std::getline(lines, line); ++bar) {
+        std::istringstream fields(line);
+        unsigned long long start = 0, end = 0, flags = 0;
+        fields >> std::hex >> start >> end >> flags;
+        if (!fields) break;
+        if (end > start) return static_cast<std::size_t>(end - start + 1);
+    }
+    return std::unexpected(fmt::format("no memory BAR listed in {}", resource.string()));
+}
+
+std::expected<std::size_t, std::string> bar_size(int user_fd, const std::string& user_node) {
+    struct stat st{};
+    if (::fstat(user_fd, &st) != 0) return std::unexpected(fmt::format("fstat failed: {}", errno));
+    if (S_ISREG(st.st_mode)) return static_cast<std::size_t>(st.st_size);
+    return bar_size_from_sysfs(user_node);
+}
+
+class LinuxBackend final : public Backend {
+public:
+    explicit LinuxBackend(std::filesystem::path directory) : directory_(std::move(directory)) {}
+
+    std::vector<std::string> list_devices() override {
+        std::error_code error;
+        std::filesystem::directory_iterator entries(directory_, error);
+        if (error) {
+            throw std::runtime_error(
+                fmt::format("Cannot list devices in {}: {}", directory_.string(), error.message()));
+        }
+        std::vector<std::pair<unsigned, std::string>> found;
+        for (const auto& entry : entries) {
+            const auto name = entry.path().filename().string();
+            constexpr std::string_view prefix = "xdma", suffix = "_user";
+            if (!name.starts_with(prefix) || !name.ends_with(suffix)) continue;
+            const std::string_view digits(name.data() + prefix.size(),
+                                          name.size() - prefix.size() - suffix.size());
+            unsigned n = 0;
+            const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+            if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size()) continue;
+            found.emplace_back(n, (directory_ / ("xdma" + std::to_string(n))).string());
+        }
+        std::ranges::sort(found);
+        std::vector<std::string> paths;
+        paths.reserve(found.size());
+        for (auto& [n, path] : found) paths.push_back(std::move(path));
+        return paths;
+    }
+
+    std::expected<std::unique_ptr<Link>, std::string> open(const std::string& path) override {
+        const std::string user_node = path + "_user";
+        FileDescriptor user = open_node(user_node, O_RDWR);
+        if (!user.valid()) return std::unexpected(open_failure(OpenStep::User, errno));
+
+        // O_TRUNC asks the driver to end a read at the end-of-packet mark
+        // (the stream's TLAST). On an ordinary file it would erase the data.
+        const std::string c2h_node = path + "_c2h_0";
+        struct stat st{};
+        const bool character_device = ::stat(c2h_node.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+        FileDescriptor c2h = open_node(c2h_node, O_RDWR | (character_device ? O_TRUNC : 0));
+        if (!c2h.valid()) return std::unexpected(open_failure(OpenStep::C2H, errno));
+
+        FileDescriptor h2c = open_node(path + "_h2c_0", O_RDWR);
+        if (!h2c.valid()) return std::unexpected(open_failure(OpenStep::H2C, errno));
+
+        const auto length = bar_size(user.get(), user_node);
+        if (!length) return std::unexpected(map_failure(length.error()));
+        if (*length == 0) return std::unexpected(map_failure("user BAR is empty"));
+        void* base = ::mmap(nullptr, *length, PROT_READ | PROT_WRITE, MAP_SHARED, user.get(), 0);
+        if (base == MAP_FAILED) return std::unexpected(map_failure(fmt::format("mmap failed: {}", errno)));
+
+        return std::make_unique<LinuxLink>(std::move(user), std::move(c2h), std::move(h2c),
+                                           Mapping(base, *length));
+    }
+
+private:
+    std::filesystem::path directory_;
+};
+
+}  // namespace
+
+std::shared_ptr<Backend> linux_backend(std::filesystem::path directory) {
+    return std::make_shared<LinuxBackend>(std::move(directory));
+}
+
+std::shared_ptr<Backend> native_backend() { return linux_backend(DEFAULT_DEVICE_DIRECTORY); }
+
+std::filesystem::path module_location() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&module_location), &info) == 0 || info.dli_fname == nullptr) {
+        throw std::runtime_error("dladdr failed");
+    }
+    std::error_code error;
+    auto path = std::filesystem::weakly_canonical(info.dli_fname, error);
+    return error ? std::filesystem::path(info.dli_fname) : path;
+}
+
+}  // namespace pelio::xdma::platform
+
+#endif  // _WIN32

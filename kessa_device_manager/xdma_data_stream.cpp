@@ -1,0 +1,83 @@
+#include "kessa_device_manager/xdma_data_stream.h"
+
+#include <chrono>
+#include <exception>
+#include <system_error>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+namespace pelio::xdma {
+namespace {
+
+constexpr uint32_t END_OF_PACKET_ENABLE = 0x80;
+constexpr auto ERROR_PAUSE = std::chrono::milliseconds(1);
+// While a reboot holds the connection released.
+constexpr auto RECONNECT_POLL = std::chrono::milliseconds(10);
+
+}  // namespace
+
+XDMA_DataStream::XDMA_DataStream(std::shared_ptr<Handler> handler, BasicDevice::StreamCallback callback)
+    : handler_(std::move(handler)), callback_(std::move(callback)), thread_([this] { run(); }) {}
+
+XDMA_DataStream::~XDMA_DataStream() {
+    running_ = 0;
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        spdlog::critical("XDMA_DataStream destroyed from its own stream thread");
+        std::terminate();
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+bool XDMA_DataStream::stop() { return running_.exchange(0) != 0; }
+
+void XDMA_DataStream::join() {
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+void XDMA_DataStream::deliver(pelio::DataStream::Events&& event) {
+    try {
+        callback_(std::move(event));
+    } catch (const std::exception& e) {
+        spdlog::error("Kessa datastream callback failed: {}", e.what());
+    } catch (...) {
+        spdlog::error("Kessa datastream callback failed: unknown exception");
+    }
+}
+
+void XDMA_DataStream::pulse_end_of_packet() {
+    // Off then on restarts the board's packet framing (TLAST).
+    handler_->try_with_connection([](Connection& c) {
+        if (c.register_space_bytes() <= TRANSFER_SIZE_REGISTER) return false;
+        const uint32_t value = c.read_register(TRANSFER_SIZE_REGISTER);
+        c.write_register(TRANSFER_SIZE_REGISTER, value & ~END_OF_PACKET_ENABLE);
+        c.write_register(TRANSFER_SIZE_REGISTER, value | END_OF_PACKET_ENABLE);
+        return true;
+    });
+}
+
+void XDMA_DataStream::run() {
+    pulse_end_of_packet();
+    while (running_ == 1) {
+        auto result = handler_->try_with_connection([](Connection& c) { return c.read_chunk(); });
+        if (!result) {
+            std::this_thread::sleep_for(RECONNECT_POLL);
+            continue;
+        }
+        if (!*result) {
+            deliver(pelio::DataStream::Error{fmt::format("Kessa datastream error: {}\n", result->error())});
+            std::this_thread::sleep_for(ERROR_PAUSE);
+            continue;
+        }
+        Chunk chunk = std::move(**result);
+        const std::size_t n = chunk.size();
+        if (n > 0) deliver(pelio::DataStream::Events{std::move(chunk)});
+        if (n < TRANSFER_BYTES) std::this_thread::yield();
+    }
+    deliver(pelio::DataStream::Stop{});
+}
+
+}  // namespace pelio::xdma

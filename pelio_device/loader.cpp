@@ -1,0 +1,81 @@
+#include "pelio_device/loader.h"
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include <fmt/format.h>
+
+namespace pelio {
+namespace {
+
+/// One reference to a loaded module; the module unloads with the last one.
+class Module {
+public:
+#ifdef _WIN32
+    using Native = HMODULE;
+#else
+    using Native = void*;
+#endif
+    explicit Module(Native native) noexcept : native_(native) {}
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+    ~Module() {
+#ifdef _WIN32
+        ::FreeLibrary(native_);
+#else
+        ::dlclose(native_);
+#endif
+    }
+
+    [[nodiscard]] void* symbol(const char* name) const {
+#ifdef _WIN32
+        return reinterpret_cast<void*>(::GetProcAddress(native_, name));
+#else
+        return ::dlsym(native_, name);
+#endif
+    }
+
+private:
+    Native native_;
+};
+
+std::expected<std::shared_ptr<Module>, std::string> open_module(const std::filesystem::path& path) {
+#ifdef _WIN32
+    HMODULE native = ::LoadLibraryW(path.c_str());
+    if (native == nullptr) return std::unexpected(fmt::format("error {}", ::GetLastError()));
+#else
+    void* native = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (native == nullptr) return std::unexpected(std::string(::dlerror()));
+#endif
+    return std::make_shared<Module>(native);
+}
+
+}  // namespace
+
+std::expected<std::shared_ptr<DeviceManager>, std::string> load_device_manager(const std::filesystem::path& module) {
+    auto loaded = open_module(module);
+    if (!loaded) return std::unexpected(fmt::format("Cannot load plug-in {}: {}", module.string(), loaded.error()));
+    using CreateManager = DeviceManager* (*)();
+    auto create = reinterpret_cast<CreateManager>((*loaded)->symbol(CREATE_MANAGER_SYMBOL));
+    if (create == nullptr) {
+        return std::unexpected(fmt::format("Plug-in {} has no {}", module.string(), CREATE_MANAGER_SYMBOL));
+    }
+    DeviceManager* manager = create();
+    if (manager == nullptr) {
+        return std::unexpected(fmt::format("Plug-in {}: {} returned no manager", module.string(), CREATE_MANAGER_SYMBOL));
+    }
+    // The deleter (code of this library) runs the manager's destructor, then
+    // drops the module reference; devices hold the manager.
+    return std::shared_ptr<DeviceManager>(manager, [module_ref = std::move(*loaded)](DeviceManager* m) mutable {
+        delete m;
+        module_ref.reset();
+    });
+}
+
+}  // namespace pelio

@@ -1,0 +1,256 @@
+// Rhythm initialisation and image reboot: register sequences and the
+// close/reopen polling over stand-in nodes that the test removes and recreates.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <numeric>
+
+#include "kessa_device_manager/board_control.h"
+#include "tests/kessa_device_manager/fixture.h"
+#include "tests/support/log_capture.h"
+
+namespace pelio::test {
+namespace {
+
+using pelionp::test::LogCapture;
+using spdlog::level::level_enum;
+
+void write_identity(const StandInBoard& board, const std::string& model) {
+    std::array<uint32_t, 32> block{};
+    block[0] = 0x4B424944;
+    block[1] = (1u << 16) | 0x0101;
+    for (std::size_t i = 0; i < model.size(); ++i) block[4 + i / 4] |= uint32_t(uint8_t(model[i])) << (8 * (i % 4));
+    block[31] = 0u - std::accumulate(block.begin(), block.end() - 1, uint32_t{0});
+    for (uint32_t i = 0; i < 32; ++i) board.poke(0x1800 + 4 * i, block[i]);
+}
+
+std::vector<RegisterAccess> pipeline_reset(uint32_t port_enable) {
+    std::vector<RegisterAccess> s{store(0x1400, port_enable), store(0x1414, 0), store(0x1408, 0)};
+    for (uint32_t a = 0x1418; a < 0x1498; a += 4) s.push_back(store(a, 0));
+    s.push_back(store(0x1544, 0));
+    s.push_back(store(0x1418, 1));
+    s.push_back(store(0x1418, 0));
+    for (uint32_t a = 0x2000; a < 0x2058; a += 4) s.push_back(store(a, 0));
+    s.push_back(store(0x140C, 0));
+    return s;
+}
+
+TEST(Initialisation, PortEnablesFollowTheModelAndThePipelineIsReset) {
+    const struct {
+        const char* model;
+        const char* mode;
+        uint32_t enables;
+    } cases[] = {{"Alder 8", "rhd", 0xFF}, {"Cedar 4", "rhs", 0xFF}, {"Oak 2", "rhd", 0},
+                 {"Birch 4", "rhd", 0x55}, {"Birch 4", "rhs", 0xFF}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.model) + " " + c.mode);
+        KessaFixture f;
+        write_identity(f.board, c.model);
+        auto device = f.open(current_status_text(c.mode), false);
+        EXPECT_EQ(f.backend->stores(), pipeline_reset(c.enables));
+    }
+    KessaFixture invalid_identity;
+    auto device = invalid_identity.open(current_status_text("rhd"), false);
+    EXPECT_EQ(invalid_identity.backend->stores(), pipeline_reset(0));
+}
+
+TEST(Initialisation, SkippedForBootloaderNeuropixelsLegacyAndOnRequest) {
+    const std::pair<std::string, std::pair<level_enum, std::string>> cases[] = {
+        {current_status_text("bootloader"),
+         {spdlog::level::info, "Device in bootloader mode, skipping FPGA initialization"}},
+        {"Mode: rhd\nBuild: 2025\nVersion: 1\n",
+         {spdlog::level::err, "Legacy firmware detected. Most features will not work. Please update the firmware."}},
+    };
+    for (const auto& [text, log] : cases) {
+        KessaFixture f;
+        LogCapture logs;
+        auto device = f.open(text, false);
+        EXPECT_TRUE(logs.contains(log.first, log.second)) << text;
+        EXPECT_TRUE(f.backend->stores().empty()) << text;
+    }
+    KessaFixture f;
+    auto skipped = f.open(current_status_text("rhd"), true);
+    EXPECT_TRUE(f.backend->stores().empty());
+
+    // A Neuropixels image needs no Rhythm initialisation: the device never runs it.
+    auto backend = std::make_shared<RecordingBackend>(xdma::platform::linux_backend(f.dir.directory()));
+    f.board.set_status_text(current_status_text("np"));
+    xdma::Handler handler(backend, f.board.path(), *xdma::Connection::open(*backend, f.board.path()), fast_timing());
+    LogCapture logs;
+    xdma::initialise(handler);
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Neuropixels mode detected, skipping rhythm initialization"));
+    EXPECT_TRUE(backend->stores().empty());
+}
+
+TEST(Initialisation, RunningPipelineIsAwaitedAndTheChannelFlushed) {
+    KessaFixture f;
+    f.board.poke(0x14A0, 1);
+    f.board.append_stream(std::vector<uint8_t>(3000, 9));
+    f.backend->on_store([&](uint32_t address, uint32_t value) {
+        if (address == 0x1418 && value == 0) f.board.poke(0x14A0, 0);  // the reset stops the pipeline
+    });
+    LogCapture logs;
+    auto device = f.open(current_status_text("rhd"), false);
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "pipeline was running"));
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Flushed Total 3000"));
+    EXPECT_FALSE(logs.contains(spdlog::level::warn, "Pipeline did not stop"));
+    EXPECT_TRUE(logs.contains(spdlog::level::debug, "Pipeline status 0 running 0 buffer 0"));
+}
+
+TEST(Initialisation, OverflowIsClearedOrTheBoardRebootedOnce) {
+    {
+        KessaFixture f;
+        f.board.poke(0x1410, 1);
+        f.backend->on_store([&](uint32_t address, uint32_t value) {
+            if (address == 0x140C && value == 1) f.board.poke(0x1410, 0);
+        });
+        LogCapture logs;
+        auto device = f.open(current_status_text("rhd"), false);
+        EXPECT_TRUE(logs.contains(spdlog::level::warn, "Overflow detected, clearing..."));
+        EXPECT_EQ(f.board.peek(0x140C), 1u);
+        EXPECT_EQ(logs.count_containing("Start reboot"), 0u);
+    }
+    KessaFixture f;
+    f.board.poke(0x1410, 1);
+    f.board.poke(0x1498, 0x80000005);
+    f.board.poke(0x40C, 1);  // icap done at once; the board never leaves: the reboot times out
+    LogCapture logs;
+    auto device = f.open(current_status_text("rhd"), false);
+    EXPECT_TRUE(logs.contains(spdlog::level::debug, "Overflow detected, clearing... wait ... 5 0 1"));
+    EXPECT_TRUE(logs.contains(spdlog::level::err, "Overflow cannot be cleared, rebooting..."));
+    EXPECT_EQ(logs.count_containing("Start reboot"), 1u);
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Reboot result: Failure"));
+    const auto stores = f.backend->stores();
+    EXPECT_NE(std::ranges::find(stores, store(0x404, 0x300000)), stores.end());  // into the current mode
+}
+
+class Reboot : public ::testing::Test, public KessaFixture {
+protected:
+    /// Plays the board leaving after the last reboot store, then coming back with `new_status`
+    /// once the device reports it closed.
+    int reboot_through(KessaDevice& device, const std::string& mode, const std::string& new_status) {
+        backend->on_store([&](uint32_t address, uint32_t value) {
+            const bool start = address == 0x408 && value == 1;
+            if (start && board.peek(0x400) == 0x10) board.poke(0x40C, 1);  // icap done
+            if ((start && board.peek(0x400) == 4) || (address == 0x150C && value == 1)) board.remove();
+        });
+        auto result = std::async(std::launch::async, [&] { return device.reboot(mode); });
+        if (logs.wait_for(spdlog::level::info, "Device closed")) {
+            board.create(new_status);
+        }
+        return result.get();
+    }
+
+    xdma::Timing patient() {
+        auto t = fast_timing();
+        t.close_timeout = t.open_timeout = std::chrono::seconds(10);
+        return t;
+    }
+    LogCapture logs;
+};
+
+TEST_F(Reboot, CurrentImageSequenceThenCloseAndReopen) {
+    auto device = open(current_status_text("rhd"), true, patient());
+    ASSERT_FALSE(device->np_mode());
+    backend->clear();
+    EXPECT_EQ(reboot_through(*device, "np", current_status_text("np")), 0);
+    // The second start (after 4 and 15) is the last; the board then leaves.
+    const std::vector expected{store(0x400, 0x10), store(0x404, 0xB00000), store(0x408, 1), store(0x408, 0),
+                               store(0x400, 4),    store(0x404, 15),       store(0x408, 1)};
+    EXPECT_EQ(backend->stores(), expected);
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Start reboot\n"));
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Reboot finished\n"));
+    EXPECT_TRUE(device->np_mode());  // the address model follows the new image
+    board.poke(0x2400, 0x99);
+    EXPECT_EQ(device->get_register(0x2400), 0x99u);
+}
+
+TEST_F(Reboot, WaitsForIcapDone) {
+    auto device = open(current_status_text("rhd"), true, patient());
+    backend->on_store([&](uint32_t address, uint32_t value) {
+        if (address == 0x408 && value == 1 && board.peek(0x400) == 4) board.remove();
+    });
+    auto result = std::async(std::launch::async, [&] { return device->reboot("rhs"); });
+    // icap_done rises only once the device is seen waiting for it.
+    ASSERT_TRUE(logs.wait_for(spdlog::level::debug, "Waiting for icap_done\n"));
+    board.poke(0x40C, 1);
+    ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed"));
+    board.create(current_status_text("rhs"));
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_FALSE(device->np_mode());
+}
+
+TEST_F(Reboot, LegacyImageSequence) {
+    auto device = open(current_status_text("np"), true, patient());
+    board.poke(0x208, 0x4E500011);
+    backend->clear();
+    EXPECT_EQ(reboot_through(*device, "rhd", current_status_text("rhd")), 0);
+    const std::vector expected{store(0x1500, 0xFFFFFFFF), store(0x1500, 0xAA995566), store(0x1500, 0x20000000),
+                               store(0x1500, 0x30020001), store(0x1500, 0x300000),   store(0x1500, 0x30008001),
+                               store(0x1500, 0x0000000F), store(0x1500, 0x20000000), store(0x150C, 1)};
+    EXPECT_EQ(backend->stores(), expected);
+    EXPECT_FALSE(device->np_mode());
+}
+
+TEST_F(Reboot, UnknownModeThrowsBeforeAnyRegisterAccess) {
+    auto device = open(current_status_text("rhd"));
+    backend->clear();
+    try {
+        (void)device->reboot("rhx");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Unknown Boot Mode\n");
+    }
+    EXPECT_TRUE(backend->accesses().empty());
+}
+
+TEST_F(Reboot, TimeoutsAndFailuresReportOne) {
+    {
+        auto device = open(current_status_text("rhd"));  // icap_done never rises
+        EXPECT_EQ(device->reboot("np"), 1);
+        EXPECT_TRUE(logs.contains(spdlog::level::err, "Failed to send reboot timeout waiting for icap_done"));
+        EXPECT_EQ(device->get_register(0x1404), 0u);  // the connection stays open
+    }
+    board.poke(0x40C, 1);
+    {
+        auto device = open(current_status_text("rhd"));  // the board never leaves
+        EXPECT_EQ(device->reboot("np"), 1);
+        EXPECT_TRUE(logs.contains(spdlog::level::err, "Timeout closing device"));
+        try {
+            (void)device->get_register(0x1404);
+            ADD_FAILURE() << "register access on a released connection";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Device connection is closed");
+        }
+    }
+    {
+        auto device = open(current_status_text("rhd"));  // the board leaves and never returns
+        backend->on_store([&](uint32_t address, uint32_t value) {
+            if (address == 0x408 && value == 1 && board.peek(0x400) == 4) board.remove();
+        });
+        EXPECT_EQ(device->reboot("np"), 1);
+        EXPECT_TRUE(logs.contains(spdlog::level::info, "Device closed"));
+        EXPECT_TRUE(logs.contains(spdlog::level::err, "Timeout open device"));
+        backend->on_store({});
+    }
+    board.create();
+    board.poke(0x40C, 1);
+    {
+        auto device = open(current_status_text("rhd"), true, patient());  // it returns without its c2h node
+        backend->on_store([&](uint32_t address, uint32_t value) {
+            if (address == 0x408 && value == 1 && board.peek(0x400) == 4) board.remove();
+        });
+        logs.clear();
+        auto result = std::async(std::launch::async, [&] { return device->reboot("np"); });
+        ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed"));
+        board.create();
+        std::filesystem::remove(board.path() + "_c2h_0");
+        EXPECT_EQ(result.get(), 1);
+        EXPECT_TRUE(logs.contains(spdlog::level::err,
+                                  "Failed to open device after reboot Error opening c2h device, win32 error code: 2"));
+    }
+}
+
+}  // namespace
+}  // namespace pelio::test

@@ -1,0 +1,72 @@
+#pragma once
+// Ordinary files standing in for the XDMA driver's nodes, so tests run the
+// real Linux backend: xdmaN_user (register space, mmap-ed by the backend),
+// xdmaN_c2h_0 (bytes the card streams) and xdmaN_h2c_0 (collects writes).
+//
+// Register pokes and peeks go through pread/pwrite on the user file: the
+// page cache keeps them coherent with the backend's shared mapping.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace pelio::test {
+
+inline constexpr std::size_t STAND_IN_REGISTER_BYTES = 0x4000;
+
+class StandInBoard {
+public:
+    StandInBoard(std::filesystem::path directory, unsigned index, std::size_t register_bytes);
+
+    /// Device path as the backend lists it (directory/xdmaN).
+    [[nodiscard]] std::string path() const;
+    /// Creates the three files (empty streams, registers zeroed but for the
+    /// status text). The user node appears last and whole, as a card does.
+    void create(const std::string& status_text = {}) const;
+    /// Removes the three files, as the driver does when the card leaves.
+    void remove() const;
+
+    void poke(uint32_t address, uint32_t value) const;
+    [[nodiscard]] uint32_t peek(uint32_t address) const;
+    /// Writes a firmware status text, one character per register from 0.
+    void set_status_text(const std::string& text) const;
+    /// Appends bytes the card will stream.
+    void append_stream(std::span<const uint8_t> bytes) const;
+    /// Everything written to the host-to-card channel so far.
+    [[nodiscard]] std::vector<uint8_t> written() const;
+
+private:
+    [[nodiscard]] std::filesystem::path node(const char* suffix) const;
+
+    std::filesystem::path directory_;
+    unsigned index_;
+    std::size_t register_bytes_;
+};
+
+/// A fresh temporary directory of stand-in boards, removed with the object.
+class StandInDirectory {
+public:
+    StandInDirectory();
+    ~StandInDirectory();
+    StandInDirectory(const StandInDirectory&) = delete;
+    StandInDirectory& operator=(const StandInDirectory&) = delete;
+
+    [[nodiscard]] const std::filesystem::path& directory() const { return directory_; }
+    /// Creates board N with its files.
+    StandInBoard& add(unsigned index, std::size_t register_bytes = STAND_IN_REGISTER_BYTES);
+    [[nodiscard]] StandInBoard& board(unsigned index) { return *boards_.at(index); }
+
+private:
+    std::filesystem::path directory_;
+    std::map<unsigned, std::unique_ptr<StandInBoard>> boards_;
+};
+
+/// Status text of a current image in the given mode.
+[[nodiscard]] std::string current_status_text(const std::string& mode,
+                                              const std::string& build = "2025-08-01 10:00:00");
+
+}  // namespace pelio::test
