@@ -119,6 +119,7 @@ TEST_F(Np1Packets, AnIncompleteSuperframeIsDroppedWithAWarning) {
     EXPECT_EQ(packets[1].timestamps[0], FIRST_TICK + 24) << "the next superframe is queued normally";
     EXPECT_TRUE(log.wait_for(spdlog::level::warn,
                              fmt::format("Dropping incomplete electrode packet at timestamp {:016X}", FIRST_TICK + 23)));
+    probe.reset();  // the worker thread logs: join it before the capture goes
 }
 
 TEST_F(Np1Packets, ResyncClearsTheQueueAndThePacket) {
