@@ -19,13 +19,13 @@
 #include <optional>
 #include <vector>
 
+#include "sim/stream_source.h"  // TIMESTAMP_SID, IO_SID
+
 namespace pelionp::sim {
 
 inline constexpr std::size_t STREAM_WORD_BYTES = 16;
 inline constexpr std::size_t STREAM_PAYLOAD_BYTES = 14;
 inline constexpr uint8_t STREAM_PREAMBLE = 0xD;
-inline constexpr uint8_t TIMESTAMP_SID = 4;
-inline constexpr uint8_t IO_SID = 5;
 inline constexpr int PROBE_CHANNELS = 384;
 
 using Payload = std::array<uint8_t, STREAM_PAYLOAD_BYTES>;

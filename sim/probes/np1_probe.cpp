@@ -149,22 +149,19 @@ void NP1ProbeChip::set_stuck_read(std::optional<uint8_t> value) {
     stuck_read_ = value;
 }
 
-NP1HeadstageSim make_np1_headstage(NP1ProbeIdentity identity, const std::string& part_number) {
-    NP1HeadstageSim hs{
-        .headstage = std::make_shared<Headstage>(),
-        .headstage_eeprom = std::make_shared<EepromChip>(1, EEPROM_SIZE),
-        .probe_eeprom = std::make_shared<EepromChip>(1, EEPROM_SIZE),
+NP1ProbeSim attach_np1_probe(Headstage& headstage, NP1ProbeIdentity identity) {
+    NP1ProbeSim probe{
+        .eeprom = std::make_shared<EepromChip>(1, EEPROM_SIZE),
         .chip = std::make_shared<NP1ProbeChip>(),
+        .source = nullptr,
         .identity = std::move(identity),
     };
-    std::vector<uint8_t> pn(20, 0);
-    std::copy_n(part_number.begin(), std::min<std::size_t>(20, part_number.size()), pn.begin());
-    hs.headstage_eeprom->load(0x0A, pn);
-    hs.probe_eeprom->load(0, np1_probe_eeprom(hs.identity));
-    hs.headstage->bus().attach(0xA4, hs.headstage_eeprom);
-    hs.headstage->bus().attach(0xA0, hs.probe_eeprom);
-    hs.headstage->bus().attach(NP1ProbeChip::ADDRESS, hs.chip);
-    return hs;
+    probe.source = std::make_shared<NP1ProbeSource>(probe.chip, probe.identity.serial);
+    probe.eeprom->load(0, np1_probe_eeprom(probe.identity));
+    headstage.bus().attach(0xA0, probe.eeprom);
+    headstage.bus().attach(NP1ProbeChip::ADDRESS, probe.chip);
+    headstage.set_stream_source(0, probe.source);
+    return probe;
 }
 
 }  // namespace pelionp::sim

@@ -29,6 +29,7 @@
 #include "sim/chip.h"
 #include "sim/chips/eeprom.h"
 #include "sim/headstage.h"
+#include "sim/probes/np1_source.h"
 #include "sim/probes/np1_image.h"
 #include "sim/probes/sr_chains.h"
 
@@ -113,16 +114,18 @@ private:
     std::optional<uint8_t> stuck_read_;
 };
 
-/// An NP1 headstage as it sits on a port: serializer, headstage EEPROM
-/// (0xA4, part number at 0x0A), probe EEPROM (0xA0) and probe chip (0xE0).
-struct NP1HeadstageSim {
-    std::shared_ptr<Headstage> headstage;
-    std::shared_ptr<EepromChip> headstage_eeprom;
-    std::shared_ptr<EepromChip> probe_eeprom;
+class NP1ProbeSource;
+
+/// A probe attached to an NP1 headstage (sim/headstages/np_headstages.h):
+/// its EEPROM at 0xA0 and chip at 0xE0 on the headstage bus, and its data
+/// as the headstage's stream source.
+struct NP1ProbeSim {
+    std::shared_ptr<EepromChip> eeprom;
     std::shared_ptr<NP1ProbeChip> chip;
+    std::shared_ptr<NP1ProbeSource> source;
     NP1ProbeIdentity identity;
 };
 
-NP1HeadstageSim make_np1_headstage(NP1ProbeIdentity identity = {}, const std::string& part_number = "NP2_HS_30");
+NP1ProbeSim attach_np1_probe(Headstage& headstage, NP1ProbeIdentity identity = {});
 
 }  // namespace pelionp::sim

@@ -1,7 +1,6 @@
 #include "pelionp/probes/np1/probe.h"
 
-#include <algorithm>
-#include <cmath>
+#include <array>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -15,15 +14,13 @@ constexpr uint8_t INIT_ZEROED_REGISTERS[] = {0x00, 0x02, 0x03, 0x04, 0x05, 0x06,
 constexpr uint8_t REC_MODE_RESET_RELEASE = 0x10;
 constexpr int REC_MODE_ATTEMPTS = 3;
 
-constexpr int ADC_MIDSCALE = 512;
-
-// NB: saturates instead of wrapping: a correction large enough to leave the
-// 16-bit range (or a NaN handed to set_gain_calibrations) has no meaningful
-// sample, and converting such a float to an integer is undefined.
-int16_t corrected(uint16_t code, float correction) {
-    const float v = static_cast<float>(ADC_MIDSCALE - static_cast<int>(code)) * correction;
-    if (std::isnan(v)) return 0;
-    return static_cast<int16_t>(std::clamp(v, -32768.0F, 32767.0F));
+// The host may change a correction while the decoder thread runs: each one
+// is read once per sample set, as an atomic.
+std::array<float, ProbeConfiguration::PROBE_CHANNEL_COUNT> snapshot(
+    const std::array<std::atomic<float>, ProbeConfiguration::PROBE_CHANNEL_COUNT>& corrections) {
+    std::array<float, ProbeConfiguration::PROBE_CHANNEL_COUNT> out;
+    for (std::size_t c = 0; c < out.size(); ++c) out[c] = corrections[c].load(std::memory_order_relaxed);
+    return out;
 }
 
 std::unexpected<std::string> with_context(std::string_view context, const std::string& message) {
@@ -81,29 +78,11 @@ std::expected<std::unique_ptr<Probe>, std::string> Probe::init(Serializer& seria
 }
 
 void Probe::on_ap(const APData& d) {
-    auto& row = packet.ap[d.index];
-    for (int c = 0; c < PROBE_CHANNEL_COUNT; ++c)
-        row[c] = corrected(d.samples[c], ap_gain_correction[c].load(std::memory_order_relaxed));
-    packet.timestamps[d.index] = d.timestamp;
-    if (d.index != PROBE_SUPERFRAMESIZE - 1) return;
-
-    if (!d.complete) {
-        spdlog::warn("Dropping incomplete electrode packet at timestamp {:016X}", d.timestamp);
-    } else if (queue->size_approx() >= QUEUE_MAX_ELEMENTS) {
-        spdlog::warn("Queue is full, dropping packet at timestamp {:016X}", d.timestamp);
-    } else if (!queue->enqueue(packet)) {
-        spdlog::error("Failed to enqueue electrode packet, memory might be full at timestamp {:016X}", d.timestamp);
-    }
+    store_ap_data(packet, d, snapshot(ap_gain_correction), *queue, QUEUE_MAX_ELEMENTS);
 }
 
-void Probe::on_lfp(const LPData& l) {
-    for (int c = 0; c < PROBE_CHANNEL_COUNT; ++c)
-        packet.lfp[c] = corrected(l.samples[c], lfp_gain_correction[c].load(std::memory_order_relaxed));
-}
+void Probe::on_lfp(const LPData& l) { store_lfp_data(packet, l, snapshot(lfp_gain_correction)); }
 
-void Probe::reset_output() {
-    packet = electrodePacket{};
-    queue->clear();
-}
+void Probe::reset_output() { reset_electrode_output(packet, *queue); }
 
 }  // namespace pelionp::NP1

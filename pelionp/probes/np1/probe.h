@@ -22,6 +22,7 @@
 
 #include "pelionp/controller/sid.h"
 #include "pelionp/decoders/np1_demux_worker.h"
+#include "pelionp/decoders/np1_packet_assembly.h"
 #include "pelionp/demux/electrode_packet.h"
 #include "pelionp/demux/resettable_queue.h"
 #include "pelionp/export.h"
@@ -41,6 +42,7 @@ public:
     static constexpr uint8_t DEVICE_ADDR = ProbeChip::DEVICE_ADDR;
     /// Queued packets at or above which a finished packet is dropped.
     static constexpr std::size_t QUEUE_MAX_ELEMENTS = 131072;
+    static_assert(QUEUE_MAX_ELEMENTS == PACKET_QUEUE_MAX_ELEMENTS);
 
     /// Outcome of each chain of an upload, all three always attempted.
     struct ShiftRegisterConfigResult {

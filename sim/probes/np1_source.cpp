@@ -1,0 +1,59 @@
+#include "sim/probes/np1_source.h"
+
+#include "sim/probes/np1_probe.h"
+#include "sim/probes/np1_signal.h"
+
+namespace pelionp::sim {
+namespace {
+
+// The board puts each tick's timestamp word (SID 4) ahead of the streams of
+// that tick: the latest one in `out` is this tick's.
+uint64_t current_tick(const std::vector<uint8_t>& out) {
+    for (std::size_t at = out.size(); at >= WORD_SIZE; at -= WORD_SIZE) {
+        const uint8_t* word = &out[at - WORD_SIZE];
+        if (word[0] == (WORD_PREAMBLE | TIMESTAMP_SID)) {
+            uint64_t t = 0;
+            for (int i = 0; i < 8; ++i) t |= static_cast<uint64_t>(word[2 + i]) << (8 * i);
+            return t;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+NP1ProbeSource::NP1ProbeSource(std::shared_ptr<const NP1ProbeChip> chip, uint64_t serial)
+    : chip_(std::move(chip)),
+      serial_(serial),
+      encoder_(0, NP1Samples{.ap = [this](uint64_t, int c) { return ap(c); },
+                             .lfp = [this](uint64_t, int c) { return lfp(encoder_.frame_index() / 13, c); }}) {}
+
+uint16_t NP1ProbeSource::ap(int c) const {
+    const auto i = static_cast<std::size_t>(c);
+    if (map_->standby[i] || map_->electrode[i] < 0) return NP1_FLAT_CODE;
+    return np1_ap_code(serial_, map_->electrode[i], tick_);
+}
+
+uint16_t NP1ProbeSource::lfp(uint64_t group, int c) const {
+    const auto i = static_cast<std::size_t>(c);
+    if (map_->standby[i] || map_->electrode[i] < 0) return NP1_FLAT_CODE;
+    const uint64_t first_tick = tick_ - group % 12;
+    return np1_lfp_code(serial_, map_->electrode[i], first_tick / 12);
+}
+
+void NP1ProbeSource::append_tick(uint8_t sid, RowCounters& counters, std::vector<uint8_t>& out) {
+    tick_ = current_tick(out);
+    map_ = chip_->channel_map();
+    if (const uint64_t drop = drop_.exchange(0)) encoder_.skip_frames(drop);
+    if (break_sync_.exchange(false)) encoder_.omit_next_sync_marker();
+
+    const std::size_t before = out.size();
+    encoder_.append_groups(out, 1);
+    // The board numbers each SID's words itself.
+    for (std::size_t at = before; at < out.size(); at += WORD_SIZE) {
+        out[at] = static_cast<uint8_t>(WORD_PREAMBLE | sid);
+        out[at + 1] = counters[sid]++;
+    }
+}
+
+}  // namespace pelionp::sim

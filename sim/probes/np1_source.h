@@ -1,0 +1,52 @@
+#pragma once
+// The data stream of a simulated NP1 probe: one frame group per tick, built
+// with the NP1 stream encoder. Each channel carries the signal of the
+// electrode its chip connects (np1_signal.h) at the tick's timestamp: AP
+// sample = np1_ap_code(serial, electrode, tick of the group), LFP sample =
+// np1_lfp_code(serial, electrode, tick of the superframe's first group / 12).
+// Channels in standby, or without an electrode, read NP1_FLAT_CODE. The
+// channel map follows the chip's chains at every tick, so a new electrode
+// selection shows in the data as soon as it is uploaded.
+//
+// Faults (safe from any thread, applied at the next tick): frames dropped on
+// the device side, a group start without its sync marker.
+//
+// Threading: `append_tick` runs on the board's stream thread only.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "sim/stream_encoders.h"
+#include "sim/stream_source.h"
+
+namespace pelionp::sim {
+
+class NP1ProbeChip;
+struct NP1ChannelMap;
+
+class NP1ProbeSource final : public StreamSource {
+public:
+    NP1ProbeSource(std::shared_ptr<const NP1ProbeChip> chip, uint64_t serial);
+
+    void append_tick(uint8_t sid, RowCounters& counters, std::vector<uint8_t>& out) override;
+
+    /// The next `frames` frames are never sent; the frame count runs on.
+    void drop_frames(uint64_t frames) { drop_.fetch_add(frames); }
+    /// The next group start lacks its sync marker.
+    void break_sync() { break_sync_.store(true); }
+
+private:
+    uint16_t ap(int channel) const;
+    uint16_t lfp(uint64_t group, int channel) const;
+
+    std::shared_ptr<const NP1ProbeChip> chip_;
+    uint64_t serial_;
+    NP1Encoder encoder_;
+    std::shared_ptr<const NP1ChannelMap> map_;
+    uint64_t tick_ = 0;
+    std::atomic<uint64_t> drop_{0};
+    std::atomic<bool> break_sync_{false};
+};
+
+}  // namespace pelionp::sim
