@@ -16,6 +16,10 @@
 
 namespace pelionp::sim {
 
+/// Streams the board produces itself rather than a headstage.
+inline constexpr uint8_t TIMESTAMP_SID = 4;
+inline constexpr uint8_t IO_SID = 5;
+
 /// Sample ticks per second (the probes' AP sample rate).
 inline constexpr uint32_t TICKS_PER_SECOND = 30000;
 

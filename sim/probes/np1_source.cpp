@@ -9,9 +9,9 @@ namespace {
 // The board puts each tick's timestamp word (SID 4) ahead of the streams of
 // that tick: the latest one in `out` is this tick's.
 uint64_t current_tick(const std::vector<uint8_t>& out) {
-    for (std::size_t at = out.size(); at >= WORD_SIZE; at -= WORD_SIZE) {
-        const uint8_t* word = &out[at - WORD_SIZE];
-        if (word[0] == (WORD_PREAMBLE | TIMESTAMP_SID)) {
+    for (std::size_t at = out.size(); at >= STREAM_WORD_BYTES; at -= STREAM_WORD_BYTES) {
+        const uint8_t* word = &out[at - STREAM_WORD_BYTES];
+        if (word[0] == ((STREAM_PREAMBLE << 4) | TIMESTAMP_SID)) {
             uint64_t t = 0;
             for (int i = 0; i < 8; ++i) t |= static_cast<uint64_t>(word[2 + i]) << (8 * i);
             return t;
@@ -41,7 +41,7 @@ uint16_t NP1ProbeSource::lfp(uint64_t group, int c) const {
     return np1_lfp_code(serial_, map_->electrode[i], first_tick / 12);
 }
 
-void NP1ProbeSource::append_tick(uint8_t sid, RowCounters& counters, std::vector<uint8_t>& out) {
+void NP1ProbeSource::append_tick(uint8_t sid, std::vector<uint8_t>& out) {
     tick_ = current_tick(out);
     map_ = chip_->channel_map();
     if (const uint64_t drop = drop_.exchange(0)) encoder_.skip_frames(drop);
@@ -49,10 +49,9 @@ void NP1ProbeSource::append_tick(uint8_t sid, RowCounters& counters, std::vector
 
     const std::size_t before = out.size();
     encoder_.append_groups(out, 1);
-    // The board numbers each SID's words itself.
-    for (std::size_t at = before; at < out.size(); at += WORD_SIZE) {
-        out[at] = static_cast<uint8_t>(WORD_PREAMBLE | sid);
-        out[at + 1] = counters[sid]++;
+    for (std::size_t at = before; at < out.size(); at += STREAM_WORD_BYTES) {
+        out[at] = static_cast<uint8_t>((STREAM_PREAMBLE << 4) | sid);
+        out[at + 1] = row_counters_[sid & 0x0F]++;
     }
 }
 

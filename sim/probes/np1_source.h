@@ -12,6 +12,7 @@
 // the device side, a group start without its sync marker.
 //
 // Threading: `append_tick` runs on the board's stream thread only.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -29,7 +30,7 @@ class NP1ProbeSource final : public StreamSource {
 public:
     NP1ProbeSource(std::shared_ptr<const NP1ProbeChip> chip, uint64_t serial);
 
-    void append_tick(uint8_t sid, RowCounters& counters, std::vector<uint8_t>& out) override;
+    void append_tick(uint8_t sid, std::vector<uint8_t>& out) override;
 
     /// The next `frames` frames are never sent; the frame count runs on.
     void drop_frames(uint64_t frames) { drop_.fetch_add(frames); }
@@ -45,6 +46,8 @@ private:
     NP1Encoder encoder_;
     std::shared_ptr<const NP1ChannelMap> map_;
     uint64_t tick_ = 0;
+    // The board numbers each SID's words: one 8-bit row counter per SID.
+    std::array<uint8_t, 16> row_counters_{};
     std::atomic<uint64_t> drop_{0};
     std::atomic<bool> break_sync_{false};
 };
