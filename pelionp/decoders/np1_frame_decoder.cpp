@@ -12,9 +12,21 @@ namespace {
 
 constexpr uint32_t FRAME_NUMBER_MASK = 0xFFFFF;  // 20 bits
 
-// Channel of value position i in AP frame g (1..12) or in the LFP frame of
-// group s (with s in place of g - 1).
-constexpr int channel_of(int i, int column) { return 24 * (i / 2) + 2 * column + (i % 2); }
+// Channel of value position i (0..31) in AP frame g (1..12), relative to
+// channel 2 (g - 1); the LFP frame of group s uses the same pattern relative
+// to channel 2 s.
+constexpr int channel_of(int i) { return 24 * (i / 2) + (i % 2); }
+
+// Beat b carries positions 5k + b; words 0..5 always land on samples.
+constexpr auto SAMPLE_OFFSETS = [] {
+    std::array<std::array<uint16_t, 6>, BEATS_PER_FRAME> table{};
+    for (int b = 0; b < BEATS_PER_FRAME; ++b) {
+        for (int k = 0; k < 6; ++k) {
+            table[b][k] = static_cast<uint16_t>(channel_of(BEATS_PER_FRAME * k + b));
+        }
+    }
+    return table;
+}();
 
 }  // namespace
 
@@ -37,16 +49,31 @@ void FrameDecoder::reset() {
     group_continuous_ = false;
     mismatch_count_ = 0;
     drops_ = 0;
+    place_frame();
 }
 
-void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) {
+void FrameDecoder::place_frame() {
+    group_frame_ = static_cast<int32_t>(frame_counter_ % FRAMES_PER_GROUP);
+    group_index_ = static_cast<int32_t>((frame_counter_ / FRAMES_PER_GROUP) % SUPERFRAME_SIZE);
+    frame_channel_ = group_frame_ != 0 ? 2 * (group_frame_ - 1) : 2 * group_index_;
+}
+
+void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) { decode_one(timestamp, payload); }
+
+void FrameDecoder::decode_words(std::span<const demux::SIDWord> words, const uint8_t* buffer) {
+    for (const auto& [timestamp, offset] : words) {
+        decode_one(timestamp, buffer + offset + demux::STREAM_PAYLOAD_OFFSET);
+    }
+}
+
+inline void FrameDecoder::decode_one(uint64_t timestamp, const uint8_t* payload) {
     std::array<uint16_t, 7> w;
     for (int k = 0; k < 7; ++k) {
         w[k] = static_cast<uint16_t>(payload[2 * k] | (payload[2 * k + 1] << 8));
     }
     const bool marker = (w[0] & SYNC_MARKER_MASK) == SYNC_MARKER;
 
-    if (!synced_) {
+    if (!synced_) [[unlikely]] {
         if (!marker) {
             spdlog::trace("Sync failed at frame {}, beat {}, row:{:02X}", frame_counter_, beat_, fmt::join(w, ","));
             ++drops_;
@@ -58,16 +85,28 @@ void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) {
         last_group_index_ = -1;
         group_continuous_ = false;
         first_frame_ = true;
+        place_frame();
         spdlog::info("NP1 decoder synced, {} drops", drops_);
         drops_ = 0;
-    } else if (beat_ == 0 && frame_counter_ % FRAMES_PER_GROUP == 0 && !marker) {
+    } else if (beat_ == 0 && group_frame_ == 0 && !marker) [[unlikely]] {
         spdlog::warn("Lost sync at frame {}, beat {}", frame_counter_, beat_);
         synced_ = false;
         return;
     }
 
-    for (int k = 0; k < 7; ++k) {
-        frame_values_[BEATS_PER_FRAME * k + beat_] = w[k] & 0x3FF;
+    // NB: samples go straight to their channels in the AP or LFP set. A
+    // frame, once begun, always completes (sync is only lost at a frame's
+    // first beat or at its end), so the sets read exactly as if the frame
+    // had been copied over whole at its end.
+    uint16_t* samples = (group_frame_ != 0 ? ap_.samples : lfp_.samples) + frame_channel_;
+    const auto& offsets = SAMPLE_OFFSETS[beat_];
+    for (int k = 0; k < 6; ++k) {
+        samples[offsets[k]] = w[k] & 0x3FF;
+    }
+    if (beat_ < 2) {
+        samples[channel_of(30 + beat_)] = w[6] & 0x3FF;
+    } else {
+        frame_values_[30 + beat_] = w[6] & 0x3FF;  // 32 unused, 33 and 34 the frame number
     }
     if (++beat_ < BEATS_PER_FRAME) {
         return;
@@ -77,34 +116,25 @@ void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) {
 }
 
 void FrameDecoder::complete_frame(uint64_t timestamp) {
-    const int g = static_cast<int>(frame_counter_ % FRAMES_PER_GROUP);
-    const int s = static_cast<int>((frame_counter_ / FRAMES_PER_GROUP) % SUPERFRAME_SIZE);
-    if (g != 0) {
-        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-            ap_.samples[channel_of(i, g - 1)] = frame_values_[i];
+    const int g = group_frame_;
+    const int s = group_index_;
+    if (g == FRAMES_PER_GROUP - 1) {
+        if (s == 0) {
+            group_continuous_ = true;
+        } else if (last_group_index_ + 1 != s) {
+            group_continuous_ = false;
         }
-        if (g == FRAMES_PER_GROUP - 1) {
-            if (s == 0) {
-                group_continuous_ = true;
-            } else if (last_group_index_ + 1 != s) {
-                group_continuous_ = false;
-            }
-            last_group_index_ = s;
-            ap_.timestamp = timestamp;
-            ap_.index = static_cast<uint8_t>(s);
-            ap_.complete = group_continuous_;
-            on_ap_(ap_);
-        }
-    } else {
-        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-            lfp_.samples[channel_of(i, s)] = frame_values_[i];
-        }
-        if (s == SUPERFRAME_SIZE - 1) {
-            lfp_.timestamp = timestamp;
-            on_lfp_(lfp_);
-        }
+        last_group_index_ = s;
+        ap_.timestamp = timestamp;
+        ap_.index = static_cast<uint8_t>(s);
+        ap_.complete = group_continuous_;
+        on_ap_(ap_);
+    } else if (g == 0 && s == SUPERFRAME_SIZE - 1) {
+        lfp_.timestamp = timestamp;
+        on_lfp_(lfp_);
     }
     check_frame_number();
+    place_frame();
 }
 
 void FrameDecoder::check_frame_number() {

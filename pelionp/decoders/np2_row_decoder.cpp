@@ -1,5 +1,7 @@
 #include "pelionp/decoders/np2_row_decoder.h"
 
+#include <bit>
+#include <cstring>
 #include <stdexcept>
 
 #include <spdlog/spdlog.h>
@@ -8,16 +10,30 @@ namespace pelionp::NP2 {
 
 namespace {
 
-// Nine 12-bit values packed MSB first into bytes 0..13 (the top nibble of
-// byte 0 is the subrow ID, so value 0 starts at bit 3 of byte 0).
-inline void unpack(const uint8_t* p, uint16_t* out) {
-    for (int m = 0; m < 5; ++m) {
-        const uint8_t* b = p + 3 * m;
-        out[2 * m] = static_cast<uint16_t>(((b[0] & 0x0F) << 8) | b[1]);
-        if (m < 4) {
-            out[2 * m + 1] = static_cast<uint16_t>((b[2] << 4) | (b[3] >> 4));
-        }
+uint64_t load_be64(const uint8_t* p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) {
+        v = std::byteswap(v);
     }
+    return v;
+}
+
+// Nine 12-bit values packed MSB first into bytes 0..13 (the top nibble of
+// byte 0 is the subrow ID): values 0..4 are the low 60 bits of bytes 0..7,
+// values 5..8 the low 48 bits of bytes 6..13, each read big-endian.
+inline void unpack(const uint8_t* p, uint16_t* out) noexcept {
+    const uint64_t a = load_be64(p);
+    const uint64_t b = load_be64(p + 6);
+    out[0] = static_cast<uint16_t>((a >> 48) & 0xFFF);
+    out[1] = static_cast<uint16_t>((a >> 36) & 0xFFF);
+    out[2] = static_cast<uint16_t>((a >> 24) & 0xFFF);
+    out[3] = static_cast<uint16_t>((a >> 12) & 0xFFF);
+    out[4] = static_cast<uint16_t>(a & 0xFFF);
+    out[5] = static_cast<uint16_t>((b >> 36) & 0xFFF);
+    out[6] = static_cast<uint16_t>((b >> 24) & 0xFFF);
+    out[7] = static_cast<uint16_t>((b >> 12) & 0xFFF);
+    out[8] = static_cast<uint16_t>(b & 0xFFF);
 }
 
 }  // namespace
@@ -39,14 +55,23 @@ void RowDecoder::reset() {
     lost_sync_changes_ = 0;
 }
 
-void RowDecoder::decode(uint64_t timestamp, const uint8_t* p) {
-    uint16_t values[9];
+void RowDecoder::decode(uint64_t timestamp, const uint8_t* payload) { decode_one(timestamp, payload); }
+
+void RowDecoder::decode_words(std::span<const demux::SIDWord> words, const uint8_t* buffer) {
+    for (const auto& [timestamp, offset] : words) {
+        decode_one(timestamp, buffer + offset + demux::STREAM_PAYLOAD_OFFSET);
+    }
+}
+
+inline void RowDecoder::decode_one(uint64_t timestamp, const uint8_t* p) {
     switch (p[0] >> 4) {
-        case 1:
+        case 1: {
             header(p);
+            uint16_t values[9];
             unpack(p, values);
-            std::copy(values + 3, values + 9, subrow_values_);
+            std::memcpy(subrow_values_, values + 3, 6 * sizeof(uint16_t));
             return;
+        }
         case 2:
             unpack(p, subrow_values_ + 6);
             return;
@@ -57,8 +82,11 @@ void RowDecoder::decode(uint64_t timestamp, const uint8_t* p) {
             spdlog::error("Invalid subrow ID: {}", p[0] >> 4);
             return;
     }
-    for (int i = 0; i < SAMPLES_PER_ROW; ++i) {
-        set_.samples[32 * (i / 2) + 2 * row_ + (i % 2)] = subrow_values_[i];
+    // Samples 2j and 2j + 1 of row r go to channels 32j + 2r and 32j + 2r + 1:
+    // twelve neighbouring pairs.
+    uint16_t* row = set_.samples.data() + 2 * row_;
+    for (int j = 0; j < SAMPLES_PER_ROW / 2; ++j) {
+        std::memcpy(row + 32 * j, subrow_values_ + 2 * j, 2 * sizeof(uint16_t));
     }
     if (++row_ == ROWS_PER_SUPERFRAME) {
         set_.timestamp = timestamp;

@@ -1,5 +1,6 @@
 #include "pelionp/demux/data_stream_coordinator.h"
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <climits>
@@ -8,6 +9,8 @@
 #include <stdexcept>
 
 #include <spdlog/spdlog.h>
+
+#include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
 
@@ -118,6 +121,10 @@ private:
             } else {
                 const unsigned sid = to_underlying(event.subscription->sid);
                 queues_[sid] = std::move(event.subscription->queue);
+                if (!queues_[sid]) {
+                    pool_->give_back(std::move(lists_[sid]));
+                    lists_[sid] = {};
+                }
                 adopted_mask_ &= static_cast<uint16_t>(~bit(sid));
                 stale_mask_ &= static_cast<uint16_t>(~bit(sid));
                 last_seen_[sid] = now;
@@ -127,6 +134,14 @@ private:
         owner_.applied_cv.notify_all();
     }
 
+    // Where the words of one SID go while a buffer is demultiplexed: the
+    // list's storage, filled up to `used`, writable up to `size`.
+    struct Lane {
+        SIDWord* data = nullptr;
+        uint32_t used = 0;
+        uint32_t size = 0;
+    };
+
     void demultiplex(DataBuffer& buffer) {
         const auto now = Clock::now();
         const uint64_t length = buffer.first;
@@ -134,21 +149,29 @@ private:
             spdlog::warn("DataStream: preamble invalid, discarding the data packet");
             return;
         }
-        const auto release = buffer.second.get_deleter();
-        const std::shared_ptr<uint8_t[]> shared(buffer.second.release(), release);
+        const std::shared_ptr<uint8_t[]> shared = share_buffer(std::move(buffer.second), pool_);
         const uint8_t* bytes = shared.get();
 
+        // NB: the loop works on local copies of the per-SID state: stores
+        // into the word lists could alias members, locals they cannot, so the
+        // compiler keeps the loop free of reloads.
+        std::array<Lane, SID_COUNT> lanes{};
         uint16_t subscribed = 0;
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
-            if (queues_[sid]) {
-                subscribed |= bit(sid);
-                // NB: sized from the previous buffer of this SID; a full
-                // board sends steady proportions, so this is nearly always
-                // the one allocation of the list.
-                lists_[sid].reserve(list_size_hint_[sid]);
+            if (!queues_[sid]) {
+                continue;
             }
+            subscribed |= bit(sid);
+            auto& list = lists_[sid];
+            if (list.capacity() == 0) {
+                list = pool_->take();
+            }
+            // A recycled list keeps its old size: its stale words are
+            // overwritten, never value-initialised again.
+            lanes[sid] = {list.data(), 0, static_cast<uint32_t>(list.size())};
         }
 
+        std::array<uint64_t, SID_COUNT> expected = expected_row_counter_;
         uint16_t seen = 0;
         uint16_t discontinuous = 0;
         uint64_t timestamp = last_timestamp_;
@@ -157,33 +180,36 @@ private:
             const unsigned sid = word[0] & 0x0Fu;
             const uint8_t counter = word[1];
             seen |= bit(sid);
-            uint64_t& expected = expected_row_counter_[sid];
-            if (static_cast<uint8_t>(expected) != counter) {
+            if (static_cast<uint8_t>(expected[sid]) != counter) [[unlikely]] {
                 discontinuous |= bit(sid);
-                discontinuities_[sid] = {expected, counter};
-                expected = uint64_t{counter} + 1;
+                discontinuities_[sid] = {expected[sid], counter};
+                expected[sid] = uint64_t{counter} + 1;
             } else {
-                ++expected;
+                ++expected[sid];
             }
-            if (sid == TIMESTAMP_SID) {
+            Lane& lane = lanes[sid];
+            if (lane.used < lane.size) [[likely]] {
+                lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(offset)};
+            } else if (sid == TIMESTAMP_SID) {
                 timestamp = load_le64(word + STREAM_PAYLOAD_OFFSET);
             } else if (subscribed & bit(sid)) {
-                lists_[sid].emplace_back(timestamp, static_cast<int>(offset));
+                grow(sid, lane, (length - offset) / STREAM_WORD_BYTES);
+                lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(offset)};
             }
         }
         last_timestamp_ = timestamp;
+        expected_row_counter_ = expected;
 
         std::array<uint64_t, SID_COUNT> depth{};
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
             if (seen & bit(sid)) {
                 last_seen_[sid] = now;
             }
-            auto& list = lists_[sid];
-            if (!queues_[sid] || list.empty()) {
-                list.clear();
-                continue;
+            if (!(subscribed & bit(sid)) || lanes[sid].used == 0) {
+                continue;  // a subscribed SID keeps its list for the next buffer
             }
-            list_size_hint_[sid] = list.size();
+            auto& list = lists_[sid];
+            list.resize(lanes[sid].used);  // only ever shrinks: ends the list after its last word
             // A failed allocation drops the entry: the decoder resynchronises
             // on its own counters.
             queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared});
@@ -210,6 +236,19 @@ private:
         }
     }
 
+    // The list of `sid` is full and `remaining` words (this one included) are
+    // left in the buffer: doubles the list (at least MIN_LIST_WORDS), never
+    // past what the buffer can still fill, and points the lane at it.
+    [[gnu::noinline]] void grow(unsigned sid, Lane& lane, uint64_t remaining) {
+        auto& list = lists_[sid];
+        const std::size_t more = std::min<uint64_t>(std::max<std::size_t>(lane.size, MIN_LIST_WORDS), remaining);
+        list.resize(std::size_t{lane.size} + more);
+        lane.data = list.data();
+        lane.size = static_cast<uint32_t>(list.size());
+    }
+
+    static constexpr std::size_t MIN_LIST_WORDS = 1024;
+
     DataStreamCoordinator& owner_;
     std::array<std::shared_ptr<SIDQueue>, SID_COUNT> queues_{};
     uint64_t last_timestamp_ = 0;
@@ -218,8 +257,8 @@ private:
     std::array<Clock::time_point, SID_COUNT> last_seen_{};
     uint16_t adopted_mask_ = 0;
     uint16_t stale_mask_ = 0;
-    std::array<std::vector<SIDWord>, SID_COUNT> lists_{};
-    std::array<std::size_t, SID_COUNT> list_size_hint_{};
+    std::array<std::vector<SIDWord>, SID_COUNT> lists_{};  // the lists under construction, or empty
+    std::shared_ptr<WordListPool> pool_ = std::make_shared<WordListPool>();
     std::array<Discontinuity, SID_COUNT> discontinuities_{};
 };
 
