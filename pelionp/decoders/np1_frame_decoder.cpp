@@ -1,7 +1,10 @@
 #include "pelionp/decoders/np1_frame_decoder.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <fmt/ranges.h>
 #include <spdlog/spdlog.h>
@@ -16,17 +19,6 @@ constexpr uint32_t FRAME_NUMBER_MASK = 0xFFFFF;  // 20 bits
 // channel 2 (g - 1); the LFP frame of group s uses the same pattern relative
 // to channel 2 s.
 constexpr int channel_of(int i) { return 24 * (i / 2) + (i % 2); }
-
-// Beat b carries positions 5k + b; words 0..5 always land on samples.
-constexpr auto SAMPLE_OFFSETS = [] {
-    std::array<std::array<uint16_t, 6>, BEATS_PER_FRAME> table{};
-    for (int b = 0; b < BEATS_PER_FRAME; ++b) {
-        for (int k = 0; k < 6; ++k) {
-            table[b][k] = static_cast<uint16_t>(channel_of(BEATS_PER_FRAME * k + b));
-        }
-    }
-    return table;
-}();
 
 }  // namespace
 
@@ -52,7 +44,7 @@ void FrameDecoder::reset() {
     place_frame();
 }
 
-void FrameDecoder::place_frame() {
+inline void FrameDecoder::place_frame() {
     group_frame_ = static_cast<int32_t>(frame_counter_ % FRAMES_PER_GROUP);
     group_index_ = static_cast<int32_t>((frame_counter_ / FRAMES_PER_GROUP) % SUPERFRAME_SIZE);
     frame_channel_ = group_frame_ != 0 ? 2 * (group_frame_ - 1) : 2 * group_index_;
@@ -61,22 +53,69 @@ void FrameDecoder::place_frame() {
 void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) { decode_one(timestamp, payload); }
 
 void FrameDecoder::decode_words(std::span<const demux::SIDWord> words, const uint8_t* buffer) {
-    for (const auto& [timestamp, offset] : words) {
-        decode_one(timestamp, buffer + offset + demux::STREAM_PAYLOAD_OFFSET);
+    const auto payload = [&](std::size_t i) { return buffer + words[i].second + demux::STREAM_PAYLOAD_OFFSET; };
+    std::size_t i = 0;
+    while (i < words.size()) {
+        // A whole frame at once when it cannot be interrupted: synchronised,
+        // at its first beat, with the marker where one is due.
+        if (synced_ && beat_ == 0 && words.size() - i >= BEATS_PER_FRAME) {
+            const Beat first = load_beat(payload(i));
+            if (group_frame_ != 0 || has_marker(first)) {
+                uint16_t* samples = frame_samples();
+                store_beat<0>(samples, first);
+                store_beat<1>(samples, load_beat(payload(i + 1)));
+                store_beat<2>(samples, load_beat(payload(i + 2)));
+                store_beat<3>(samples, load_beat(payload(i + 3)));
+                store_beat<4>(samples, load_beat(payload(i + 4)));
+                i += BEATS_PER_FRAME;
+                complete_frame(words[i - 1].first);
+                continue;
+            }
+        }
+        decode_one(words[i].first, payload(i));
+        ++i;
+    }
+}
+
+inline FrameDecoder::Beat FrameDecoder::load_beat(const uint8_t* payload) noexcept {
+    Beat w;
+    std::memcpy(w.data(), payload, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) {
+        for (auto& word : w) {
+            word = std::byteswap(word);
+        }
+    }
+    return w;
+}
+
+inline uint16_t* FrameDecoder::frame_samples() noexcept {
+    return (group_frame_ != 0 ? ap_.samples : lfp_.samples) + frame_channel_;
+}
+
+// NB: samples go straight to their channels in the AP or LFP set. A frame,
+// once begun, always completes (sync is only lost at a frame's first beat or
+// at its end), so the sets read exactly as if the frame had been copied over
+// whole at its end.
+template <int B>
+inline void FrameDecoder::store_beat(uint16_t* samples, const Beat& w) noexcept {
+    // Unrolled by the fold, so every offset is a constant.
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+        ((samples[channel_of(BEATS_PER_FRAME * static_cast<int>(K) + B)] = w[K] & 0x3FF), ...);
+    }(std::make_index_sequence<6>{});
+    if constexpr (B < 2) {
+        samples[channel_of(30 + B)] = w[6] & 0x3FF;
+    } else {
+        frame_values_[30 + B] = w[6] & 0x3FF;  // 32 unused, 33 and 34 the frame number
     }
 }
 
 inline void FrameDecoder::decode_one(uint64_t timestamp, const uint8_t* payload) {
-    std::array<uint16_t, 7> w;
-    for (int k = 0; k < 7; ++k) {
-        w[k] = static_cast<uint16_t>(payload[2 * k] | (payload[2 * k + 1] << 8));
-    }
-    const bool marker = (w[0] & SYNC_MARKER_MASK) == SYNC_MARKER;
+    const Beat w = load_beat(payload);
+    const bool marker = has_marker(w);
 
     if (!synced_) [[unlikely]] {
         if (!marker) {
-            spdlog::trace("Sync failed at frame {}, beat {}, row:{:02X}", frame_counter_, beat_, fmt::join(w, ","));
-            ++drops_;
+            sync_failed(payload);
             return;
         }
         synced_ = true;
@@ -94,19 +133,23 @@ inline void FrameDecoder::decode_one(uint64_t timestamp, const uint8_t* payload)
         return;
     }
 
-    // NB: samples go straight to their channels in the AP or LFP set. A
-    // frame, once begun, always completes (sync is only lost at a frame's
-    // first beat or at its end), so the sets read exactly as if the frame
-    // had been copied over whole at its end.
-    uint16_t* samples = (group_frame_ != 0 ? ap_.samples : lfp_.samples) + frame_channel_;
-    const auto& offsets = SAMPLE_OFFSETS[beat_];
-    for (int k = 0; k < 6; ++k) {
-        samples[offsets[k]] = w[k] & 0x3FF;
-    }
-    if (beat_ < 2) {
-        samples[channel_of(30 + beat_)] = w[6] & 0x3FF;
-    } else {
-        frame_values_[30 + beat_] = w[6] & 0x3FF;  // 32 unused, 33 and 34 the frame number
+    uint16_t* samples = frame_samples();
+    switch (beat_) {
+        case 0:
+            store_beat<0>(samples, w);
+            break;
+        case 1:
+            store_beat<1>(samples, w);
+            break;
+        case 2:
+            store_beat<2>(samples, w);
+            break;
+        case 3:
+            store_beat<3>(samples, w);
+            break;
+        default:
+            store_beat<4>(samples, w);
+            break;
     }
     if (++beat_ < BEATS_PER_FRAME) {
         return;
@@ -115,7 +158,13 @@ inline void FrameDecoder::decode_one(uint64_t timestamp, const uint8_t* payload)
     complete_frame(timestamp);
 }
 
-void FrameDecoder::complete_frame(uint64_t timestamp) {
+void FrameDecoder::sync_failed(const uint8_t* payload) {
+    spdlog::trace("Sync failed at frame {}, beat {}, row:{:02X}", frame_counter_, beat_,
+                  fmt::join(load_beat(payload), ","));
+    ++drops_;
+}
+
+inline void FrameDecoder::complete_frame(uint64_t timestamp) {
     const int g = group_frame_;
     const int s = group_index_;
     if (g == FRAMES_PER_GROUP - 1) {
@@ -137,7 +186,7 @@ void FrameDecoder::complete_frame(uint64_t timestamp) {
     place_frame();
 }
 
-void FrameDecoder::check_frame_number() {
+inline void FrameDecoder::check_frame_number() {
     const uint32_t number = (uint32_t{frame_values_[33]} << 10) | frame_values_[34];
     if ((static_cast<uint64_t>(frame_counter_) & FRAME_NUMBER_MASK) == number) {
         if (mismatch_count_ > 0) {

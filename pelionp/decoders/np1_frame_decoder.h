@@ -12,6 +12,7 @@
 //
 // Threading contract: not thread-safe; one decoder belongs to one thread
 // (the worker's), and its callbacks run on that thread.
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -67,7 +68,15 @@ public:
     [[nodiscard]] uint32_t drops() const { return drops_; }
 
 private:
+    using Beat = std::array<uint16_t, 7>;  // w0..w6
+
+    static Beat load_beat(const uint8_t* payload) noexcept;
+    static bool has_marker(const Beat& w) noexcept { return (w[0] & SYNC_MARKER_MASK) == SYNC_MARKER; }
+    uint16_t* frame_samples() noexcept;
+    template <int B>
+    void store_beat(uint16_t* samples, const Beat& w) noexcept;
     void decode_one(uint64_t timestamp, const uint8_t* payload);
+    [[gnu::cold]] void sync_failed(const uint8_t* payload);
     void complete_frame(uint64_t timestamp);
     // Derives the current frame's position in its group and superframe from
     // frame_counter_, and where its samples go.

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <spdlog/spdlog.h>
 
@@ -22,18 +23,31 @@ uint64_t load_be64(const uint8_t* p) noexcept {
 // Nine 12-bit values packed MSB first into bytes 0..13 (the top nibble of
 // byte 0 is the subrow ID): values 0..4 are the low 60 bits of bytes 0..7,
 // values 5..8 the low 48 bits of bytes 6..13, each read big-endian.
-inline void unpack(const uint8_t* p, uint16_t* out) noexcept {
-    const uint64_t a = load_be64(p);
-    const uint64_t b = load_be64(p + 6);
-    out[0] = static_cast<uint16_t>((a >> 48) & 0xFFF);
-    out[1] = static_cast<uint16_t>((a >> 36) & 0xFFF);
-    out[2] = static_cast<uint16_t>((a >> 24) & 0xFFF);
-    out[3] = static_cast<uint16_t>((a >> 12) & 0xFFF);
-    out[4] = static_cast<uint16_t>(a & 0xFFF);
-    out[5] = static_cast<uint16_t>((b >> 36) & 0xFFF);
-    out[6] = static_cast<uint16_t>((b >> 24) & 0xFFF);
-    out[7] = static_cast<uint16_t>((b >> 12) & 0xFFF);
-    out[8] = static_cast<uint16_t>(b & 0xFFF);
+struct Unpacked {
+    uint64_t a;
+    uint64_t b;
+    explicit Unpacked(const uint8_t* p) noexcept : a(load_be64(p)), b(load_be64(p + 6)) {}
+    [[nodiscard]] uint32_t operator[](int value) const noexcept {
+        return static_cast<uint32_t>((value < 5 ? a >> (12 * (4 - value)) : b >> (12 * (8 - value))) & 0xFFF);
+    }
+};
+
+// f(0), ..., f(N - 1), unrolled, so that every index is a constant.
+template <int N, class F>
+[[gnu::always_inline]] inline void each(F&& f) {
+    [&]<int... J>(std::integer_sequence<int, J...>) { (f(J), ...); }(std::make_integer_sequence<int, N>{});
+}
+
+// Two neighbouring samples as they lie in memory, for one 32-bit store.
+constexpr uint32_t pair(uint32_t first, uint32_t second) noexcept {
+    return std::endian::native == std::endian::little ? first | (second << 16) : second | (first << 16);
+}
+
+void store_pair(uint16_t* at, uint32_t pair) noexcept { std::memcpy(at, &pair, sizeof pair); }
+uint32_t load_pair(const uint16_t* at) noexcept {
+    uint32_t pair;
+    std::memcpy(&pair, at, sizeof pair);
+    return pair;
 }
 
 }  // namespace
@@ -64,30 +78,40 @@ void RowDecoder::decode_words(std::span<const demux::SIDWord> words, const uint8
 }
 
 inline void RowDecoder::decode_one(uint64_t timestamp, const uint8_t* p) {
+    // NB: the subrow slots are written and read as the sample pairs that
+    // land side by side in the set (samples 2j, 2j + 1 of row r go to
+    // channels 32j + 2r and 32j + 2r + 1), with the same access width on
+    // both sides so that stores forward to the loads of the next subrows.
+    // Sample 14 is the one pair split between subrows 2 and 3.
+    const Unpacked v(p);
+    uint16_t* const slots = subrow_values_;
     switch (p[0] >> 4) {
-        case 1: {
+        case 1:
             header(p);
-            uint16_t values[9];
-            unpack(p, values);
-            std::memcpy(subrow_values_, values + 3, 6 * sizeof(uint16_t));
+            store_pair(slots + 0, pair(v[3], v[4]));
+            store_pair(slots + 2, pair(v[5], v[6]));
+            store_pair(slots + 4, pair(v[7], v[8]));
             return;
-        }
         case 2:
-            unpack(p, subrow_values_ + 6);
+            each<4>([&](int j) { store_pair(slots + 6 + 2 * j, pair(v[2 * j], v[2 * j + 1])); });
+            slots[14] = static_cast<uint16_t>(v[8]);
             return;
         case 3:
-            unpack(p, subrow_values_ + 15);
             break;
         default:
             spdlog::error("Invalid subrow ID: {}", p[0] >> 4);
             return;
     }
-    // Samples 2j and 2j + 1 of row r go to channels 32j + 2r and 32j + 2r + 1:
-    // twelve neighbouring pairs.
-    uint16_t* row = set_.samples.data() + 2 * row_;
-    for (int j = 0; j < SAMPLES_PER_ROW / 2; ++j) {
-        std::memcpy(row + 32 * j, subrow_values_ + 2 * j, 2 * sizeof(uint16_t));
-    }
+    uint16_t* const row = set_.samples.data() + 2 * row_;
+    each<7>([&](int j) { store_pair(row + 32 * j, load_pair(slots + 2 * j)); });
+    const uint32_t straddling = pair(slots[14], v[0]);
+    store_pair(row + 32 * 7, straddling);
+    store_pair(slots + 14, straddling);
+    each<4>([&](int j) {
+        const uint32_t samples = pair(v[2 * j + 1], v[2 * j + 2]);
+        store_pair(row + 32 * (8 + j), samples);
+        store_pair(slots + 16 + 2 * j, samples);
+    });
     if (++row_ == ROWS_PER_SUPERFRAME) {
         set_.timestamp = timestamp;
         on_raw_ap_(set_);
@@ -95,7 +119,23 @@ inline void RowDecoder::decode_one(uint64_t timestamp, const uint8_t* p) {
     }
 }
 
-void RowDecoder::header(const uint8_t* p) {
+inline void RowDecoder::header(const uint8_t* p) {
+    // The steady state in one comparison: no superframe start, a good
+    // preamble, the expected row group, an unchanged lost-sync counter and
+    // no run of either to end.
+    uint32_t bytes_1_to_4;
+    std::memcpy(&bytes_1_to_4, p + 1, sizeof bytes_1_to_4);
+    const uint8_t expected[4] = {PREAMBLE_0, PREAMBLE_1, static_cast<uint8_t>(expected_row_group_), lost_sync_counter_};
+    uint32_t steady;
+    std::memcpy(&steady, expected, sizeof steady);
+    if ((p[0] & 0x01) == 0 && bytes_1_to_4 == steady && (row_group_mismatches_ | lost_sync_changes_) == 0) [[likely]] {
+        ++expected_row_group_;
+        return;
+    }
+    header_slow(p);
+}
+
+void RowDecoder::header_slow(const uint8_t* p) {
     const bool was_synced = synced_;
     if (p[0] & 0x01) {
         if (row_ != 0) {

@@ -65,6 +65,7 @@ public:
 private:
     void decode_one(uint64_t timestamp, const uint8_t* payload);
     void header(const uint8_t* p);
+    void header_slow(const uint8_t* p);
 
     Callback on_raw_ap_;
     RawAPData set_{};  // set_.samples is the set under assembly
