@@ -72,9 +72,73 @@ void RowDecoder::reset() {
 void RowDecoder::decode(uint64_t timestamp, const uint8_t* payload) { decode_one(timestamp, payload); }
 
 void RowDecoder::decode_words(std::span<const demux::SIDWord> words, const uint8_t* buffer) {
-    for (const auto& [timestamp, offset] : words) {
-        decode_one(timestamp, buffer + offset + demux::STREAM_PAYLOAD_OFFSET);
+    const auto payload = [&](std::size_t i) { return buffer + words[i].second + demux::STREAM_PAYLOAD_OFFSET; };
+    std::size_t i = 0;
+    bool slots_behind = false;  // the last row was taken whole; its subrow slots are not written yet
+    while (i < words.size()) {
+        // A whole row at once when its three subrows arrive in order: the
+        // samples go from registers to the set, and the subrow slots are
+        // written once, from the last such row, when the run ends.
+        if (words.size() - i >= 3) {
+            const uint8_t* p1 = payload(i);
+            const uint8_t* p2 = payload(i + 1);
+            const uint8_t* p3 = payload(i + 2);
+            if ((p1[0] >> 4) == 1 && (p2[0] >> 4) == 2 && (p3[0] >> 4) == 3) {
+                header(p1);
+                store_row(p1, p2, p3, set_.samples.data() + 2 * row_);
+                slots_behind = true;
+                i += 3;
+                if (++row_ == ROWS_PER_SUPERFRAME) {
+                    publish(words[i - 1].first);
+                }
+                continue;
+            }
+        }
+        if (slots_behind) {
+            fill_slots();
+            slots_behind = false;
+        }
+        decode_one(words[i].first, payload(i));
+        ++i;
     }
+    if (slots_behind) {
+        fill_slots();
+    }
+}
+
+// The row of subrows p1, p2, p3 (payloads 14 bytes apart in the stream, but
+// anywhere in the buffer), pair by pair, to `row` (channel 2r of the set).
+inline void RowDecoder::store_row(const uint8_t* p1, const uint8_t* p2, const uint8_t* p3, uint16_t* row) noexcept {
+    const Unpacked s1(p1);
+    const Unpacked s2(p2);
+    const Unpacked s3(p3);
+    store_pair(row + 32 * 0, pair(s1[3], s1[4]));
+    store_pair(row + 32 * 1, pair(s1[5], s1[6]));
+    store_pair(row + 32 * 2, pair(s1[7], s1[8]));
+    store_pair(row + 32 * 3, pair(s2[0], s2[1]));
+    store_pair(row + 32 * 4, pair(s2[2], s2[3]));
+    store_pair(row + 32 * 5, pair(s2[4], s2[5]));
+    store_pair(row + 32 * 6, pair(s2[6], s2[7]));
+    store_pair(row + 32 * 7, pair(s2[8], s3[0]));
+    store_pair(row + 32 * 8, pair(s3[1], s3[2]));
+    store_pair(row + 32 * 9, pair(s3[3], s3[4]));
+    store_pair(row + 32 * 10, pair(s3[5], s3[6]));
+    store_pair(row + 32 * 11, pair(s3[7], s3[8]));
+}
+
+// The subrow slots as the per-subrow path would have left them after the
+// last row: that row's samples, which store_row put in the set at the row
+// before row_ (the row that completed a superframe is row 15).
+void RowDecoder::fill_slots() noexcept {
+    const int64_t last = (row_ + ROWS_PER_SUPERFRAME - 1) % ROWS_PER_SUPERFRAME;
+    const uint16_t* row = set_.samples.data() + 2 * last;
+    each<SAMPLES_PER_ROW / 2>([&](int j) { store_pair(subrow_values_ + 2 * j, load_pair(row + 32 * j)); });
+}
+
+void RowDecoder::publish(uint64_t timestamp) {
+    set_.timestamp = timestamp;
+    on_raw_ap_(set_);
+    row_ = 0;
 }
 
 inline void RowDecoder::decode_one(uint64_t timestamp, const uint8_t* p) {
@@ -113,9 +177,7 @@ inline void RowDecoder::decode_one(uint64_t timestamp, const uint8_t* p) {
         store_pair(slots + 16 + 2 * j, samples);
     });
     if (++row_ == ROWS_PER_SUPERFRAME) {
-        set_.timestamp = timestamp;
-        on_raw_ap_(set_);
-        row_ = 0;
+        publish(timestamp);
     }
 }
 

@@ -64,6 +64,9 @@ public:
 
 private:
     void decode_one(uint64_t timestamp, const uint8_t* payload);
+    void store_row(const uint8_t* p1, const uint8_t* p2, const uint8_t* p3, uint16_t* row) noexcept;
+    void fill_slots() noexcept;
+    [[gnu::noinline]] void publish(uint64_t timestamp);
     void header(const uint8_t* p);
     void header_slow(const uint8_t* p);
 

@@ -134,12 +134,27 @@ private:
         owner_.applied_cv.notify_all();
     }
 
-    // Where the words of one SID go while a buffer is demultiplexed: the
-    // list's storage, filled up to `used`, writable up to `size`.
+    // One SID's state while a buffer is demultiplexed: its row counter, and
+    // where its words go (the list's storage, filled up to `used`, writable
+    // up to `size`).
     struct Lane {
+        uint64_t expected = 0;
         SIDWord* data = nullptr;
         uint32_t used = 0;
         uint32_t size = 0;
+    };
+
+    // What the pass over one buffer works on. NB: a local, not members, so
+    // the hot loop keeps nothing but a few pointers in registers; the rare
+    // words (a counter mismatch, a timestamp, a full list, an unsubscribed
+    // SID) go to `rare_word`, out of line.
+    struct Pass {
+        std::array<Lane, SID_COUNT> lanes{};
+        uint64_t timestamp = 0;
+        const uint8_t* bytes = nullptr;
+        const uint8_t* end = nullptr;
+        uint16_t subscribed = 0;
+        uint16_t discontinuous = 0;
     };
 
     void demultiplex(DataBuffer& buffer) {
@@ -150,66 +165,65 @@ private:
             return;
         }
         const std::shared_ptr<uint8_t[]> shared = share_buffer(std::move(buffer.second), pool_);
-        const uint8_t* bytes = shared.get();
 
-        // NB: the loop works on local copies of the per-SID state: stores
-        // into the word lists could alias members, locals they cannot, so the
-        // compiler keeps the loop free of reloads.
-        std::array<Lane, SID_COUNT> lanes{};
-        uint16_t subscribed = 0;
+        Pass pass;
+        pass.bytes = shared.get();
+        pass.end = pass.bytes + length;
+        pass.timestamp = last_timestamp_;
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            Lane& lane = pass.lanes[sid];
+            lane.expected = expected_row_counter_[sid];
             if (!queues_[sid]) {
                 continue;
             }
-            subscribed |= bit(sid);
+            pass.subscribed |= bit(sid);
             auto& list = lists_[sid];
             if (list.capacity() == 0) {
                 list = pool_->take();
             }
             // A recycled list keeps its old size: its stale words are
             // overwritten, never value-initialised again.
-            lanes[sid] = {list.data(), 0, static_cast<uint32_t>(list.size())};
+            lane.data = list.data();
+            lane.size = static_cast<uint32_t>(list.size());
         }
 
-        std::array<uint64_t, SID_COUNT> expected = expected_row_counter_;
-        uint16_t seen = 0;
-        uint16_t discontinuous = 0;
-        uint64_t timestamp = last_timestamp_;
-        for (uint64_t offset = 0; offset < length; offset += STREAM_WORD_BYTES) {
-            const uint8_t* word = bytes + offset;
-            const unsigned sid = word[0] & 0x0Fu;
-            const uint8_t counter = word[1];
-            seen |= bit(sid);
-            if (static_cast<uint8_t>(expected[sid]) != counter) [[unlikely]] {
-                discontinuous |= bit(sid);
-                discontinuities_[sid] = {expected[sid], counter};
-                expected[sid] = uint64_t{counter} + 1;
+        // Register copies: stores into the lists may alias `pass`, locals
+        // whose address never escapes cannot be aliased.
+        const uint8_t* const bytes = pass.bytes;
+        const uint8_t* const end = pass.end;
+        uint64_t timestamp = pass.timestamp;
+        for (const uint8_t* word = bytes; word != end; word += STREAM_WORD_BYTES) {
+            Lane& lane = pass.lanes[word[0] & 0x0Fu];
+            if (static_cast<uint8_t>(lane.expected) == word[1] && lane.used < lane.size) [[likely]] {
+                ++lane.expected;
+                lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(word - bytes)};
             } else {
-                ++expected[sid];
-            }
-            Lane& lane = lanes[sid];
-            if (lane.used < lane.size) [[likely]] {
-                lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(offset)};
-            } else if (sid == TIMESTAMP_SID) {
-                timestamp = load_le64(word + STREAM_PAYLOAD_OFFSET);
-            } else if (subscribed & bit(sid)) {
-                grow(sid, lane, (length - offset) / STREAM_WORD_BYTES);
-                lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(offset)};
+                rare_word(pass, word);
+                timestamp = pass.timestamp;
             }
         }
-        last_timestamp_ = timestamp;
-        expected_row_counter_ = expected;
+        last_timestamp_ = pass.timestamp;
+
+        // A SID was seen if its counter moved or was re-adopted: a match
+        // always moves it, and a mismatch is always recorded.
+        uint16_t seen = pass.discontinuous;
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (pass.lanes[sid].expected != expected_row_counter_[sid]) {
+                seen |= bit(sid);
+            }
+            expected_row_counter_[sid] = pass.lanes[sid].expected;
+        }
 
         std::array<uint64_t, SID_COUNT> depth{};
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
             if (seen & bit(sid)) {
                 last_seen_[sid] = now;
             }
-            if (!(subscribed & bit(sid)) || lanes[sid].used == 0) {
+            if (!(pass.subscribed & bit(sid)) || pass.lanes[sid].used == 0) {
                 continue;  // a subscribed SID keeps its list for the next buffer
             }
             auto& list = lists_[sid];
-            list.resize(lanes[sid].used);  // only ever shrinks: ends the list after its last word
+            list.resize(pass.lanes[sid].used);  // only ever shrinks: ends the list after its last word
             // A failed allocation drops the entry: the decoder resynchronises
             // on its own counters.
             queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared});
@@ -218,7 +232,7 @@ private:
         }
 
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
-            if (discontinuous & bit(sid)) {
+            if (pass.discontinuous & bit(sid)) {
                 const auto& d = discontinuities_[sid];
                 if (adopted_mask_ & bit(sid)) {
                     spdlog::warn("Demux channel {}, discontinuity detected: prev {}, current {}", sid, d.previous,
@@ -236,10 +250,36 @@ private:
         }
     }
 
+    // Everything the hot loop leaves out, in the order the plain loop would
+    // do it: the row counter, then the timestamp or the word's entry.
+    [[gnu::noinline]] void rare_word(Pass& pass, const uint8_t* word) {
+        const unsigned sid = word[0] & 0x0Fu;
+        const uint8_t counter = word[1];
+        Lane& lane = pass.lanes[sid];
+        if (static_cast<uint8_t>(lane.expected) != counter) {
+            pass.discontinuous |= bit(sid);
+            discontinuities_[sid] = {lane.expected, counter};
+            lane.expected = uint64_t{counter} + 1;
+        } else {
+            ++lane.expected;
+        }
+        if (sid == TIMESTAMP_SID) {
+            pass.timestamp = load_le64(word + STREAM_PAYLOAD_OFFSET);
+            return;
+        }
+        if (!(pass.subscribed & bit(sid))) {
+            return;
+        }
+        if (lane.used == lane.size) {
+            grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES);
+        }
+        lane.data[lane.used++] = SIDWord{pass.timestamp, static_cast<int>(word - pass.bytes)};
+    }
+
     // The list of `sid` is full and `remaining` words (this one included) are
     // left in the buffer: doubles the list (at least MIN_LIST_WORDS), never
     // past what the buffer can still fill, and points the lane at it.
-    [[gnu::noinline]] void grow(unsigned sid, Lane& lane, uint64_t remaining) {
+    void grow(unsigned sid, Lane& lane, uint64_t remaining) {
         auto& list = lists_[sid];
         const std::size_t more = std::min<uint64_t>(std::max<std::size_t>(lane.size, MIN_LIST_WORDS), remaining);
         list.resize(std::size_t{lane.size} + more);
