@@ -1,7 +1,10 @@
 #include "pelionp/decoders/np1_frame_decoder.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <fmt/ranges.h>
 #include <spdlog/spdlog.h>
@@ -12,9 +15,10 @@ namespace {
 
 constexpr uint32_t FRAME_NUMBER_MASK = 0xFFFFF;  // 20 bits
 
-// Channel of value position i in AP frame g (1..12) or in the LFP frame of
-// group s (with s in place of g - 1).
-constexpr int channel_of(int i, int column) { return 24 * (i / 2) + 2 * column + (i % 2); }
+// Channel of value position i (0..31) in AP frame g (1..12), relative to
+// channel 2 (g - 1); the LFP frame of group s uses the same pattern relative
+// to channel 2 s.
+constexpr int channel_of(int i) { return 24 * (i / 2) + (i % 2); }
 
 }  // namespace
 
@@ -37,19 +41,81 @@ void FrameDecoder::reset() {
     group_continuous_ = false;
     mismatch_count_ = 0;
     drops_ = 0;
+    place_frame();
 }
 
-void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) {
-    std::array<uint16_t, 7> w;
-    for (int k = 0; k < 7; ++k) {
-        w[k] = static_cast<uint16_t>(payload[2 * k] | (payload[2 * k + 1] << 8));
-    }
-    const bool marker = (w[0] & SYNC_MARKER_MASK) == SYNC_MARKER;
+inline void FrameDecoder::place_frame() {
+    group_frame_ = static_cast<int32_t>(frame_counter_ % FRAMES_PER_GROUP);
+    group_index_ = static_cast<int32_t>((frame_counter_ / FRAMES_PER_GROUP) % SUPERFRAME_SIZE);
+    frame_channel_ = group_frame_ != 0 ? 2 * (group_frame_ - 1) : 2 * group_index_;
+}
 
-    if (!synced_) {
+void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) { decode_one(timestamp, payload); }
+
+void FrameDecoder::decode_words(std::span<const demux::SIDWord> words, const uint8_t* buffer) {
+    const auto payload = [&](std::size_t i) { return buffer + words[i].second + demux::STREAM_PAYLOAD_OFFSET; };
+    std::size_t i = 0;
+    while (i < words.size()) {
+        // A whole frame at once when it cannot be interrupted: synchronised,
+        // at its first beat, with the marker where one is due.
+        if (synced_ && beat_ == 0 && words.size() - i >= BEATS_PER_FRAME) {
+            const Beat first = load_beat(payload(i));
+            if (group_frame_ != 0 || has_marker(first)) {
+                uint16_t* samples = frame_samples();
+                store_beat<0>(samples, first);
+                store_beat<1>(samples, load_beat(payload(i + 1)));
+                store_beat<2>(samples, load_beat(payload(i + 2)));
+                store_beat<3>(samples, load_beat(payload(i + 3)));
+                store_beat<4>(samples, load_beat(payload(i + 4)));
+                i += BEATS_PER_FRAME;
+                complete_frame(words[i - 1].first);
+                continue;
+            }
+        }
+        decode_one(words[i].first, payload(i));
+        ++i;
+    }
+}
+
+inline FrameDecoder::Beat FrameDecoder::load_beat(const uint8_t* payload) noexcept {
+    Beat w;
+    std::memcpy(w.data(), payload, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) {
+        for (auto& word : w) {
+            word = std::byteswap(word);
+        }
+    }
+    return w;
+}
+
+inline uint16_t* FrameDecoder::frame_samples() noexcept {
+    return (group_frame_ != 0 ? ap_.samples : lfp_.samples) + frame_channel_;
+}
+
+// NB: samples go straight to their channels in the AP or LFP set. A frame,
+// once begun, always completes (sync is only lost at a frame's first beat or
+// at its end), so the sets read exactly as if the frame had been copied over
+// whole at its end.
+template <int B>
+inline void FrameDecoder::store_beat(uint16_t* samples, const Beat& w) noexcept {
+    // Unrolled by the fold, so every offset is a constant.
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+        ((samples[channel_of(BEATS_PER_FRAME * static_cast<int>(K) + B)] = w[K] & 0x3FF), ...);
+    }(std::make_index_sequence<6>{});
+    if constexpr (B < 2) {
+        samples[channel_of(30 + B)] = w[6] & 0x3FF;
+    } else {
+        frame_values_[30 + B] = w[6] & 0x3FF;  // 32 unused, 33 and 34 the frame number
+    }
+}
+
+inline void FrameDecoder::decode_one(uint64_t timestamp, const uint8_t* payload) {
+    const Beat w = load_beat(payload);
+    const bool marker = has_marker(w);
+
+    if (!synced_) [[unlikely]] {
         if (!marker) {
-            spdlog::trace("Sync failed at frame {}, beat {}, row:{:02X}", frame_counter_, beat_, fmt::join(w, ","));
-            ++drops_;
+            sync_failed(payload);
             return;
         }
         synced_ = true;
@@ -58,16 +124,32 @@ void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) {
         last_group_index_ = -1;
         group_continuous_ = false;
         first_frame_ = true;
+        place_frame();
         spdlog::info("NP1 decoder synced, {} drops", drops_);
         drops_ = 0;
-    } else if (beat_ == 0 && frame_counter_ % FRAMES_PER_GROUP == 0 && !marker) {
+    } else if (beat_ == 0 && group_frame_ == 0 && !marker) [[unlikely]] {
         spdlog::warn("Lost sync at frame {}, beat {}", frame_counter_, beat_);
         synced_ = false;
         return;
     }
 
-    for (int k = 0; k < 7; ++k) {
-        frame_values_[BEATS_PER_FRAME * k + beat_] = w[k] & 0x3FF;
+    uint16_t* samples = frame_samples();
+    switch (beat_) {
+        case 0:
+            store_beat<0>(samples, w);
+            break;
+        case 1:
+            store_beat<1>(samples, w);
+            break;
+        case 2:
+            store_beat<2>(samples, w);
+            break;
+        case 3:
+            store_beat<3>(samples, w);
+            break;
+        default:
+            store_beat<4>(samples, w);
+            break;
     }
     if (++beat_ < BEATS_PER_FRAME) {
         return;
@@ -76,38 +158,35 @@ void FrameDecoder::decode(uint64_t timestamp, const uint8_t* payload) {
     complete_frame(timestamp);
 }
 
-void FrameDecoder::complete_frame(uint64_t timestamp) {
-    const int g = static_cast<int>(frame_counter_ % FRAMES_PER_GROUP);
-    const int s = static_cast<int>((frame_counter_ / FRAMES_PER_GROUP) % SUPERFRAME_SIZE);
-    if (g != 0) {
-        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-            ap_.samples[channel_of(i, g - 1)] = frame_values_[i];
-        }
-        if (g == FRAMES_PER_GROUP - 1) {
-            if (s == 0) {
-                group_continuous_ = true;
-            } else if (last_group_index_ + 1 != s) {
-                group_continuous_ = false;
-            }
-            last_group_index_ = s;
-            ap_.timestamp = timestamp;
-            ap_.index = static_cast<uint8_t>(s);
-            ap_.complete = group_continuous_;
-            on_ap_(ap_);
-        }
-    } else {
-        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-            lfp_.samples[channel_of(i, s)] = frame_values_[i];
-        }
-        if (s == SUPERFRAME_SIZE - 1) {
-            lfp_.timestamp = timestamp;
-            on_lfp_(lfp_);
-        }
-    }
-    check_frame_number();
+void FrameDecoder::sync_failed(const uint8_t* payload) {
+    spdlog::trace("Sync failed at frame {}, beat {}, row:{:02X}", frame_counter_, beat_,
+                  fmt::join(load_beat(payload), ","));
+    ++drops_;
 }
 
-void FrameDecoder::check_frame_number() {
+inline void FrameDecoder::complete_frame(uint64_t timestamp) {
+    const int g = group_frame_;
+    const int s = group_index_;
+    if (g == FRAMES_PER_GROUP - 1) {
+        if (s == 0) {
+            group_continuous_ = true;
+        } else if (last_group_index_ + 1 != s) {
+            group_continuous_ = false;
+        }
+        last_group_index_ = s;
+        ap_.timestamp = timestamp;
+        ap_.index = static_cast<uint8_t>(s);
+        ap_.complete = group_continuous_;
+        on_ap_(ap_);
+    } else if (g == 0 && s == SUPERFRAME_SIZE - 1) {
+        lfp_.timestamp = timestamp;
+        on_lfp_(lfp_);
+    }
+    check_frame_number();
+    place_frame();
+}
+
+inline void FrameDecoder::check_frame_number() {
     const uint32_t number = (uint32_t{frame_values_[33]} << 10) | frame_values_[34];
     if ((static_cast<uint64_t>(frame_counter_) & FRAME_NUMBER_MASK) == number) {
         if (mismatch_count_ > 0) {

@@ -12,9 +12,12 @@
 //
 // Threading contract: not thread-safe; one decoder belongs to one thread
 // (the worker's), and its callbacks run on that thread.
+#include <array>
 #include <cstdint>
+#include <span>
 
 #include "pelio/std23.h"
+#include "pelionp/demux/sid_queue.h"
 #include "pelionp/export.h"
 
 namespace pelionp::NP1 {
@@ -55,6 +58,9 @@ public:
     void reset();
     /// One beat: the 14 payload bytes of a stream word and its timestamp.
     void decode(uint64_t timestamp, const uint8_t* payload);
+    /// `decode` for every word of a list, in order, with the payloads read in
+    /// place from `buffer` (the words' offsets are into it).
+    void decode_words(std::span<const demux::SIDWord> words, const uint8_t* buffer);
 
     [[nodiscard]] bool synced() const { return synced_; }
     [[nodiscard]] int64_t frame_counter() const { return frame_counter_; }
@@ -62,7 +68,19 @@ public:
     [[nodiscard]] uint32_t drops() const { return drops_; }
 
 private:
+    using Beat = std::array<uint16_t, 7>;  // w0..w6
+
+    static Beat load_beat(const uint8_t* payload) noexcept;
+    static bool has_marker(const Beat& w) noexcept { return (w[0] & SYNC_MARKER_MASK) == SYNC_MARKER; }
+    uint16_t* frame_samples() noexcept;
+    template <int B>
+    void store_beat(uint16_t* samples, const Beat& w) noexcept;
+    void decode_one(uint64_t timestamp, const uint8_t* payload);
+    [[gnu::cold]] void sync_failed(const uint8_t* payload);
     void complete_frame(uint64_t timestamp);
+    // Derives the current frame's position in its group and superframe from
+    // frame_counter_, and where its samples go.
+    void place_frame();
     void check_frame_number();
 
     APCallback on_ap_;
@@ -75,7 +93,10 @@ private:
     bool synced_ = false;
     bool first_frame_ = false;
     int32_t beat_ = 0;
-    uint16_t frame_values_[VALUES_PER_FRAME]{};
+    uint16_t frame_values_[VALUES_PER_FRAME]{};  // only 32..34 are kept: the samples go to their set at once
+    int32_t group_frame_ = 0;                     // frame_counter_ mod 13
+    int32_t group_index_ = 0;                     // (frame_counter_ div 13) mod 12
+    int32_t frame_channel_ = 0;                   // channel of the current frame's sample 0
     int32_t last_group_index_ = -1;
     bool group_continuous_ = false;
     int64_t mismatch_count_ = 0;

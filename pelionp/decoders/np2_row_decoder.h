@@ -14,8 +14,10 @@
 // (the worker's), and its callback runs on that thread.
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "pelio/std23.h"
+#include "pelionp/demux/sid_queue.h"
 #include "pelionp/export.h"
 
 namespace pelionp::NP2 {
@@ -51,6 +53,9 @@ public:
     void reset();
     /// One subrow: the 14 payload bytes of a stream word and its timestamp.
     void decode(uint64_t timestamp, const uint8_t* payload);
+    /// `decode` for every word of a list, in order, with the payloads read in
+    /// place from `buffer` (the words' offsets are into it).
+    void decode_words(std::span<const demux::SIDWord> words, const uint8_t* buffer);
 
     [[nodiscard]] bool synced() const { return synced_; }
     [[nodiscard]] int64_t row() const { return row_; }
@@ -58,7 +63,12 @@ public:
     [[nodiscard]] int64_t lost_sync_changes() const { return lost_sync_changes_; }
 
 private:
+    void decode_one(uint64_t timestamp, const uint8_t* payload);
+    void store_row(const uint8_t* p1, const uint8_t* p2, const uint8_t* p3, uint16_t* row) noexcept;
+    void fill_slots() noexcept;
+    [[gnu::noinline]] void publish(uint64_t timestamp);
     void header(const uint8_t* p);
+    void header_slow(const uint8_t* p);
 
     Callback on_raw_ap_;
     RawAPData set_{};  // set_.samples is the set under assembly

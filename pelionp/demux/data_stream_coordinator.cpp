@@ -1,5 +1,6 @@
 #include "pelionp/demux/data_stream_coordinator.h"
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <climits>
@@ -8,6 +9,8 @@
 #include <stdexcept>
 
 #include <spdlog/spdlog.h>
+
+#include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
 
@@ -118,6 +121,10 @@ private:
             } else {
                 const unsigned sid = to_underlying(event.subscription->sid);
                 queues_[sid] = std::move(event.subscription->queue);
+                if (!queues_[sid]) {
+                    pool_->give_back(std::move(lists_[sid]));
+                    lists_[sid] = {};
+                }
                 adopted_mask_ &= static_cast<uint16_t>(~bit(sid));
                 stale_mask_ &= static_cast<uint16_t>(~bit(sid));
                 last_seen_[sid] = now;
@@ -127,6 +134,29 @@ private:
         owner_.applied_cv.notify_all();
     }
 
+    // One SID's state while a buffer is demultiplexed: its row counter, and
+    // where its words go (the list's storage, filled up to `used`, writable
+    // up to `size`).
+    struct Lane {
+        uint64_t expected = 0;
+        SIDWord* data = nullptr;
+        uint32_t used = 0;
+        uint32_t size = 0;
+    };
+
+    // What the pass over one buffer works on. NB: a local, not members, so
+    // the hot loop keeps nothing but a few pointers in registers; the rare
+    // words (a counter mismatch, a timestamp, a full list, an unsubscribed
+    // SID) go to `rare_word`, out of line.
+    struct Pass {
+        std::array<Lane, SID_COUNT> lanes{};
+        uint64_t timestamp = 0;
+        const uint8_t* bytes = nullptr;
+        const uint8_t* end = nullptr;
+        uint16_t subscribed = 0;
+        uint16_t discontinuous = 0;
+    };
+
     void demultiplex(DataBuffer& buffer) {
         const auto now = Clock::now();
         const uint64_t length = buffer.first;
@@ -134,56 +164,66 @@ private:
             spdlog::warn("DataStream: preamble invalid, discarding the data packet");
             return;
         }
-        const auto release = buffer.second.get_deleter();
-        const std::shared_ptr<uint8_t[]> shared(buffer.second.release(), release);
-        const uint8_t* bytes = shared.get();
+        const std::shared_ptr<uint8_t[]> shared = share_buffer(std::move(buffer.second), pool_);
 
-        uint16_t subscribed = 0;
+        Pass pass;
+        pass.bytes = shared.get();
+        pass.end = pass.bytes + length;
+        pass.timestamp = last_timestamp_;
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
-            if (queues_[sid]) {
-                subscribed |= bit(sid);
-                // NB: sized from the previous buffer of this SID; a full
-                // board sends steady proportions, so this is nearly always
-                // the one allocation of the list.
-                lists_[sid].reserve(list_size_hint_[sid]);
+            Lane& lane = pass.lanes[sid];
+            lane.expected = expected_row_counter_[sid];
+            if (!queues_[sid]) {
+                continue;
             }
+            pass.subscribed |= bit(sid);
+            auto& list = lists_[sid];
+            if (list.capacity() == 0) {
+                list = pool_->take();
+            }
+            // A recycled list keeps its old size: its stale words are
+            // overwritten, never value-initialised again.
+            lane.data = list.data();
+            lane.size = static_cast<uint32_t>(list.size());
         }
 
-        uint16_t seen = 0;
-        uint16_t discontinuous = 0;
-        uint64_t timestamp = last_timestamp_;
-        for (uint64_t offset = 0; offset < length; offset += STREAM_WORD_BYTES) {
-            const uint8_t* word = bytes + offset;
-            const unsigned sid = word[0] & 0x0Fu;
-            const uint8_t counter = word[1];
-            seen |= bit(sid);
-            uint64_t& expected = expected_row_counter_[sid];
-            if (static_cast<uint8_t>(expected) != counter) {
-                discontinuous |= bit(sid);
-                discontinuities_[sid] = {expected, counter};
-                expected = uint64_t{counter} + 1;
+        // Register copies: stores into the lists may alias `pass`, locals
+        // whose address never escapes cannot be aliased.
+        const uint8_t* const bytes = pass.bytes;
+        const uint8_t* const end = pass.end;
+        uint64_t timestamp = pass.timestamp;
+        for (const uint8_t* word = bytes; word != end; word += STREAM_WORD_BYTES) {
+            Lane& lane = pass.lanes[word[0] & 0x0Fu];
+            if (static_cast<uint8_t>(lane.expected) == word[1] && lane.used < lane.size) [[likely]] {
+                ++lane.expected;
+                lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(word - bytes)};
             } else {
-                ++expected;
-            }
-            if (sid == TIMESTAMP_SID) {
-                timestamp = load_le64(word + STREAM_PAYLOAD_OFFSET);
-            } else if (subscribed & bit(sid)) {
-                lists_[sid].emplace_back(timestamp, static_cast<int>(offset));
+                rare_word(pass, word);
+                timestamp = pass.timestamp;
             }
         }
-        last_timestamp_ = timestamp;
+        last_timestamp_ = pass.timestamp;
+
+        // A SID was seen if its counter moved or was re-adopted: a match
+        // always moves it, and a mismatch is always recorded.
+        uint16_t seen = pass.discontinuous;
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (pass.lanes[sid].expected != expected_row_counter_[sid]) {
+                seen |= bit(sid);
+            }
+            expected_row_counter_[sid] = pass.lanes[sid].expected;
+        }
 
         std::array<uint64_t, SID_COUNT> depth{};
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
             if (seen & bit(sid)) {
                 last_seen_[sid] = now;
             }
-            auto& list = lists_[sid];
-            if (!queues_[sid] || list.empty()) {
-                list.clear();
-                continue;
+            if (!(pass.subscribed & bit(sid)) || pass.lanes[sid].used == 0) {
+                continue;  // a subscribed SID keeps its list for the next buffer
             }
-            list_size_hint_[sid] = list.size();
+            auto& list = lists_[sid];
+            list.resize(pass.lanes[sid].used);  // only ever shrinks: ends the list after its last word
             // A failed allocation drops the entry: the decoder resynchronises
             // on its own counters.
             queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared});
@@ -192,7 +232,7 @@ private:
         }
 
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
-            if (discontinuous & bit(sid)) {
+            if (pass.discontinuous & bit(sid)) {
                 const auto& d = discontinuities_[sid];
                 if (adopted_mask_ & bit(sid)) {
                     spdlog::warn("Demux channel {}, discontinuity detected: prev {}, current {}", sid, d.previous,
@@ -210,6 +250,45 @@ private:
         }
     }
 
+    // Everything the hot loop leaves out, in the order the plain loop would
+    // do it: the row counter, then the timestamp or the word's entry.
+    [[gnu::noinline]] void rare_word(Pass& pass, const uint8_t* word) {
+        const unsigned sid = word[0] & 0x0Fu;
+        const uint8_t counter = word[1];
+        Lane& lane = pass.lanes[sid];
+        if (static_cast<uint8_t>(lane.expected) != counter) {
+            pass.discontinuous |= bit(sid);
+            discontinuities_[sid] = {lane.expected, counter};
+            lane.expected = uint64_t{counter} + 1;
+        } else {
+            ++lane.expected;
+        }
+        if (sid == TIMESTAMP_SID) {
+            pass.timestamp = load_le64(word + STREAM_PAYLOAD_OFFSET);
+            return;
+        }
+        if (!(pass.subscribed & bit(sid))) {
+            return;
+        }
+        if (lane.used == lane.size) {
+            grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES);
+        }
+        lane.data[lane.used++] = SIDWord{pass.timestamp, static_cast<int>(word - pass.bytes)};
+    }
+
+    // The list of `sid` is full and `remaining` words (this one included) are
+    // left in the buffer: doubles the list (at least MIN_LIST_WORDS), never
+    // past what the buffer can still fill, and points the lane at it.
+    void grow(unsigned sid, Lane& lane, uint64_t remaining) {
+        auto& list = lists_[sid];
+        const std::size_t more = std::min<uint64_t>(std::max<std::size_t>(lane.size, MIN_LIST_WORDS), remaining);
+        list.resize(std::size_t{lane.size} + more);
+        lane.data = list.data();
+        lane.size = static_cast<uint32_t>(list.size());
+    }
+
+    static constexpr std::size_t MIN_LIST_WORDS = 1024;
+
     DataStreamCoordinator& owner_;
     std::array<std::shared_ptr<SIDQueue>, SID_COUNT> queues_{};
     uint64_t last_timestamp_ = 0;
@@ -218,8 +297,8 @@ private:
     std::array<Clock::time_point, SID_COUNT> last_seen_{};
     uint16_t adopted_mask_ = 0;
     uint16_t stale_mask_ = 0;
-    std::array<std::vector<SIDWord>, SID_COUNT> lists_{};
-    std::array<std::size_t, SID_COUNT> list_size_hint_{};
+    std::array<std::vector<SIDWord>, SID_COUNT> lists_{};  // the lists under construction, or empty
+    std::shared_ptr<WordListPool> pool_ = std::make_shared<WordListPool>();
     std::array<Discontinuity, SID_COUNT> discontinuities_{};
 };
 

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "pelionp/demux/word_list_pool.h"
+
 namespace pelionp::demux {
 
 NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output_)
@@ -28,6 +30,7 @@ void NeuropixelsWorker::resync() {
     }
     SIDQueueEntry discarded;
     while (queue->try_dequeue(discarded)) {
+        release_entry(discarded);
     }
     reset_output();
 }

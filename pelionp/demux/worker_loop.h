@@ -4,10 +4,14 @@
 //
 // A Decoder provides `reset()` (back to the initial state) and
 // `decode(uint64_t timestamp, const uint8_t* payload)` (one word's 14 payload
-// bytes, read in place from the shared buffer).
+// bytes, read in place from the shared buffer). It may also provide
+// `decode_words(std::span<const SIDWord>, const uint8_t* buffer)`, the same
+// for a whole word list in one call, which the loop then prefers.
 #include <chrono>
+#include <span>
 
 #include "pelionp/demux/neuropixels_worker.h"
+#include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
 
@@ -22,20 +26,26 @@ void run_worker_loop(NeuropixelsWorker& worker, std::shared_ptr<SIDQueue> queue,
         const bool got = queue->wait_dequeue_timed(entry, WORKER_POLL);
         if (worker.resync_requested.load()) {
             decoder.reset();
-            while (queue->try_dequeue(entry)) {
-            }
-            entry = {};
+            do {
+                release_entry(entry);
+            } while (queue->try_dequeue(entry));
             worker.acknowledge_resync();
             continue;
         }
         if (got) {
             const auto& [words, length, buffer] = entry;
             const uint8_t* bytes = buffer.get();
-            for (const auto& [timestamp, offset] : words) {
-                decoder.decode(timestamp, bytes + offset + STREAM_PAYLOAD_OFFSET);
+            if constexpr (requires { decoder.decode_words(std::span<const SIDWord>(words), bytes); }) {
+                decoder.decode_words(std::span<const SIDWord>(words), bytes);
+            } else {
+                for (const auto& [timestamp, offset] : words) {
+                    decoder.decode(timestamp, bytes + offset + STREAM_PAYLOAD_OFFSET);
+                }
             }
+            // The list goes back to the runner; the last holder frees the
+            // device buffer.
+            release_entry(entry);
         }
-        entry = {};  // the last holder frees the device buffer here
     }
 }
 

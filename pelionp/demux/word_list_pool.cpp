@@ -1,0 +1,48 @@
+#include "pelionp/demux/word_list_pool.h"
+
+namespace pelionp::demux {
+
+WordListPool::WordListPool() { idle_.reserve(MAX_IDLE_LISTS); }
+
+std::vector<SIDWord> WordListPool::take() {
+    std::lock_guard lock(mutex_);
+    if (idle_.empty()) {
+        return {};
+    }
+    std::vector<SIDWord> list = std::move(idle_.back());
+    idle_.pop_back();
+    return list;
+}
+
+void WordListPool::give_back(std::vector<SIDWord>&& list) noexcept {
+    std::vector<SIDWord> surplus;  // freed outside the lock
+    {
+        std::lock_guard lock(mutex_);
+        if (list.capacity() != 0 && idle_.size() < MAX_IDLE_LISTS) {
+            idle_.push_back(std::move(list));
+            return;
+        }
+        surplus = std::move(list);
+    }
+}
+
+std::size_t WordListPool::idle_approx() const {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
+std::shared_ptr<uint8_t[]> share_buffer(std::unique_ptr<uint8_t[], void (*)(uint8_t*)> bytes,
+                                        std::shared_ptr<WordListPool> pool) {
+    const auto release = bytes.get_deleter();
+    return {bytes.release(), PooledBufferRelease{release, std::move(pool)}};
+}
+
+void release_entry(SIDQueueEntry& entry) noexcept {
+    auto& [words, length, buffer] = entry;
+    if (const auto* release = std::get_deleter<PooledBufferRelease>(buffer); release && release->pool) {
+        release->pool->give_back(std::move(words));
+    }
+    entry = SIDQueueEntry{};
+}
+
+}  // namespace pelionp::demux

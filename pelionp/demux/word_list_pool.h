@@ -1,0 +1,71 @@
+#pragma once
+// WordListPool: recycles the word lists of SIDQueue entries, so that the
+// demux runner fills the same memory buffer after buffer instead of
+// allocating (and page-faulting in) about 16 bytes per word every time.
+//
+// A list travels runner -> SID queue -> worker -> pool -> runner. Every shared
+// buffer the coordinator hands out carries its pool in its deleter, so a
+// consumer finds the way back from the entry alone: `release_entry`. An entry
+// built elsewhere (a plain shared buffer) is simply dropped.
+//
+// Threading contract: `take`, `give_back` and `release_entry` may be called
+// from any thread; the pool's one mutex is held only to move a vector in or
+// out. A list is in exactly one place at a time: the pool never hands out a
+// list a consumer still holds, because the consumer gives it up (moves it in)
+// before the pool can hand it out again.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "pelionp/demux/sid_queue.h"
+#include "pelionp/export.h"
+
+namespace pelionp::demux {
+
+class PELIONP_API WordListPool {
+public:
+    /// Idle lists kept at most; more are freed on return. NB: 16 SIDs times
+    /// 8 buffers in flight; with 1 MiB buffers that bounds the idle memory
+    /// to about 16 MiB, while a consumer that lags a few buffers still finds
+    /// its lists again.
+    static constexpr std::size_t MAX_IDLE_LISTS = 128;
+
+    WordListPool();
+    WordListPool(const WordListPool&) = delete;
+    WordListPool& operator=(const WordListPool&) = delete;
+
+    /// A list to fill: a returned one, with its capacity and its stale
+    /// contents (the filler overwrites them), or a new empty one.
+    [[nodiscard]] std::vector<SIDWord> take();
+    /// Keeps `list` for a later `take`; frees it instead when it has no
+    /// capacity or MAX_IDLE_LISTS lists are idle already.
+    void give_back(std::vector<SIDWord>&& list) noexcept;
+
+    [[nodiscard]] std::size_t idle_approx() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::vector<SIDWord>> idle_;  // reserved up front: give_back never allocates
+};
+
+/// The deleter of a shared buffer whose entries' lists go back to `pool`.
+struct PELIONP_API PooledBufferRelease {
+    void (*release)(uint8_t*);
+    std::shared_ptr<WordListPool> pool;
+    void operator()(uint8_t* bytes) const noexcept { release(bytes); }
+};
+
+/// Wraps a device buffer for sharing between subscribers; it is freed with
+/// its own release function when the last holder lets go.
+PELIONP_API std::shared_ptr<uint8_t[]> share_buffer(std::unique_ptr<uint8_t[], void (*)(uint8_t*)> bytes,
+                                                    std::shared_ptr<WordListPool> pool);
+
+/// What a consumer does with an entry it is done with: the word list goes
+/// back to the pool of the coordinator that made it, the entry's reference
+/// to the buffer is dropped (the last one frees it) and `entry` is left
+/// empty.
+PELIONP_API void release_entry(SIDQueueEntry& entry) noexcept;
+
+}  // namespace pelionp::demux
