@@ -41,8 +41,8 @@ int main() {
     pelionp::sim::RigContents contents;
     contents.ports[0] = pelionp::sim::NP1PortContents{};
     contents.ports[1] = pelionp::sim::NP2PortContents{
-        .docks = {pelionp::sim::NP2DockContents{.probe_pn = "NP2003"},
-                  pelionp::sim::NP2DockContents{.probe_pn = "NP2013"}}};
+        .docks = {pelionp::sim::NP2DockContents{.probe_pn = "NP2003", .serial = std::nullopt},
+                  pelionp::sim::NP2DockContents{.probe_pn = "NP2013", .serial = std::nullopt}}};
     const pelionp::sim::Rig rig = pelionp::sim::make_rig(contents, {.paced = true});
 
     auto controller = pelionp::NPController::create(rig.board);
