@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "tests/tools/read_back.h"
 #include "tests/tools/temp_dir.h"
 #include "tools/imro/imro.h"
 #include "tools/spikeglx/npy.h"
@@ -17,34 +18,10 @@
 namespace pelionp::tool::spikeglx {
 namespace {
 
+using test::read_file;
+using test::read_int16;
+using test::read_meta;
 using test::TempDir;
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::map<std::string, std::string> read_meta(const std::filesystem::path& path) {
-  std::map<std::string, std::string> meta;
-  std::istringstream in(read_file(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto eq = line.find('=');
-    EXPECT_NE(eq, std::string::npos) << line;
-    EXPECT_FALSE(meta.contains(line.substr(0, eq))) << "duplicate key " << line.substr(0, eq);
-    meta[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return meta;
-}
-
-std::vector<int16_t> read_int16(const std::filesystem::path& path) {
-  const auto bytes = read_file(path);
-  std::vector<int16_t> values(bytes.size() / 2);
-  std::memcpy(values.data(), bytes.data(), values.size() * 2);
-  return values;
-}
 
 ProbeIdentity identity(ProbeKind kind, int port, int dock, uint64_t serial) {
   return ProbeIdentity{kind, "PRB_1_4_0480_1", serial, "NP2_FLEX_0", "NP2_HS_30", port, dock, 0};

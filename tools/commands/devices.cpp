@@ -1,0 +1,73 @@
+// `pelionp devices`: what a device-manager plug-in offers, as a host sees it.
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include "pelio_device/loader.h"
+#include "tools/commands/commands.h"
+
+#include <filesystem>
+
+namespace pelionp::tool {
+
+namespace {
+
+// The plug-in this project builds: the module of this build tree while it
+// exists, otherwise the installed one; empty when the build has none.
+std::string own_plugin() {
+#if defined(PELIONP_BUILT_PLUGIN) && defined(PELIONP_INSTALLED_PLUGIN)
+  std::error_code ec;
+  if (std::filesystem::exists(PELIONP_BUILT_PLUGIN, ec)) return PELIONP_BUILT_PLUGIN;
+  return PELIONP_INSTALLED_PLUGIN;
+#else
+  return {};
+#endif
+}
+
+// JSON documents indented for people; text that is not JSON as it is.
+std::string pretty(const std::string& text) {
+  auto parsed = nlohmann::json::parse(text, nullptr, false);
+  if (parsed.is_discarded()) return text;
+  return parsed.dump(2);
+}
+
+class Devices final : public Command {
+ public:
+  std::string_view name() const override { return "devices"; }
+  std::string_view description() const override {
+    return "Show a device-manager plug-in's info, location, devices and device options";
+  }
+  void add_options(CLI::App& command) override {
+    auto* option = command.add_option("--plugin", plugin_, "The plug-in module to load")->type_name("PATH");
+    if (!plugin_.empty()) option->default_str(plugin_);
+  }
+
+  int run() override {
+    if (plugin_.empty()) {
+      spdlog::error("No plug-in given (--plugin PATH) and this build has none of its own");
+      return EXIT_FAILED;
+    }
+    auto manager = pelio::load_device_manager(plugin_);
+    if (!manager) {
+      spdlog::error("{}", manager.error());
+      return EXIT_FAILED;
+    }
+    auto& m = **manager;
+    fmt::print("info:\n{}\n", pretty(m.info()));
+    fmt::print("location:\n{}\n", m.location().string());
+    fmt::print("list_devices:\n{}\n", pretty(m.list_devices()));
+    fmt::print("device_options:\n{}\n", pretty(m.device_options()));
+    return EXIT_OK;
+  }
+
+ private:
+  std::string plugin_ = own_plugin();
+};
+
+}  // namespace
+
+std::unique_ptr<Command> make_devices_command() { return std::make_unique<Devices>(); }
+
+}  // namespace pelionp::tool

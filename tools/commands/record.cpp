@@ -1,0 +1,359 @@
+// `pelionp record`: configure every probe, stream them all and write each
+// probe's data in the SpikeGLX layout until the time is up or Ctrl-C.
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "tools/capture/sidecar.h"
+#include "tools/commands/capturing_device.h"
+#include "tools/commands/commands.h"
+#include "tools/commands/device.h"
+#include "tools/commands/probe_setup.h"
+#include "tools/commands/probe_writer.h"
+#include "tools/commands/session.h"
+#include "tools/imro/imro.h"
+
+namespace pelionp::tool {
+
+namespace {
+
+using namespace std::chrono_literals;
+using commands::ProbeHandle;
+
+// Set by the SIGINT handler; the handler is reset to the default after the
+// first Ctrl-C, so a second one ends the program at once.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void on_sigint(int) { interrupted.store(true); }
+
+// The handler for the duration of a recording.
+class SigintScope {
+ public:
+  SigintScope() {
+    interrupted.store(false);
+    struct sigaction action{};
+    action.sa_handler = on_sigint;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous_);
+  }
+  ~SigintScope() { sigaction(SIGINT, &previous_, nullptr); }
+  SigintScope(const SigintScope&) = delete;
+  SigintScope& operator=(const SigintScope&) = delete;
+
+ private:
+  struct sigaction previous_{};
+};
+
+// A probe is silent this long: the recording has stalled.
+constexpr auto STALL_TIMEOUT = 5s;
+constexpr auto STATUS_PERIOD = 500ms;
+constexpr auto POLL_PERIOD = 20ms;
+
+using Place = std::pair<int, int>;  // port, dock
+
+// "PORT[:DOCK]=FILE"
+std::expected<std::pair<Place, std::filesystem::path>, std::string> parse_imro_option(const std::string& text) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
+    return std::unexpected(fmt::format("--imro {}: expected PORT[:DOCK]=FILE", text));
+  const std::string where = text.substr(0, equals);
+  int port = -1;
+  int dock = 0;
+  char extra = 0;
+  const int fields = where.find(':') == std::string::npos ? std::sscanf(where.c_str(), "%d%c", &port, &extra)
+                                                           : std::sscanf(where.c_str(), "%d:%d%c", &port, &dock, &extra);
+  const int wanted = where.find(':') == std::string::npos ? 1 : 2;
+  if (fields != wanted || port < 0 || port > 3 || dock < 0 || dock > 1)
+    return std::unexpected(fmt::format("--imro {}: '{}' is not a port 0..3 with an optional dock 0..1", text, where));
+  return std::pair{Place{port, dock}, std::filesystem::path(text.substr(equals + 1))};
+}
+
+std::string megabytes(uint64_t bytes) { return fmt::format("{:.1f} MB", static_cast<double>(bytes) / 1e6); }
+
+class Record final : public Command {
+ public:
+  std::string_view name() const override { return "record"; }
+  std::string_view description() const override {
+    return "Configure and stream every probe, writing SpikeGLX-style .bin/.meta files";
+  }
+  void add_options(CLI::App& command) override {
+    command.add_option("--out", out_, "Directory the run's folder is written into")->required()->type_name("DIR");
+    command.add_option("--seconds", seconds_, "Record this long (default: until Ctrl-C)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("N");
+    command
+        .add_option("--imro", imro_,
+                    "IMRO table for the probe on PORT (NP1) or PORT:DOCK (NP2); default: the library's defaults")
+        ->type_name("PORT[:DOCK]=FILE")
+        ->take_all();
+    command.add_option("--calibration-dir", calibration_dir_,
+                       "Load DIR/<serial>/<serial>_gainCalValues.csv (and NP1 _ADCCalibration.csv) per probe")
+        ->type_name("DIR");
+    command.add_option("--raw", raw_, "Also save the device stream bytes as received, with FILE.json describing the rig")
+        ->type_name("FILE");
+    command.add_option("--run", run_, "Run name: files go to DIR/<run>_g0/")->capture_default_str()->type_name("NAME");
+    commands::add_device_options(command, device_);
+  }
+
+  int run() override {
+    if (auto r = record(); !r) {
+      spdlog::error("{}", r.error());
+      return EXIT_FAILED;
+    }
+    return EXIT_OK;
+  }
+
+ private:
+  std::expected<void, std::string> record();
+  std::expected<imro::ProbeConfiguration, std::string> configuration_for(const ProbeHandle& probe) const;
+  std::expected<std::vector<std::unique_ptr<commands::ProbeWriter>>, std::string> prepare(commands::Session& session,
+                                                                                          capture::Sidecar& sidecar);
+  std::expected<void, std::string> stream(commands::Session& session,
+                                          std::vector<std::unique_ptr<commands::ProbeWriter>>& writers);
+  void print_status(const std::vector<std::unique_ptr<commands::ProbeWriter>>& writers, double elapsed,
+                    std::vector<uint64_t>& last_packets, double since_last) const;
+
+  commands::DeviceChoice device_;
+  std::filesystem::path out_;
+  double seconds_ = 0;
+  std::vector<std::string> imro_;
+  std::map<Place, std::filesystem::path> imro_files_;
+  std::filesystem::path calibration_dir_;
+  std::filesystem::path raw_;
+  std::string run_ = "pelionp";
+};
+
+std::expected<imro::ProbeConfiguration, std::string> Record::configuration_for(const ProbeHandle& probe) const {
+  if (auto it = imro_files_.find({probe.port, probe.dock}); it != imro_files_.end()) {
+    spdlog::info("{}: configuration from {}", probe.place(), it->second.string());
+    return imro::read_configuration(it->second, probe.kind);
+  }
+  return imro::default_configuration(probe.kind);
+}
+
+std::expected<void, std::string> Record::record() {
+  for (const auto& text : imro_) {
+    auto parsed = parse_imro_option(text);
+    if (!parsed) return std::unexpected(parsed.error());
+    if (!imro_files_.emplace(parsed->first, parsed->second).second)
+      return std::unexpected(fmt::format("--imro {}: a second table for the same probe", text));
+  }
+  const spikeglx::Layout layout{out_, run_};
+  if (std::filesystem::exists(layout.run_directory()))
+    return std::unexpected(fmt::format("{} already exists: choose another --out or --run",
+                                       layout.run_directory().string()));
+
+  auto opened = commands::open_device(device_, /*paced=*/true);
+  if (!opened) return std::unexpected(opened.error());
+  spdlog::info("Board: {}", opened->description);
+  std::shared_ptr<pelio::BasicDevice> device = opened->device;
+  std::shared_ptr<commands::CapturingDevice> capture;
+  if (!raw_.empty()) {
+    auto made = commands::CapturingDevice::create(device, raw_);
+    if (!made) return std::unexpected(fmt::format("--raw: {}", made.error()));
+    capture = *made;
+    device = capture;
+  }
+
+  auto session = commands::Session::open(device);
+  if (!session) return std::unexpected(session.error());
+  if (auto r = (*session)->detect(); !r) return std::unexpected(fmt::format("Detection failed: {}", r.error()));
+  for (const auto& port : (*session)->ports()) {
+    if (!port.headstage) spdlog::info("Port {}: no headstage ({})", port.port, port.headstage_error);
+    for (size_t d = 0; d < port.dock_errors.size(); ++d)
+      if (port.dock_errors[d]) spdlog::info("Port {} dock {}: no probe ({})", port.port, d, *port.dock_errors[d]);
+  }
+  auto& probes = (*session)->probes();
+  if (probes.empty()) return std::unexpected(std::string("No probe found: nothing to record"));
+  for (const auto& [place, file] : imro_files_) {
+    const bool found = std::ranges::any_of(probes, [&](const ProbeHandle& p) { return Place{p.port, p.dock} == place; });
+    if (!found)
+      return std::unexpected(fmt::format("--imro {}:{}={}: no probe there", place.first, place.second, file.string()));
+  }
+
+  capture::Sidecar sidecar;
+  auto writers = prepare(**session, sidecar);
+  if (!writers) return std::unexpected(writers.error());
+  if (capture) {
+    if (auto r = capture::write(capture::sidecar_path(raw_), sidecar); !r)
+      return std::unexpected(fmt::format("--raw: {}", r.error()));
+  }
+
+  auto streamed = stream(**session, *writers);
+  std::vector<std::string> failures;
+  if (!streamed) failures.push_back(streamed.error());
+  for (auto& w : *writers)
+    if (auto r = w->join(); !r) failures.push_back(r.error());
+
+  for (const auto& w : *writers) {
+    const auto& rec = w->recording();
+    fmt::print("imec{} {} ({} {}): {} AP samples ({:.3f} s){}{}, {} written\n",
+               &w - writers->data(), w->probe().place(), display_name(w->probe().kind), w->probe().info().serial,
+               rec.ap_samples(), static_cast<double>(rec.ap_samples()) / spikeglx::AP_SAMPLE_RATE,
+               w->probe().kind == ProbeKind::np1 ? fmt::format(", {} LF samples", rec.lf_samples()) : "",
+               w->dropped_samples() ? fmt::format(", {} samples lost", w->dropped_samples()) : "",
+               megabytes(rec.bytes_written()));
+  }
+  writers->clear();
+  session->reset();  // stops the device stream before the capture closes
+  if (capture) {
+    if (auto r = capture->close(); !r) failures.push_back(fmt::format("--raw: {}", r.error()));
+    else fmt::print("Raw capture: {} ({}) and {}\n", raw_.string(), megabytes(capture->bytes_captured()),
+                    capture::sidecar_path(raw_).string());
+  }
+  fmt::print("Recording: {}\n", layout.run_directory().string());
+  if (failures.empty()) return {};
+  std::string all = failures.front();
+  for (size_t i = 1; i < failures.size(); ++i) all += "; " + failures[i];
+  return std::unexpected(all);
+}
+
+std::expected<std::vector<std::unique_ptr<commands::ProbeWriter>>, std::string> Record::prepare(
+    commands::Session& session, capture::Sidecar& sidecar) {
+  // NB: whole superframes, so that an NP1 recording's AP and LF files end
+  // at the same moment.
+  const auto superframes = static_cast<uint64_t>(seconds_ * spikeglx::AP_SAMPLE_RATE / 12.0 + 1e-9);
+  const uint64_t limit = superframes * 12;
+  if (seconds_ > 0 && limit == 0) return std::unexpected(fmt::format("--seconds {} is shorter than one sample set", seconds_));
+
+  std::vector<std::unique_ptr<commands::ProbeWriter>> writers;
+  const spikeglx::Layout layout{out_, run_};
+  int index = 0;
+  for (const auto& probe : session.probes()) {
+    const std::string who = fmt::format("imec{} ({} {}, serial {})", index, display_name(probe.kind), probe.place(),
+                                        probe.info().serial);
+    bool calibrated = false;
+    if (!calibration_dir_.empty()) {
+      auto loaded = commands::load_calibration(probe, calibration_dir_);
+      if (!loaded) return std::unexpected(fmt::format("{}: calibration: {}", who, loaded.error()));
+      calibrated = *loaded;
+    }
+    auto configuration = configuration_for(probe);
+    if (!configuration) return std::unexpected(fmt::format("{}: {}", who, configuration.error()));
+    if (auto r = commands::apply_configuration(probe, *configuration); !r)
+      return std::unexpected(fmt::format("{}: configuration: {}", who, r.error()));
+
+    std::vector<std::string> failed;
+    for (const auto& chain : commands::upload_configuration(probe)) {
+      if (chain.result) {
+        spdlog::info("{}: upload of chain {}: ok", who, chain.chain);
+      } else {
+        spdlog::error("{}: upload of chain {} failed: {}", who, chain.chain, chain.result.error());
+        failed.push_back(chain.chain);
+      }
+    }
+    if (!failed.empty())
+      return std::unexpected(fmt::format("{}: configuration upload failed on chain(s) {}", who, fmt::join(failed, ", ")));
+
+    auto recording = spikeglx::ProbeRecording::create(layout, index, probe.identity(), *configuration);
+    if (!recording) return std::unexpected(fmt::format("{}: {}", who, recording.error()));
+    writers.push_back(std::make_unique<commands::ProbeWriter>(probe, std::move(*recording), limit));
+
+    capture::StreamDescription description{.sid = capture::stream_id(probe.kind, probe.port, probe.dock),
+                                           .probe = probe.identity(),
+                                           .configuration = *configuration,
+                                           .ap_gain_correction = std::nullopt,
+                                           .lf_gain_correction = std::nullopt};
+    if (calibrated) {
+      description.ap_gain_correction = commands::ap_gain_correction(probe);
+      if (probe.kind == ProbeKind::np1) description.lf_gain_correction = commands::lf_gain_correction(probe);
+    }
+    sidecar.streams.push_back(std::move(description));
+    ++index;
+  }
+  return writers;
+}
+
+std::expected<void, std::string> Record::stream(commands::Session& session,
+                                                std::vector<std::unique_ptr<commands::ProbeWriter>>& writers) {
+  SigintScope sigint;
+  for (auto& w : writers) w->start();
+  std::expected<void, std::string> outcome;
+  for (auto& w : writers) {
+    if (auto r = session.controller().start_stream(w->probe().worker()); !r) {
+      outcome = std::unexpected(fmt::format("{}: failed to start the stream: {}", w->probe().place(), r.error()));
+      break;
+    }
+  }
+  if (outcome) {
+    spdlog::info("Recording {} probe(s){}; Ctrl-C stops", writers.size(),
+                 seconds_ > 0 ? fmt::format(" for {} s", seconds_) : "");
+    const bool status = ::isatty(STDOUT_FILENO) != 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto last_status = start;
+    std::vector<uint64_t> last_packets(writers.size(), 0);
+    std::vector<uint64_t> progress(writers.size(), 0);
+    auto last_progress = start;
+    while (true) {
+      std::this_thread::sleep_for(POLL_PERIOD);
+      const auto now = std::chrono::steady_clock::now();
+      if (interrupted.load()) {
+        if (status) fmt::print("\n");
+        spdlog::info("Interrupted: writing what is queued and closing the files");
+        break;
+      }
+      const bool all_done = std::ranges::all_of(writers, [](const auto& w) { return w->done(); });
+      const bool any_done = std::ranges::any_of(writers, [](const auto& w) { return w->done(); });
+      // Without a time limit a writer only ends by failing.
+      if (all_done || (seconds_ == 0 && any_done)) break;
+      bool moved = false;
+      for (size_t i = 0; i < writers.size(); ++i) {
+        const uint64_t p = writers[i]->packets();
+        moved = moved || (p != progress[i] && !writers[i]->done());
+        progress[i] = p;
+      }
+      if (moved) last_progress = now;
+      if (now - last_progress > STALL_TIMEOUT) {
+        outcome = std::unexpected(fmt::format("No data for {} s: the recording stalled",
+                                              std::chrono::duration_cast<std::chrono::seconds>(STALL_TIMEOUT).count()));
+        break;
+      }
+      if (status && now - last_status >= STATUS_PERIOD) {
+        print_status(writers, std::chrono::duration<double>(now - start).count(), last_packets,
+                     std::chrono::duration<double>(now - last_status).count());
+        last_status = now;
+      }
+    }
+    if (status && !interrupted.load()) fmt::print("\n");
+  }
+  for (auto& w : writers) w->finish();
+  for (auto& w : writers) (void)w->join();  // outcomes are collected by the caller
+  for (auto& w : writers) {
+    if (auto r = session.controller().stop_stream(w->probe().worker()); !r)
+      spdlog::warn("{}: failed to stop the stream: {}", w->probe().place(), r.error());
+  }
+  return outcome;
+}
+
+void Record::print_status(const std::vector<std::unique_ptr<commands::ProbeWriter>>& writers, double elapsed,
+                          std::vector<uint64_t>& last_packets, double since_last) const {
+  std::string line = fmt::format("\r{:7.1f} s", elapsed);
+  for (size_t i = 0; i < writers.size(); ++i) {
+    const auto& w = *writers[i];
+    const uint64_t packets = w.packets();
+    const double rate = since_last > 0 ? static_cast<double>(packets - last_packets[i]) / since_last : 0.0;
+    last_packets[i] = packets;
+    line += fmt::format(" | imec{} {:6.0f} pkt/s {:>9} drop {} q {}", i, rate, megabytes(w.recording().bytes_written()),
+                        w.dropped_samples(), w.probe().queue_depth_approx());
+  }
+  line += "\x1b[K";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+std::unique_ptr<Command> make_record_command() { return std::make_unique<Record>(); }
+
+}  // namespace pelionp::tool
