@@ -299,6 +299,19 @@ void IOEncoder::append_words_until_index(std::vector<uint8_t>& out, int index) {
 
 // --- StreamInterleaver ------------------------------------------------------------
 
+uint64_t latest_timestamp(const std::vector<uint8_t>& out) {
+    for (std::size_t at = out.size() - out.size() % STREAM_WORD_BYTES; at >= STREAM_WORD_BYTES;
+         at -= STREAM_WORD_BYTES) {
+        const uint8_t* word = &out[at - STREAM_WORD_BYTES];
+        if (word[0] == ((STREAM_PREAMBLE << 4) | TIMESTAMP_SID)) {
+            uint64_t t = 0;
+            for (int i = 0; i < 8; ++i) t |= static_cast<uint64_t>(word[2 + i]) << (8 * i);
+            return t;
+        }
+    }
+    return 0;
+}
+
 void StreamInterleaver::append_tick(std::vector<uint8_t>& out) {
     timestamps_.append(out);
     std::size_t most = 0;

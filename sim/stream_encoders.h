@@ -256,6 +256,11 @@ private:
 
 // --- The board's interleaving --------------------------------------------------
 
+/// The timestamp of the latest SID-4 word in `out` (0 if there is none). The
+/// board puts each tick's timestamp word ahead of that tick's streams, so a
+/// StreamSource finds the timestamp of the tick it is asked for this way.
+[[nodiscard]] uint64_t latest_timestamp(const std::vector<uint8_t>& out);
+
 /// Lays out ticks as the board sends them: one timestamp word, then each
 /// source's words for the tick, interleaved word by word. Holds references:
 /// the encoders must outlive it.

@@ -4,23 +4,6 @@
 #include "sim/probes/np1_signal.h"
 
 namespace pelionp::sim {
-namespace {
-
-// The board puts each tick's timestamp word (SID 4) ahead of the streams of
-// that tick: the latest one in `out` is this tick's.
-uint64_t current_tick(const std::vector<uint8_t>& out) {
-    for (std::size_t at = out.size(); at >= STREAM_WORD_BYTES; at -= STREAM_WORD_BYTES) {
-        const uint8_t* word = &out[at - STREAM_WORD_BYTES];
-        if (word[0] == ((STREAM_PREAMBLE << 4) | TIMESTAMP_SID)) {
-            uint64_t t = 0;
-            for (int i = 0; i < 8; ++i) t |= static_cast<uint64_t>(word[2 + i]) << (8 * i);
-            return t;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
 
 NP1ProbeSource::NP1ProbeSource(std::shared_ptr<const NP1ProbeChip> chip, uint64_t serial)
     : chip_(std::move(chip)),
@@ -42,7 +25,7 @@ uint16_t NP1ProbeSource::lfp(uint64_t group, int c) const {
 }
 
 void NP1ProbeSource::append_tick(uint8_t sid, std::vector<uint8_t>& out) {
-    tick_ = current_tick(out);
+    tick_ = latest_timestamp(out);
     map_ = chip_->channel_map();
     if (const uint64_t drop = drop_.exchange(0)) encoder_.skip_frames(drop);
     if (break_sync_.exchange(false)) encoder_.omit_next_sync_marker();

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <fmt/format.h>
+
+#include "sim/probes/np2_source.h"
 
 namespace pelionp::sim {
 
@@ -302,6 +305,16 @@ std::array<uint16_t, NP2ProbeChip::CHANNELS> NP2Probe::superframe(uint64_t frame
         codes[c] = sources[c] ? np2_electrode_signal(identity_.serial, sources[c]->shank, sources[c]->electrode, frame)
                               : 2048;
     return codes;
+}
+
+NP2ProbeSim attach_np2_probe(Headstage& headstage, int dock, NP2ProbeIdentity identity) {
+    if (!headstage.dock_routing()) throw std::invalid_argument("NP2 probe needs a headstage with docks");
+    if (dock != 0 && dock != 1) throw std::invalid_argument("NP2 headstage has no dock " + std::to_string(dock));
+    NP2ProbeSim sim{.probe = std::make_shared<NP2Probe>(std::move(identity)), .source = nullptr};
+    sim.source = std::make_shared<NP2ProbeSource>(sim.probe);
+    sim.probe->dock_into(headstage.dock(dock));
+    headstage.set_stream_source(dock, sim.source);
+    return sim;
 }
 
 }  // namespace pelionp::sim

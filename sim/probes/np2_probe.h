@@ -25,6 +25,7 @@
 
 #include "sim/chip.h"
 #include "sim/chips/eeprom.h"
+#include "sim/headstage.h"
 #include "sim/i2c_bus.h"
 
 namespace pelionp::sim {
@@ -162,6 +163,22 @@ private:
     std::shared_ptr<EepromChip> eeprom_;
     std::shared_ptr<NP2ProbeChip> chip_;
 };
+
+class NP2ProbeSource;
+
+/// A probe docked into an NP2 headstage, and the source of its data.
+struct NP2ProbeSim {
+    std::shared_ptr<NP2Probe> probe;
+    std::shared_ptr<NP2ProbeSource> source;
+};
+
+/// Docks a probe into dock 0 or 1 of an NP2 headstage (make_np2_headstage in
+/// sim/headstages/np_headstages.h): its EEPROM and chip on the dock's bus,
+/// its data (np2_source.h) as the dock's stream source, which the board
+/// sends on SID 8 + port (dock 0) or 12 + port (dock 1) while the port's
+/// NP2 demultiplexer bit is set. Throws std::invalid_argument for a
+/// headstage without dock routing or a dock other than 0 and 1.
+NP2ProbeSim attach_np2_probe(Headstage& headstage, int dock, NP2ProbeIdentity identity);
 
 /// Whether a probe part number names a four-shank probe.
 bool np2_part_is_four_shank(const std::string& probe_pn);

@@ -1,0 +1,42 @@
+#pragma once
+// The data stream of a simulated NP2 probe: one superframe (16 rows of three
+// subrows, 48 words) per tick, built with the NP2 stream encoder. Channel c
+// of the superframe sent at timestamp t carries probe.superframe(t)[c]: the
+// signal of the electrode the chip connects to c (np2_electrode_signal), or
+// 2048 for a channel in standby or without an electrode. The channel map
+// follows the chip's chains at every tick, so a new selection shows in the
+// data as soon as it is uploaded.
+//
+// The source keeps one encoder for the SID it is asked for; asked for
+// another (the headstage moved to another port) it starts a fresh stream
+// there, row group counter from 0.
+//
+// Threading: `append_tick` runs on the board's stream thread only; the
+// probe's chip guards what it shares with the bus.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "sim/probes/np2_probe.h"
+#include "sim/stream_encoders.h"
+#include "sim/stream_source.h"
+
+namespace pelionp::sim {
+
+class NP2ProbeSource final : public StreamSource {
+public:
+    explicit NP2ProbeSource(std::shared_ptr<const NP2Probe> probe);
+    NP2ProbeSource(const NP2ProbeSource&) = delete;  // the encoder calls back into this object
+    NP2ProbeSource& operator=(const NP2ProbeSource&) = delete;
+
+    void append_tick(uint8_t sid, std::vector<uint8_t>& out) override;
+
+private:
+    std::shared_ptr<const NP2Probe> probe_;
+    std::optional<NP2Encoder> encoder_;
+    std::array<uint16_t, NP2ProbeChip::CHANNELS> codes_{};
+};
+
+}  // namespace pelionp::sim
