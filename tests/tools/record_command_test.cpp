@@ -1,0 +1,267 @@
+// The `pelionp` program end to end on the simulated board: `record` writes
+// what the simulated probes sent (checked by neo's SpikeGLX reader), Ctrl-C
+// closes every file cleanly, and `detect` and `bist` describe the default rig.
+
+#include <gtest/gtest.h>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "sim/headstages/placeholder_sources.h"
+#include "sim/probes/np1_signal.h"
+#include "tests/tools/temp_dir.h"
+#include "tests/tools/tool_process.h"
+#include "tools/commands/sim_rig.h"
+#include "tools/spikeglx/npy.h"
+
+namespace pelionp::tool::test {
+namespace {
+
+using commands::default_sim_serial;
+using nlohmann::json;
+
+#ifdef PELIONP_TOOL_BINARY
+const std::filesystem::path TOOL = PELIONP_TOOL_BINARY;
+#define REQUIRE_TOOL()
+#else
+const std::filesystem::path TOOL;
+#define REQUIRE_TOOL() GTEST_SKIP() << "this tree does not build the pelionp program"
+#endif
+
+std::string slurp(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<uint64_t> read_timestamps(const std::filesystem::path& npy) {
+  const std::string bytes = slurp(npy);
+  std::vector<uint64_t> values((bytes.size() - spikeglx::NPY_HEADER_BYTES) / 8);
+  std::memcpy(values.data(), bytes.data() + spikeglx::NPY_HEADER_BYTES, values.size() * 8);
+  return values;
+}
+
+std::map<std::string, std::string> read_meta(const std::filesystem::path& meta) {
+  std::map<std::string, std::string> keys;
+  std::ifstream in(meta);
+  for (std::string line; std::getline(in, line);)
+    if (auto eq = line.find('='); eq != std::string::npos) keys[line.substr(0, eq)] = line.substr(eq + 1);
+  return keys;
+}
+
+int16_t first_value(const std::filesystem::path& bin) {
+  int16_t v = 0;
+  std::ifstream(bin, std::ios::binary).read(reinterpret_cast<char*>(&v), sizeof v);
+  return v;
+}
+
+std::filesystem::path stem(const std::filesystem::path& root, const std::string& run, int n, const char* band) {
+  return root / (run + "_g0") / fmt::format("{}_g0_imec{}", run, n) / fmt::format("{}_g0_t0.imec{}.{}", run, n, band);
+}
+
+std::string run_check_neo(const std::filesystem::path& root, const json& expectation) {
+  const auto path = root / "expectation.json";
+  std::ofstream(path) << expectation.dump();
+  const auto command = fmt::format("/usr/bin/python3 {}/tests/tools/check_neo.py {} {} 2>&1", PELIONP_SOURCE_DIR,
+                                   root.string(), path.string());
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return "popen failed";
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return status == 0 ? "" : output;
+}
+
+// The samples checked in every stream: the first superframes whole, then a
+// spread through the recording and the last one.
+std::vector<uint64_t> checked_samples(uint64_t count) {
+  std::vector<uint64_t> s;
+  for (uint64_t i = 0; i < 26 && i < count; ++i) s.push_back(i);
+  for (uint64_t i = 4999; i < count; i += 4999) s.push_back(i);
+  s.push_back(count - 1);
+  return s;
+}
+
+int16_t np1_value(uint16_t code) { return static_cast<int16_t>(static_cast<float>(512 - code) * 1.0F); }
+
+// NB: until the simulated NP2 probe has a stream source of its own, each
+// dock streams the headstage's placeholder signal, whose frame count starts
+// when the port starts streaming: the first recorded sample of channel 0
+// anchors it, and every other sample must follow.
+struct Np2Signal {
+  uint64_t first_timestamp;
+  uint64_t first_frame;
+  uint16_t code(uint64_t timestamp, int channel) const {
+    return sim::placeholder_np2_ap(first_frame + (timestamp - first_timestamp), channel);
+  }
+  static Np2Signal anchored(const std::filesystem::path& ap_bin, uint64_t first_timestamp) {
+    return {first_timestamp, static_cast<uint64_t>(first_value(ap_bin) / 4 + 2048)};
+  }
+};
+
+int16_t np2_value(uint16_t code) {
+  return static_cast<int16_t>(static_cast<int16_t>(static_cast<float>(code - 2048) * 1.0F) * 4);
+}
+
+TEST(RecordCommand, TwoSecondsOfTheDefaultRigReadBackByNeo) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  const std::string run = "ci";
+  ToolProcess record(TOOL, {"record", "--seconds", "2", "--out", dir.path().string(), "--run", run}, dir.path());
+  ASSERT_TRUE(record.started());
+  const auto status = record.wait();
+  ASSERT_EQ(status, 0) << record.out() << record.err();
+  EXPECT_NE(record.out().find("Recording: " + (dir.path() / "ci_g0").string()), std::string::npos) << record.out();
+
+  constexpr uint64_t AP = 60000;
+  constexpr uint64_t LF = 5000;
+  json expectation;
+  expectation["duration"] = 2.0;
+
+  // imec0: the NP1 probe on port 0, bank 0 (electrode = channel; channel 191
+  // is the internal reference line and reads flat).
+  const uint64_t np1_serial = default_sim_serial(ProbeKind::np1, 0, 0);
+  const auto np1_ts = read_timestamps(stem(dir.path(), run, 0, "ap").string() + ".timestamps.npy");
+  ASSERT_EQ(np1_ts.size(), AP);
+  json ap = json::array();
+  json lf = json::array();
+  for (uint64_t s : checked_samples(AP))
+    for (int c = 0; c < 384; ++c)
+      ap.push_back({s, c, np1_value(c == 191 ? sim::NP1_FLAT_CODE : sim::np1_ap_code(np1_serial, c, np1_ts[s]))});
+  for (uint64_t k : checked_samples(LF))
+    for (int c = 0; c < 384; ++c)
+      lf.push_back({k, c, np1_value(c == 191 ? sim::NP1_FLAT_CODE : sim::np1_lfp_code(np1_serial, c, np1_ts[12 * k] / 12))});
+  expectation["streams"]["imec0.ap"] = {{"rate", 30000}, {"channels", 384}, {"samples", AP},
+                                        {"gain_uv", 0.6 / 512 / 1000 * 1e6}, {"sync", 0}, {"values", ap},
+                                        {"timestamps", {{"first", np1_ts[0]}, {"step", 1}}}};
+  expectation["streams"]["imec0.lf"] = {{"rate", 2500}, {"channels", 384}, {"samples", LF},
+                                        {"gain_uv", 0.6 / 512 / 50 * 1e6}, {"sync", 0}, {"values", lf}};
+
+  // imec1, imec2: the NP2 probes in port 1's docks.
+  std::vector<uint64_t> anchors;
+  for (int n : {1, 2}) {
+    const auto ts = read_timestamps(stem(dir.path(), run, n, "ap").string() + ".timestamps.npy");
+    ASSERT_EQ(ts.size(), AP);
+    const auto signal = Np2Signal::anchored(stem(dir.path(), run, n, "ap").string() + ".bin", ts[0]);
+    anchors.push_back(ts[0] - signal.first_frame % 4096);
+    json values = json::array();
+    for (uint64_t s : checked_samples(AP))
+      for (int c = 0; c < 384; ++c) values.push_back({s, c, np2_value(signal.code(ts[s], c))});
+    expectation["streams"][fmt::format("imec{}.ap", n)] = {
+        {"rate", 30000}, {"channels", 384}, {"samples", AP}, {"gain_uv", 0.5 / 8192 / 80 * 1e6}, {"sync", 0},
+        {"values", values}, {"timestamps", {{"first", ts[0]}, {"step", 1}}}};
+  }
+  EXPECT_EQ(anchors[0] % 4096, anchors[1] % 4096) << "both docks of a port start streaming together";
+
+  const std::string failures = run_check_neo(dir.path(), expectation);
+  EXPECT_EQ(failures, "");
+
+  // Who the probes are, as the files say.
+  const auto meta = read_meta(stem(dir.path(), run, 2, "ap").string() + ".meta");
+  EXPECT_EQ(meta.at("imDatPrb_type"), "24");
+  EXPECT_EQ(meta.at("imDatPrb_pn"), "NP2014");
+  EXPECT_EQ(meta.at("imDatPrb_sn"), std::to_string(default_sim_serial(ProbeKind::np2_four_shank, 1, 1)));
+  EXPECT_EQ(read_meta(stem(dir.path(), run, 0, "lf").string() + ".meta").at("imDatPrb_sn"), std::to_string(np1_serial));
+}
+
+TEST(RecordCommand, CtrlCWritesWhatIsQueuedAndClosesEveryFile) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  ToolProcess record(TOOL, {"record", "--out", dir.path().string(), "--run", "stop"}, dir.path());
+  ASSERT_TRUE(record.started());
+  // Streaming has begun once the last probe's samples reach its file.
+  const auto last_ap = stem(dir.path(), "stop", 2, "ap").string() + ".bin";
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  auto size = [&] {
+    std::error_code ec;
+    const auto bytes = std::filesystem::file_size(last_ap, ec);
+    return ec ? uintmax_t{0} : bytes;
+  };
+  while (size() < (uintmax_t{8} << 20) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_GE(size(), uintmax_t{8} << 20) << record.err();
+  record.signal(SIGINT);
+  ASSERT_EQ(record.wait(), 0) << record.err();
+  EXPECT_NE(record.err().find("Interrupted"), std::string::npos) << record.err();
+
+  for (int n = 0; n < 3; ++n) {
+    for (const char* band : {"ap", "lf"}) {
+      if (n > 0 && std::string(band) == "lf") continue;
+      const auto s = stem(dir.path(), "stop", n, band);
+      const auto bin = s.string() + ".bin";
+      const auto meta = read_meta(s.string() + ".meta");
+      ASSERT_FALSE(meta.empty()) << s << " has no .meta";
+      const auto size = std::filesystem::file_size(bin);
+      EXPECT_EQ(meta.at("fileSizeBytes"), std::to_string(size)) << bin;
+      EXPECT_EQ(size % (385 * 2), 0U) << bin;
+      if (std::string(band) == "ap") {
+        EXPECT_EQ(read_timestamps(s.string() + ".timestamps.npy").size(), size / 770) << "one timestamp per sample";
+      }
+    }
+  }
+  // NP1 AP and LF end on the same superframe.
+  EXPECT_EQ(std::filesystem::file_size(stem(dir.path(), "stop", 0, "ap").string() + ".bin"),
+            12 * std::filesystem::file_size(stem(dir.path(), "stop", 0, "lf").string() + ".bin"));
+}
+
+TEST(DetectCommand, ListsEveryProbeOfTheDefaultRigAndWhyPortsAreEmpty) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  ToolProcess detect(TOOL, {"detect"}, dir.path());
+  ASSERT_EQ(detect.wait(), 0) << detect.err();
+  const std::string out = detect.out();
+  auto row = [](int port, const char* dock, const char* headstage, const char* pn, uint64_t serial, const char* flex,
+                const char* version) {
+    return fmt::format("{:<5} {:<5} {:<16} {:<20} {:<12} {:<16} {}\n", port, dock, headstage, pn, serial, flex, version);
+  };
+  EXPECT_NE(out.find(row(0, "-", "NP1 NP1_HS_30", "PRB_1_4_0480_1", default_sim_serial(ProbeKind::np1, 0, 0),
+                         "NP2_FLEX_0", "1.0")),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(row(1, "0", "NP2 NP2_HS_30", "NP2003", default_sim_serial(ProbeKind::np2_single_shank, 1, 0),
+                         "NPNH_FLEX_0", "2.1")),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(row(1, "1", "NP2 NP2_HS_30", "NP2014", default_sim_serial(ProbeKind::np2_four_shank, 1, 1),
+                         "NPNH_FLEX_0", "2.1")),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex("\n2 +- +no headstage: .+\n3 +- +no headstage: .+\n"))) << out;
+}
+
+TEST(DetectCommand, NamesAnEmptyDock) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  ToolProcess detect(TOOL, {"detect", "--sim", "2=np2:empty+single"}, dir.path());
+  ASSERT_EQ(detect.wait(), 0) << detect.err();
+  EXPECT_TRUE(std::regex_search(detect.out(), std::regex("\n2 +0 +NP2 NP2_HS_30 +no probe: .+\n2 +1 +NP2 NP2_HS_30 +NP2003 ")))
+      << detect.out();
+}
+
+TEST(BistCommand, EveryTestPassesOnTheDefaultRig) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  ToolProcess bist(TOOL, {"bist"}, dir.path());
+  ASSERT_EQ(bist.wait(), 0) << bist.out() << bist.err();
+  const std::string out = bist.out();
+  for (const char* test : {"port 0           headstage EEPROM         PASS", "port 1           headstage EEPROM         PASS",
+                           "port 0           I2C                      PASS", "port 0           shift register shank     PASS",
+                           "port 0           shift register base0     PASS", "port 0           shift register base1     PASS",
+                           "port 0           PSB                      PASS", "port 1 dock 0    I2C                      PASS",
+                           "port 1 dock 0    shift register shank     PASS", "port 1 dock 1    shift register shank 3   PASS",
+                           "port 1 dock 1    shift register base odd  PASS"})
+    EXPECT_NE(out.find(test), std::string::npos) << test << "\n" << out;
+  EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
+  EXPECT_NE(out.find("18 of 18 tests passed"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace pelionp::tool::test
