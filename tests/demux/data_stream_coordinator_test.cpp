@@ -291,7 +291,16 @@ TEST(DataStreamCoordinator, ManyProducersAndControlCallersMeetCleanly) {
     std::atomic<bool> done{false};
     std::thread producer([&] {
         uint8_t n = 0;
-        while (!done.load()) c.push_buffer(device_buffer({word(TS, n, n), word(8, n), word(9, n)})), ++n;
+        // Keep a bounded backlog: every control call waits behind the buffers
+        // queued before it, so an unbounded producer only grows memory.
+        while (!done.load()) {
+            if (c.queued_items_approx() > 256) {
+                std::this_thread::yield();
+                continue;
+            }
+            c.push_buffer(device_buffer({word(TS, n, n), word(8, n), word(9, n)}));
+            ++n;
+        }
     });
     std::vector<std::thread> callers;
     for (unsigned sid : {8u, 9u}) {
