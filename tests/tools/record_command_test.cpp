@@ -15,11 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/headstages/placeholder_sources.h"
+#include "sim/probes/np2_probe.h"
 #include "sim/probes/np1_signal.h"
 #include "tests/tools/temp_dir.h"
 #include "tests/tools/tool_process.h"
 #include "tools/commands/sim_rig.h"
+#include "tools/imro/configuration.h"
 #include "tools/spikeglx/npy.h"
 
 namespace pelionp::tool::test {
@@ -56,12 +57,6 @@ std::map<std::string, std::string> read_meta(const std::filesystem::path& meta) 
   return keys;
 }
 
-int16_t first_value(const std::filesystem::path& bin) {
-  int16_t v = 0;
-  std::ifstream(bin, std::ios::binary).read(reinterpret_cast<char*>(&v), sizeof v);
-  return v;
-}
-
 std::filesystem::path stem(const std::filesystem::path& root, const std::string& run, int n, const char* band) {
   return root / (run + "_g0") / fmt::format("{}_g0_imec{}", run, n) / fmt::format("{}_g0_t0.imec{}.{}", run, n, band);
 }
@@ -92,20 +87,14 @@ std::vector<uint64_t> checked_samples(uint64_t count) {
 
 int16_t np1_value(uint16_t code) { return static_cast<int16_t>(static_cast<float>(512 - code) * 1.0F); }
 
-// NB: until the simulated NP2 probe has a stream source of its own, each
-// dock streams the headstage's placeholder signal, whose frame count starts
-// when the port starts streaming: the first recorded sample of channel 0
-// anchors it, and every other sample must follow.
-struct Np2Signal {
-  uint64_t first_timestamp;
-  uint64_t first_frame;
-  uint16_t code(uint64_t timestamp, int channel) const {
-    return sim::placeholder_np2_ap(first_frame + (timestamp - first_timestamp), channel);
-  }
-  static Np2Signal anchored(const std::filesystem::path& ap_bin, uint64_t first_timestamp) {
-    return {first_timestamp, static_cast<uint64_t>(first_value(ap_bin) / 4 + 2048)};
-  }
-};
+// What the simulated NP2 probe sends on channel c at timestamp t: the
+// signal of the electrode its chip connects, by the probe's geometry.
+uint16_t np2_code(ProbeKind kind, uint64_t serial, uint64_t timestamp, int channel) {
+  const auto setting = imro::default_configuration(kind).channels[static_cast<size_t>(channel)];
+  const auto electrode = imro::electrode_of(kind, channel, setting);
+  if (!electrode) return 2048;
+  return sim::np2_electrode_signal(serial, setting.shank, static_cast<uint16_t>(*electrode), timestamp);
+}
 
 int16_t np2_value(uint16_t code) {
   return static_cast<int16_t>(static_cast<int16_t>(static_cast<float>(code - 2048) * 1.0F) * 4);
@@ -145,21 +134,18 @@ TEST(RecordCommand, TwoSecondsOfTheDefaultRigReadBackByNeo) {
   expectation["streams"]["imec0.lf"] = {{"rate", 2500}, {"channels", 384}, {"samples", LF},
                                         {"gain_uv", 0.6 / 512 / 50 * 1e6}, {"sync", 0}, {"values", lf}};
 
-  // imec1, imec2: the NP2 probes in port 1's docks.
-  std::vector<uint64_t> anchors;
-  for (int n : {1, 2}) {
+  // imec1, imec2: the NP2 probes in port 1's docks, bank 0 of shank 0.
+  for (auto [n, kind] : {std::pair{1, ProbeKind::np2_single_shank}, std::pair{2, ProbeKind::np2_four_shank}}) {
+    const uint64_t serial = default_sim_serial(kind, 1, n - 1);
     const auto ts = read_timestamps(stem(dir.path(), run, n, "ap").string() + ".timestamps.npy");
     ASSERT_EQ(ts.size(), AP);
-    const auto signal = Np2Signal::anchored(stem(dir.path(), run, n, "ap").string() + ".bin", ts[0]);
-    anchors.push_back(ts[0] - signal.first_frame % 4096);
     json values = json::array();
     for (uint64_t s : checked_samples(AP))
-      for (int c = 0; c < 384; ++c) values.push_back({s, c, np2_value(signal.code(ts[s], c))});
+      for (int c = 0; c < 384; ++c) values.push_back({s, c, np2_value(np2_code(kind, serial, ts[s], c))});
     expectation["streams"][fmt::format("imec{}.ap", n)] = {
         {"rate", 30000}, {"channels", 384}, {"samples", AP}, {"gain_uv", 0.5 / 8192 / 80 * 1e6}, {"sync", 0},
         {"values", values}, {"timestamps", {{"first", ts[0]}, {"step", 1}}}};
   }
-  EXPECT_EQ(anchors[0] % 4096, anchors[1] % 4096) << "both docks of a port start streaming together";
 
   const std::string failures = run_check_neo(dir.path(), expectation);
   EXPECT_EQ(failures, "");
@@ -227,11 +213,11 @@ TEST(DetectCommand, ListsEveryProbeOfTheDefaultRigAndWhyPortsAreEmpty) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find(row(1, "0", "NP2 NP2_HS_30", "NP2003", default_sim_serial(ProbeKind::np2_single_shank, 1, 0),
-                         "NPNH_FLEX_0", "2.1")),
+                         "", "0.0")),
             std::string::npos)
       << out;
   EXPECT_NE(out.find(row(1, "1", "NP2 NP2_HS_30", "NP2014", default_sim_serial(ProbeKind::np2_four_shank, 1, 1),
-                         "NPNH_FLEX_0", "2.1")),
+                         "", "0.0")),
             std::string::npos)
       << out;
   EXPECT_TRUE(std::regex_search(out, std::regex("\n2 +- +no headstage: .+\n3 +- +no headstage: .+\n"))) << out;

@@ -43,7 +43,7 @@ std::expected<OpenedDevice, std::string> open_device(const DeviceChoice& choice,
   if (!rig) return std::unexpected(fmt::format("rig '{}': {}", choice.sim, rig.error()));
   auto simulated = std::make_shared<SimulatedRig>(
       build_simulated_rig(*rig, sim::StreamOptions{.paced = paced, .views = false, .ticks_per_buffer = 30}));
-  auto board = simulated->board;
+  std::shared_ptr<pelio::BasicDevice> board = simulated->board.board;
   return OpenedDevice{std::move(board), std::move(simulated),
                       fmt::format("simulated board ({})", rig::to_compact(*rig))};
 }
