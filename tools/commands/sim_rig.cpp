@@ -4,21 +4,6 @@
 
 namespace pelionp::tool::commands {
 
-namespace {
-
-// NB: the simulated NP2 probe has its own chip and EEPROM but, until it
-// grows a stream source, its dock streams the headstage's placeholder
-// signal. Everything about how an NP2 probe joins a simulated headstage is
-// kept in this one function.
-std::shared_ptr<sim::NP2Probe> attach_np2_probe(sim::Headstage& headstage, int dock,
-                                                sim::NP2ProbeIdentity identity) {
-  auto probe = std::make_shared<sim::NP2Probe>(std::move(identity));
-  probe->dock_into(headstage.dock(dock));
-  return probe;
-}
-
-}  // namespace
-
 std::string_view sim_probe_part_number(ProbeKind kind) noexcept {
   switch (kind) {
     case ProbeKind::np1: return "PRB_1_4_0480_1";
@@ -63,13 +48,14 @@ SimulatedRig build_simulated_rig(const rig::Rig& rig, const sim::StreamOptions& 
         for (int d = 0; d < rig::DOCK_COUNT; ++d) {
           const auto& probe = port.docks[static_cast<size_t>(d)];
           if (!probe) continue;
-          built.np2_probes.push_back(attach_np2_probe(
+          built.np2_probes.push_back(sim::attach_np2_probe(
               *headstage, d,
               {.serial = sim_serial(*probe, p, d),
                .version_major = 2,
                .version_minor = 1,
                .flex_pn = "NPNH_FLEX_0",
-               .probe_pn = std::string(sim_probe_part_number(probe->kind))}));
+               .probe_pn = std::string(sim_probe_part_number(probe->kind))})
+                                         .probe);
         }
         built.board->plug(p, headstage);
         break;
