@@ -2,8 +2,8 @@
 # CPU share of `pelionp record` at real-time pace with the default rig (an
 # NP1 probe on port 0, NP2 single- and four-shank probes on port 1 of the
 # simulated board): user + system CPU time of the whole process (the board's
-# producer thread included) over wall time, for a recording of SECONDS
-# seconds (default 10).
+# producer thread included) over wall time, and per second of data, for a
+# recording of SECONDS seconds (default 10).
 #
 # Run: cmake --build --preset release --target pelionp_tool && bench/record_cpu.sh [SECONDS]
 set -euo pipefail
@@ -27,6 +27,9 @@ cpu = usage.ru_utime + usage.ru_stime
 cores = os.cpu_count()
 written = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(out) for f in fs)
 print(f"record {seconds} s: wall {wall:.2f} s, user {usage.ru_utime:.2f} s, system {usage.ru_stime:.2f} s")
-print(f"CPU share: {100 * cpu / wall:.1f} % of one core ({100 * cpu / wall / cores:.1f} % of {cores} cores)")
+print(f"CPU share: {100 * cpu / wall:.1f} % of one core ({100 * cpu / wall / cores:.1f} % of {cores} cores) over the run")
+# The wall time also holds detection, configuration and the final drain;
+# per second of data is the figure that says whether a rig keeps up.
+print(f"CPU per second of data: {100 * cpu / float(seconds):.1f} % of one core")
 print(f"max RSS {usage.ru_maxrss / 1024:.0f} MiB, {written / 1e6:.1f} MB written")
 PY

@@ -40,6 +40,7 @@ class Command {
 #define PELIONP_COMMANDS(X) \
   X(detect)                 \
   X(record)                 \
+  X(replay)                 \
   X(bist)                   \
   X(devices)
 
