@@ -51,8 +51,9 @@ void BoardStream::build_buffer(std::vector<uint8_t>& out) {
     const auto producers = producers_();
     out.clear();
     for (uint32_t t = 0; t < options_.ticks_per_buffer; ++t) {
+        const uint64_t timestamp = timestamps_.next();
         timestamps_.append(out);
-        for (const auto& producer : producers) producer.source->append_tick(producer.sid, out);
+        for (const auto& producer : producers) producer.source->append_tick_at(producer.sid, timestamp, out);
     }
 }
 

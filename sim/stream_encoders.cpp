@@ -16,6 +16,17 @@ void put_le(uint8_t* p, uint64_t value, int bytes) {
 // Writes a 12-bit value MSB first at bit position `bit` of the payload (bit 0
 // is the MSB of byte 0).
 void put12(Payload& payload, int bit, uint16_t value) {
+    const auto at = static_cast<std::size_t>(bit / 8);
+    if (bit % 8 == 0) {  // the NP2 layout puts every value on a nibble
+        payload[at] = static_cast<uint8_t>(payload[at] | (value >> 4));
+        payload[at + 1] = static_cast<uint8_t>(payload[at + 1] | ((value & 0xF) << 4));
+        return;
+    }
+    if (bit % 8 == 4) {
+        payload[at] = static_cast<uint8_t>(payload[at] | ((value >> 8) & 0xF));
+        payload[at + 1] = static_cast<uint8_t>(payload[at + 1] | (value & 0xFF));
+        return;
+    }
     for (int j = 0; j < 12; ++j) {
         const int pos = bit + j;
         if ((value >> (11 - j)) & 1u) {
@@ -40,6 +51,13 @@ void WordFramer::append(std::vector<uint8_t>& out, const Payload& payload) {
     out.push_back(static_cast<uint8_t>((preamble << 4) | sid_));
     out.push_back(row_counter_++);
     out.insert(out.end(), payload.begin(), payload.end());
+}
+
+void WordFramer::stamp(uint8_t* word) {
+    const uint8_t preamble = preamble_override_.value_or(STREAM_PREAMBLE);
+    preamble_override_.reset();
+    word[0] = static_cast<uint8_t>((preamble << 4) | sid_);
+    word[1] = row_counter_++;
 }
 
 // --- TimestampEncoder -----------------------------------------------------------
@@ -107,6 +125,25 @@ void NP1Encoder::append_word(std::vector<uint8_t>& out) {
         ++frame_;
         frame_ready_ = false;
     }
+}
+
+bool NP1Encoder::append_encoded_ap_frames(std::vector<uint8_t>& out,
+                                          std::span<const uint8_t, AP_FRAMES_BYTES> words) {
+    if (beat_ != 0 || frame_ready_ || frame_ % FRAMES_PER_GROUP != 1 || skip_ != 0 || number_override_ ||
+        framer_.fault_armed()) {
+        return false;
+    }
+    const std::size_t at = out.size();
+    out.insert(out.end(), words.begin(), words.end());
+    uint8_t* word = out.data() + at;
+    for (int f = 0; f < FRAMES_PER_GROUP - 1; ++f, ++frame_) {
+        // Values 33 and 34 (frame number high, low) are word 6 of beats 3 and 4.
+        const auto number = static_cast<uint32_t>(frame_ & FRAME_NUMBER_MASK);
+        put_le(word + 3 * STREAM_WORD_BYTES + 2 + 12, (number >> 10) & 0x3FF, 2);
+        put_le(word + 4 * STREAM_WORD_BYTES + 2 + 12, number & 0x3FF, 2);
+        for (int b = 0; b < BEATS_PER_FRAME; ++b, word += STREAM_WORD_BYTES) framer_.stamp(word);
+    }
+    return true;
 }
 
 void NP1Encoder::append_beats(std::vector<uint8_t>& out, std::size_t count) {
@@ -205,6 +242,24 @@ void NP2Encoder::append_word(std::vector<uint8_t>& out) {
             return;
         }
     }
+}
+
+bool NP2Encoder::append_encoded_superframe(std::vector<uint8_t>& out,
+                                           std::span<const uint8_t, SUPERFRAME_BYTES> words) {
+    if (row_ != 0 || subrow_ != 0 || drop_mask_ != 0 || id_override_ || preamble_override_ || clear_flag_ ||
+        force_flag_ || framer_.fault_armed()) {
+        return false;
+    }
+    const std::size_t at = out.size();
+    out.insert(out.end(), words.begin(), words.end());
+    uint8_t* word = out.data() + at;
+    for (int r = 0; r < ROWS_PER_SUPERFRAME; ++r) {
+        word[2 + 3] = row_group_++;  // header payload bytes 3 and 4
+        word[2 + 4] = lost_sync_;
+        for (int s = 0; s < SUBROWS_PER_ROW; ++s, word += STREAM_WORD_BYTES) framer_.stamp(word);
+    }
+    ++superframe_;
+    return true;
 }
 
 void NP2Encoder::append_subrows(std::vector<uint8_t>& out, std::size_t count) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "sim/stream_source.h"  // TIMESTAMP_SID, IO_SID
@@ -36,6 +37,9 @@ public:
     explicit WordFramer(uint8_t sid, uint8_t first_row_counter = 0);
 
     void append(std::vector<uint8_t>& out, const Payload& payload);
+    /// Writes bytes 0 and 1 of a word already in place (a cached word being
+    /// sent again) and counts it.
+    void stamp(uint8_t* word);
 
     [[nodiscard]] uint8_t sid() const { return sid_; }
     [[nodiscard]] uint8_t next_row_counter() const { return row_counter_; }
@@ -45,6 +49,7 @@ public:
     void jump_row_counter(uint8_t delta) { row_counter_ = static_cast<uint8_t>(row_counter_ + delta); }
     /// Fault: the next word carries `nibble` instead of the 0xD preamble.
     void corrupt_next_preamble(uint8_t nibble) { preamble_override_ = static_cast<uint8_t>(nibble & 0x0F); }
+    [[nodiscard]] bool fault_armed() const { return preamble_override_.has_value(); }
 
 private:
     uint8_t sid_;
@@ -116,6 +121,16 @@ public:
     void append_groups(std::vector<uint8_t>& out, std::size_t count);
     void append_superframes(std::vector<uint8_t>& out, std::size_t count);
 
+    /// Wire bytes of a group's twelve AP frames.
+    static constexpr std::size_t AP_FRAMES_BYTES = (FRAMES_PER_GROUP - 1) * BEATS_PER_FRAME * STREAM_WORD_BYTES;
+    /// Sends a group's twelve AP frames from `words`: what an encoder sent for
+    /// them earlier, without faults (a cached copy). The samples are taken as
+    /// they are; frame numbers and word framing are this encoder's. Appends
+    /// nothing and returns false unless the encoder stands at the start of a
+    /// group's first AP frame with no fault armed; the caller then sends them
+    /// from samples.
+    bool append_encoded_ap_frames(std::vector<uint8_t>& out, std::span<const uint8_t, AP_FRAMES_BYTES> words);
+
     /// Absolute index of the frame being sent and the next beat of it.
     [[nodiscard]] uint64_t frame_index() const { return frame_; }
     [[nodiscard]] int beat() const { return beat_; }
@@ -171,6 +186,16 @@ public:
     void append_subrows(std::vector<uint8_t>& out, std::size_t count);
     void append_rows(std::vector<uint8_t>& out, std::size_t count);
     void append_superframes(std::vector<uint8_t>& out, std::size_t count);
+
+    /// Wire bytes of one superframe.
+    static constexpr std::size_t SUPERFRAME_BYTES = ROWS_PER_SUPERFRAME * SUBROWS_PER_ROW * STREAM_WORD_BYTES;
+    /// Sends one superframe from `words`: what an encoder sent for it
+    /// earlier, without faults (a cached copy). Samples, subrow IDs and the
+    /// superframe flag are taken as they are; word framing, row group and
+    /// lost-sync counters are this encoder's. Appends nothing and returns
+    /// false unless the encoder stands at a superframe start with no fault
+    /// armed; the caller then sends it from samples.
+    bool append_encoded_superframe(std::vector<uint8_t>& out, std::span<const uint8_t, SUPERFRAME_BYTES> words);
 
     [[nodiscard]] uint64_t superframe() const { return superframe_; }
     [[nodiscard]] int row() const { return row_; }

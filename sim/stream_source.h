@@ -28,6 +28,13 @@ public:
     virtual ~StreamSource() = default;
     /// Appends this tick's whole 16-byte words for stream `sid` to `out`.
     virtual void append_tick(uint8_t sid, std::vector<uint8_t>& out) = 0;
+    /// The same, told the tick's timestamp, which the board put in `out`
+    /// ahead of the tick's streams (what latest_timestamp(out) finds). The
+    /// board calls this one; a source that needs the timestamp overrides it
+    /// rather than search `out` for it.
+    virtual void append_tick_at(uint8_t sid, uint64_t /*timestamp*/, std::vector<uint8_t>& out) {
+        append_tick(sid, out);
+    }
 };
 
 }  // namespace pelionp::sim

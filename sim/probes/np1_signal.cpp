@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "sim/probes/tick_cache.h"
+
 namespace pelionp::sim {
 namespace {
 
@@ -21,14 +23,20 @@ uint16_t to_code(double v) { return static_cast<uint16_t>(std::clamp(std::lround
 
 uint16_t np1_ap_code(uint64_t serial, int electrode, uint64_t tick) {
     const uint64_t seed = mix(serial, electrode);
-    const double hz = 300.0 + static_cast<double>(seed % 700);
+    // Exactly periodic (tick_cache.h): a whole number of cycles per period,
+    // 77..256 of them, i.e. 301 to 1000 Hz.
+    const uint64_t k = tick % SIGNAL_PERIOD_TICKS;
+    const double cycles = 77.0 + static_cast<double>(seed % 180);
     const double phase = static_cast<double>((seed >> 12) % 628) / 100.0;
-    const double t = static_cast<double>(tick % 30000) / 30000.0;
-    double v = 40.0 * std::sin(2.0 * std::numbers::pi * hz * t + phase);
-    // A spike of 1 ms every 50 to 100 ms.
-    const uint64_t period = 1500 + (seed >> 24) % 1500;
-    const uint64_t at = (tick + (seed >> 40)) % period;
-    if (at < 30) v -= 200.0 * std::sin(std::numbers::pi * static_cast<double>(at) / 30.0);
+    const double t = static_cast<double>(k) / static_cast<double>(SIGNAL_PERIOD_TICKS);
+    double v = 40.0 * std::sin(2.0 * std::numbers::pi * cycles * t + phase);
+    // Sparse spikes of 1 ms: each 1 ms window of the period holds one with a
+    // chance of 1 in 64 (about 16 a second, at irregular times).
+    constexpr uint64_t WINDOW = 30;
+    const uint64_t window = (k + (seed >> 40) % WINDOW) % SIGNAL_PERIOD_TICKS / WINDOW;
+    const uint64_t at = (k + (seed >> 40) % WINDOW) % WINDOW;
+    if (mix(seed, static_cast<int>(window)) % 64 == 0)
+        v -= 200.0 * std::sin(std::numbers::pi * static_cast<double>(at) / static_cast<double>(WINDOW));
     return to_code(v);
 }
 

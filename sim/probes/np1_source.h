@@ -8,6 +8,13 @@
 // channel map follows the chip's chains at every tick, so a new electrode
 // selection shows in the data as soon as it is uploaded.
 //
+// Speed: the AP signals repeat every SIGNAL_PERIOD_TICKS, so the source keeps
+// each tick's twelve encoded AP frames in a TickCache (sim/probes/
+// tick_cache.h) and sends them again a period later with fresh frame
+// numbers; a change of the channel map empties the cache. The LFP frame (32
+// samples a tick) is encoded from samples every time. The words are the
+// same as those encoded from samples, byte for byte.
+//
 // Faults (safe from any thread, applied at the next tick): frames dropped on
 // the device side, a group start without its sync marker.
 //
@@ -16,8 +23,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
+#include "sim/probes/tick_cache.h"
 #include "sim/stream_encoders.h"
 #include "sim/stream_source.h"
 
@@ -31,6 +40,7 @@ public:
     NP1ProbeSource(std::shared_ptr<const NP1ProbeChip> chip, uint64_t serial);
 
     void append_tick(uint8_t sid, std::vector<uint8_t>& out) override;
+    void append_tick_at(uint8_t sid, uint64_t timestamp, std::vector<uint8_t>& out) override;
 
     /// The next `frames` frames are never sent; the frame count runs on.
     void drop_frames(uint64_t frames) { drop_.fetch_add(frames); }
@@ -40,12 +50,15 @@ public:
 private:
     uint16_t ap(int channel) const;
     uint16_t lfp(uint64_t group, int channel) const;
+    void follow_chip();
+    std::span<const uint8_t, NP1Encoder::AP_FRAMES_BYTES> cached_ap_frames();
 
     std::shared_ptr<const NP1ProbeChip> chip_;
     uint64_t serial_;
     NP1Encoder encoder_;
     std::shared_ptr<const NP1ChannelMap> map_;
     uint64_t tick_ = 0;
+    TickCache cache_{NP1Encoder::AP_FRAMES_BYTES};
     // The board numbers each SID's words: one 8-bit row counter per SID.
     std::array<uint8_t, 16> row_counters_{};
     std::atomic<uint64_t> drop_{0};

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "sim/probes/np2_source.h"
+#include "sim/probes/tick_cache.h"
 
 namespace pelionp::sim {
 
@@ -129,6 +130,7 @@ bool NP2ProbeChip::write(uint8_t reg, std::span<const uint8_t> data) {
                                 c->shifted.begin() + static_cast<long>(c->length));
         last_chain_ = reg;
         update_sources_locked();
+        sources_generation_.fetch_add(1, std::memory_order_release);
         return true;
     }
     // Control registers auto-increment over a multi-byte write; validate first.
@@ -271,17 +273,31 @@ void NP2ProbeChip::set_sr_out_stuck(bool stuck) {
 
 uint16_t np2_electrode_signal(uint64_t serial, uint8_t shank, uint16_t electrode, uint64_t frame) {
     const uint64_t seed = mix(serial ^ (uint64_t{shank} << 40) ^ (uint64_t{electrode} << 20) ^ 0x4e5032ULL);
-    // Slow triangle swing (LFP band): period 2000 frames, amplitude 100..227.
-    const int64_t period = 2000;
-    const auto phase = static_cast<int64_t>((frame + seed % period) % period);
+    // Exactly periodic (tick_cache.h), so the stream can reuse its words.
+    const uint64_t k = frame % SIGNAL_PERIOD_TICKS;
+    // Slow triangle swing (LFP band): 7.8 Hz, amplitude 100..227.
+    const int64_t period = static_cast<int64_t>(SIGNAL_PERIOD_TICKS / 2);
+    const auto phase = static_cast<int64_t>((k + seed % SIGNAL_PERIOD_TICKS) % static_cast<uint64_t>(period));
     const int64_t amplitude = 100 + static_cast<int64_t>(seed >> 57);
     const int64_t lfp = amplitude * (std::abs(2 * phase - period) - period / 2) / (period / 2);
     // AP-band ripple: hashed noise of +-24 codes.
-    const int64_t ap = static_cast<int64_t>(mix(seed + frame) % 49) - 24;
-    // Sparse spikes: a 6-frame negative deflection once every ~1000 frames.
-    const uint64_t spike_phase = (frame + (seed >> 8)) % 997;
-    const int64_t spike = spike_phase < 6 ? -400 + 60 * static_cast<int64_t>(spike_phase) : 0;
+    const int64_t ap = static_cast<int64_t>(mix(seed + k) % 49) - 24;
+    // Sparse spikes: a 6-frame negative deflection in one of 64 windows of
+    // 32 frames, at a hashed place in the window (about 15 a second).
+    constexpr uint64_t WINDOW = 32;
+    const uint64_t window_hash = mix(seed ^ (k / WINDOW + 1) * 0x9E3779B97F4A7C15ULL);
+    const auto spike_phase = static_cast<int64_t>(k % WINDOW) - static_cast<int64_t>((window_hash >> 32) % 27);
+    const int64_t spike = window_hash % 64 == 0 && spike_phase >= 0 && spike_phase < 6 ? -400 + 60 * spike_phase : 0;
     return static_cast<uint16_t>(std::clamp<int64_t>(2048 + lfp + ap + spike, 0, 4095));
+}
+
+std::array<uint16_t, NP2ProbeChip::CHANNELS> np2_superframe(
+    uint64_t serial, const std::array<std::optional<NP2ProbeChip::Source>, NP2ProbeChip::CHANNELS>& sources,
+    uint64_t frame) {
+    std::array<uint16_t, NP2ProbeChip::CHANNELS> codes;
+    for (std::size_t c = 0; c < NP2ProbeChip::CHANNELS; ++c)
+        codes[c] = sources[c] ? np2_electrode_signal(serial, sources[c]->shank, sources[c]->electrode, frame) : 2048;
+    return codes;
 }
 
 // ---------------------------------------------------------------- probe
@@ -299,12 +315,7 @@ void NP2Probe::dock_into(I2CBus& dock) {
 }
 
 std::array<uint16_t, NP2ProbeChip::CHANNELS> NP2Probe::superframe(uint64_t frame) const {
-    std::array<uint16_t, NP2ProbeChip::CHANNELS> codes;
-    const auto sources = chip_->sources();
-    for (std::size_t c = 0; c < NP2ProbeChip::CHANNELS; ++c)
-        codes[c] = sources[c] ? np2_electrode_signal(identity_.serial, sources[c]->shank, sources[c]->electrode, frame)
-                              : 2048;
-    return codes;
+    return np2_superframe(identity_.serial, chip_->sources(), frame);
 }
 
 NP2ProbeSim attach_np2_probe(Headstage& headstage, int dock, NP2ProbeIdentity identity) {

@@ -10,6 +10,7 @@
 // on the stream producer thread; one internal mutex guards the chip state.
 // Inspection calls may come from any thread.
 #include <array>
+#include <atomic>
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
@@ -105,8 +106,12 @@ public:
     struct Source {
         uint8_t shank;
         uint16_t electrode;
+        friend bool operator==(const Source&, const Source&) = default;
     };
     std::array<std::optional<Source>, CHANNELS> sources() const;
+    /// Grows whenever a chain upload may have changed `sources()`; cheap
+    /// enough for the stream thread to look at every tick.
+    uint64_t sources_generation() const noexcept { return sources_generation_.load(std::memory_order_acquire); }
 
 private:
     struct Chain {
@@ -131,12 +136,20 @@ private:
     WriteFault write_fault_;
     std::vector<Write> writes_;
     std::array<std::optional<Source>, CHANNELS> sources_{};
+    std::atomic<uint64_t> sources_generation_{0};
 };
 
 /// Deterministic synthetic signal of one electrode: slow LFP swing, AP-band
 /// ripple and sparse spikes, seeded by probe serial, shank and electrode.
-/// 12-bit code centred on 2048.
+/// 12-bit code centred on 2048. Repeats exactly every SIGNAL_PERIOD_TICKS
+/// frames (sim/probes/tick_cache.h), which lets the stream reuse its words.
 uint16_t np2_electrode_signal(uint64_t serial, uint8_t shank, uint16_t electrode, uint64_t frame);
+
+/// The 384 codes of superframe `frame` of a probe whose chip connects
+/// `sources`: np2_electrode_signal per connected channel, 2048 elsewhere.
+std::array<uint16_t, NP2ProbeChip::CHANNELS> np2_superframe(
+    uint64_t serial, const std::array<std::optional<NP2ProbeChip::Source>, NP2ProbeChip::CHANNELS>& sources,
+    uint64_t frame);
 
 /// A docked probe: identification EEPROM, probe chip and signal source.
 class NP2Probe {

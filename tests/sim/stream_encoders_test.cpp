@@ -1,6 +1,11 @@
 // The encoders' wire bytes, checked against hand-computed words.
 #include "sim/stream_encoders.h"
 
+#include <functional>
+#include <span>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace pelionp::sim {
@@ -127,6 +132,126 @@ TEST(StreamEncoders, InterleaverSendsATimestampThenEveryStreamWordByWord) {
     EXPECT_EQ(out[16 * 14], 0xDC);
     EXPECT_EQ(out[16 * 55], 0xD4);
     EXPECT_EQ(out[16 * 55 + 2], 101);
+}
+
+
+// Cached words sent again must be the words encoding from samples gives, with
+// the sending encoder's framing: counters, frame numbers, lost-sync counter.
+TEST(StreamEncoders, NP2CachedSuperframeIsTheSuperframeEncodedFromSamples) {
+    const NP2Samples samples{[](uint64_t sf, int c) -> uint16_t { return static_cast<uint16_t>((sf * 31 + c * 7) & 0xFFF); }};
+    NP2Encoder maker(0, samples, 5);  // another SID and other counters
+    std::vector<uint8_t> cached;
+    maker.append_superframes(cached, 1);
+    ASSERT_EQ(cached.size(), NP2Encoder::SUPERFRAME_BYTES);
+    const std::span<const uint8_t, NP2Encoder::SUPERFRAME_BYTES> words(cached.data(), cached.size());
+
+    struct Case {
+        const char* name;
+        uint8_t row_counter;
+        uint8_t row_group;
+        uint8_t lost_sync;
+    };
+    for (const Case c : {Case{"fresh", 0, 0, 0}, Case{"counters wrap", 250, 254, 3}}) {
+        SCOPED_TRACE(c.name);
+        NP2Encoder sender(9, samples, 5, c.row_group), reference(9, samples, 5, c.row_group);
+        sender.framer().jump_row_counter(c.row_counter);
+        reference.framer().jump_row_counter(c.row_counter);
+        sender.set_lost_sync_counter(c.lost_sync);
+        reference.set_lost_sync_counter(c.lost_sync);
+        std::vector<uint8_t> got, want;
+        ASSERT_TRUE(sender.append_encoded_superframe(got, words));
+        reference.append_superframes(want, 1);
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(sender.superframe(), 6u);
+        // Both go on alike from samples.
+        sender.append_rows(got, 1);
+        reference.append_rows(want, 1);
+        EXPECT_EQ(got, want);
+    }
+}
+
+TEST(StreamEncoders, NP2CachedSuperframeRefusedMidwayOrWithAFaultArmed) {
+    const NP2Samples samples{[](uint64_t, int) -> uint16_t { return 0x123; }};
+    NP2Encoder maker(9, samples);
+    std::vector<uint8_t> cached;
+    maker.append_superframes(cached, 1);
+    const std::span<const uint8_t, NP2Encoder::SUPERFRAME_BYTES> words(cached.data(), cached.size());
+    const std::vector<std::pair<const char*, std::function<void(NP2Encoder&)>>> cases = {
+        {"mid superframe", [](NP2Encoder& e) { std::vector<uint8_t> w; e.append_subrows(w, 1); }},
+        {"subrow dropped", [](NP2Encoder& e) { e.drop_next_subrow(2); }},
+        {"subrow ID", [](NP2Encoder& e) { e.override_next_subrow_id(5); }},
+        {"header preamble", [](NP2Encoder& e) { e.corrupt_next_preamble(1, 2); }},
+        {"flag cleared", [](NP2Encoder& e) { e.clear_next_superframe_flag(); }},
+        {"flag forced", [](NP2Encoder& e) { e.force_next_superframe_flag(); }},
+        {"word preamble", [](NP2Encoder& e) { e.framer().corrupt_next_preamble(0xA); }},
+    };
+    for (const auto& [name, arm] : cases) {
+        SCOPED_TRACE(name);
+        NP2Encoder sender(9, samples);
+        arm(sender);
+        std::vector<uint8_t> out;
+        EXPECT_FALSE(sender.append_encoded_superframe(out, words));
+        EXPECT_TRUE(out.empty());
+    }
+}
+
+TEST(StreamEncoders, NP1CachedApFramesAreTheFramesEncodedFromSamples) {
+    const NP1Samples samples{[](uint64_t g, int c) -> uint16_t { return static_cast<uint16_t>((g * 5 + c * 3) & 0x3FF); },
+                             [](uint64_t s, int c) -> uint16_t { return static_cast<uint16_t>((s + c) & 0x3FF); }};
+    NP1Encoder maker(0, samples, 13 * 7 + 1);
+    std::vector<uint8_t> cached;
+    maker.append_frames(cached, 12);
+    ASSERT_EQ(cached.size(), NP1Encoder::AP_FRAMES_BYTES);
+    const std::span<const uint8_t, NP1Encoder::AP_FRAMES_BYTES> words(cached.data(), cached.size());
+
+    // Same group (same samples), frame numbers of another place; the last
+    // case crosses the 20-bit frame number's wrap.
+    for (const uint64_t group : {7ull, 7ull + 13 * 12 * 400, (1ull << 20) / 13}) {
+        SCOPED_TRACE(group);
+        const uint64_t first = 13 * group;
+        NP1Encoder sender(3, samples, first), reference(3, samples, first);
+        std::vector<uint8_t> got, want;
+        sender.append_frames(got, 1);  // the LFP frame
+        ASSERT_TRUE(sender.append_encoded_ap_frames(got, words));
+        reference.append_groups(want, 1);
+        if (group == 7) {
+            EXPECT_EQ(got, want);
+        } else {
+            // Another group: the samples differ, the frame numbers and
+            // framing must still be the reference's.
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t beat = 0; beat < got.size() / 16; ++beat) {
+                EXPECT_EQ(got[16 * beat], want[16 * beat]);
+                EXPECT_EQ(got[16 * beat + 1], want[16 * beat + 1]);
+                if (beat % 5 >= 3) EXPECT_EQ(got[16 * beat + 14], want[16 * beat + 14]) << beat;
+                if (beat % 5 >= 3) EXPECT_EQ(got[16 * beat + 15], want[16 * beat + 15]) << beat;
+            }
+        }
+        EXPECT_EQ(sender.frame_index(), reference.frame_index());
+    }
+}
+
+TEST(StreamEncoders, NP1CachedApFramesRefusedOffTheirPlaceOrWithAFaultArmed) {
+    const NP1Samples samples{[](uint64_t, int) -> uint16_t { return 1; }, [](uint64_t, int) -> uint16_t { return 2; }};
+    NP1Encoder maker(0, samples, 1);
+    std::vector<uint8_t> cached;
+    maker.append_frames(cached, 12);
+    const std::span<const uint8_t, NP1Encoder::AP_FRAMES_BYTES> words(cached.data(), cached.size());
+    const std::vector<std::pair<const char*, std::function<void(NP1Encoder&)>>> cases = {
+        {"at the LFP frame", [](NP1Encoder&) {}},
+        {"mid frame", [](NP1Encoder& e) { std::vector<uint8_t> w; e.append_frames(w, 1); e.append_beats(w, 2); }},
+        {"frames to skip", [](NP1Encoder& e) { std::vector<uint8_t> w; e.append_frames(w, 1); e.skip_frames(1); }},
+        {"frame number", [](NP1Encoder& e) { std::vector<uint8_t> w; e.append_frames(w, 1); e.override_next_frame_number(9); }},
+        {"word preamble", [](NP1Encoder& e) { std::vector<uint8_t> w; e.append_frames(w, 1); e.framer().corrupt_next_preamble(1); }},
+    };
+    for (const auto& [name, arm] : cases) {
+        SCOPED_TRACE(name);
+        NP1Encoder sender(0, samples);
+        arm(sender);
+        std::vector<uint8_t> out;
+        EXPECT_FALSE(sender.append_encoded_ap_frames(out, words));
+        EXPECT_TRUE(out.empty());
+    }
 }
 
 }  // namespace
