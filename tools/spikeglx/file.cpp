@@ -4,12 +4,18 @@
 #include <spdlog/spdlog.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace pelionp::tool::spikeglx {
 
 std::expected<OutputFile, std::string> OutputFile::create(const std::filesystem::path& path, size_t buffer_bytes) {
+#ifdef _WIN32
+  // The wide name: paths outside the ANSI code page open as they are.
+  std::FILE* f = ::_wfopen(path.c_str(), L"wb");
+#else
   std::FILE* f = std::fopen(path.c_str(), "wb");
+#endif
   if (f == nullptr) return std::unexpected(fmt::format("Cannot create {}: {}", path.string(), std::strerror(errno)));
   // Our buffer is the only one: stdio's own would copy every byte twice.
   std::setvbuf(f, nullptr, _IONBF, 0);
