@@ -6,10 +6,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// clang-format off
-#include <initguid.h>
 #include <setupapi.h>
-// clang-format on
 
 #include <map>
 #include <mutex>
@@ -28,8 +25,8 @@ static_assert(MAP_BAR_IOCTL == CTL_CODE(0x22, 7, METHOD_BUFFERED, FILE_ANY_ACCES
 static_assert(GENERIC_READ_WRITE == (GENERIC_READ | GENERIC_WRITE) && OPEN_EXISTING_FILE == OPEN_EXISTING &&
               ATTRIBUTE_NORMAL == FILE_ATTRIBUTE_NORMAL && ERROR_INSUFFICIENT_BUFFER_CODE == ERROR_INSUFFICIENT_BUFFER);
 
-// {74c7e4a9-6d5d-4a70-bc0d-20691dff9e9d}
-DEFINE_GUID(XDMA_INTERFACE_GUID, 0x74c7e4a9, 0x6d5d, 0x4a70, 0xbc, 0x0d, 0x20, 0x69, 0x1d, 0xff, 0x9e, 0x9d);
+// The XDMA driver's device interface class {74c7e4a9-6d5d-4a70-bc0d-20691dff9e9d}.
+const GUID XDMA_INTERFACE_GUID = {0x74c7e4a9, 0x6d5d, 0x4a70, {0xbc, 0x0d, 0x20, 0x69, 0x1d, 0xff, 0x9e, 0x9d}};
 
 HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 Handle value(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
