@@ -175,7 +175,7 @@ TEST(RecordCommand, CtrlCWritesWhatIsQueuedAndClosesEveryFile) {
   while (size() < (uintmax_t{8} << 20) && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_GE(size(), uintmax_t{8} << 20) << record.err();
-  record.signal(SIGINT);
+  ASSERT_TRUE(record.signal(SIGINT));
   ASSERT_EQ(record.wait(), 0) << record.err();
   EXPECT_NE(record.err().find("Interrupted"), std::string::npos) << record.err();
 

@@ -74,7 +74,7 @@ class ToolProcess {
 
   bool started() const { return process_.hProcess != nullptr; }
   // Any signal is delivered as the console's Ctrl-Break to the child's group.
-  void signal(int) const { ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_.dwProcessId); }
+  bool signal(int) const { return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_.dwProcessId) != 0; }
 
   // The exit status, or nothing if the program did not end in time (it is
   // then killed).
@@ -163,7 +163,7 @@ class ToolProcess {
   ToolProcess& operator=(const ToolProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
-  void signal(int sig) const { ::kill(pid_, sig); }
+  bool signal(int sig) const { return ::kill(pid_, sig) == 0; }
 
   // The exit status, or nothing if the program did not end in time (it is
   // then killed) or ended by a signal.
