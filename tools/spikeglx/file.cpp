@@ -63,7 +63,12 @@ std::expected<void, std::string> OutputFile::write(std::span<const std::byte> by
 
 std::expected<void, std::string> OutputFile::overwrite(uint64_t offset, std::span<const std::byte> bytes) {
   if (auto ok = flush(); !ok) return ok;
+#ifdef _WIN32
+  // NB: long is 32 bits on Windows; recordings pass 2 GiB.
+  if (::_fseeki64(file_.get(), static_cast<__int64>(offset), SEEK_SET) != 0) return failed("seek in");
+#else
   if (std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) return failed("seek in");
+#endif
   if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) return failed("write");
   if (std::fseek(file_.get(), 0, SEEK_END) != 0) return failed("seek in");
   return {};
