@@ -199,7 +199,7 @@ TEST(WindowsBackend, ListsInterfacesInEnumerationOrderWithEveryCallInPlace) {
 
 TEST(WindowsBackend, KeepsAtMost260CharactersOfAPath) {
     auto api = std::make_shared<FakeWin32>();
-    const std::string exact(260, 'a'), longer = std::string(260, 'b') + "-tail";
+    const std::string exact(260, 'a'), longer(300, 'b');
     api->interfaces = {wide(exact), wide(longer), wide(DEVICE_0)};
     const auto paths = win32::windows_backend(api)->list_devices();
     ASSERT_EQ(paths.size(), 3u);
