@@ -47,8 +47,11 @@ private:
 
 std::expected<std::shared_ptr<Module>, std::string> open_module(const std::filesystem::path& path) {
 #ifdef _WIN32
-    HMODULE native = ::LoadLibraryW(path.c_str());
-    if (native == nullptr) return std::unexpected(fmt::format("error {}", ::GetLastError()));
+    // With a full path the module's own folder is searched for the DLLs it
+    // needs, as a host installs a plug-in together with its dependencies.
+    const DWORD flags = path.is_absolute() ? LOAD_WITH_ALTERED_SEARCH_PATH : 0;
+    HMODULE native = ::LoadLibraryExW(path.c_str(), nullptr, flags);
+    if (native == nullptr) return std::unexpected(fmt::format("Windows error {}", ::GetLastError()));
 #else
     void* native = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (native == nullptr) return std::unexpected(std::string(::dlerror()));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/commands/commands.h"
+#include "tools/platform/console.h"
 
 int main(int argc, char** argv) {
   using namespace pelionp::tool;
@@ -40,7 +41,15 @@ int main(int argc, char** argv) {
     chosen.emplace(sub, command.get());
   }
 
-  CLI11_PARSE(app, argc, argv);
+  // CLI11 takes the arguments after the program's name, last first.
+  auto arguments = platform::utf8_arguments(argc, argv);
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+  if (!reversed.empty()) reversed.pop_back();
+  try {
+    app.parse(std::move(reversed));
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
   spdlog::set_level(spdlog::level::from_str(level));
 
   for (auto* sub : app.get_subcommands()) {

@@ -74,7 +74,7 @@ TEST(Initialisation, SkippedForBootloaderNeuropixelsLegacyAndOnRequest) {
     EXPECT_TRUE(f.backend->stores().empty());
 
     // A Neuropixels image needs no Rhythm initialisation: the device never runs it.
-    auto backend = std::make_shared<RecordingBackend>(xdma::platform::linux_backend(f.dir.directory()));
+    auto backend = std::make_shared<RecordingBackend>(stand_in_backend(f.dir.directory()));
     f.board.set_status_text(current_status_text("np"));
     xdma::Handler handler(backend, f.board.path(), *xdma::Connection::open(*backend, f.board.path()), fast_timing());
     LogCapture logs;

@@ -33,7 +33,7 @@ struct KessaFixture {
     StandInDirectory dir;
     StandInBoard& board = dir.add(0);
     std::shared_ptr<RecordingBackend> backend =
-        std::make_shared<RecordingBackend>(xdma::platform::linux_backend(dir.directory()));
+        std::make_shared<RecordingBackend>(stand_in_backend(dir.directory()));
 
     std::unique_ptr<KessaDevice> open(const std::string& status_text, bool skip_init = true,
                                       xdma::Timing timing = fast_timing()) {

@@ -1,11 +1,8 @@
 #include "tests/kessa_device_manager/stand_in_board.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -13,15 +10,21 @@
 namespace pelio::test {
 namespace {
 
-struct File {
-    explicit File(const std::filesystem::path& path, int flags) : fd(::open(path.c_str(), flags | O_CLOEXEC, 0644)) {
-        if (fd < 0) throw std::runtime_error(fmt::format("cannot open stand-in {}", path.string()));
-    }
-    ~File() { ::close(fd); }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    int fd;
-};
+// NB: plain file streams on every platform. Each write reaches the file
+// before the stream closes, so the backend's mapping of the register file
+// sees it (the page cache on Linux, the file's section on Windows).
+std::fstream open_stream(const std::filesystem::path& path, std::ios::openmode mode) {
+    std::fstream file(path, mode | std::ios::binary);
+    if (!file) throw std::runtime_error(fmt::format("cannot open stand-in {}", path.string()));
+    return file;
+}
+
+void write_word(std::fstream& file, uint32_t address, uint32_t value) {
+    file.seekp(address);
+    file.write(reinterpret_cast<const char*>(&value), sizeof value);
+    file.flush();
+    if (!file) throw std::runtime_error(fmt::format("cannot write stand-in register {:#x}", address));
+}
 
 }  // namespace
 
@@ -35,17 +38,15 @@ std::filesystem::path StandInBoard::node(const char* suffix) const {
 std::string StandInBoard::path() const { return (directory_ / fmt::format("xdma{}", index_)).string(); }
 
 void StandInBoard::create(const std::string& status_text) const {
-    File c2h(node("_c2h_0"), O_RDWR | O_CREAT | O_TRUNC);
-    File h2c(node("_h2c_0"), O_RDWR | O_CREAT | O_TRUNC);
+    open_stream(node("_c2h_0"), std::ios::out | std::ios::trunc);
+    open_stream(node("_h2c_0"), std::ios::out | std::ios::trunc);
     const auto staged = node("_user.staged");
+    open_stream(staged, std::ios::out | std::ios::trunc);
+    std::filesystem::resize_file(staged, register_bytes_);
     {
-        File user(staged, O_RDWR | O_CREAT | O_TRUNC);
-        if (::ftruncate(user.fd, static_cast<off_t>(register_bytes_)) != 0) {
-            throw std::runtime_error("cannot size stand-in register file");
-        }
+        auto user = open_stream(staged, std::ios::in | std::ios::out);
         for (uint32_t i = 0; i < status_text.size() && i < 256; ++i) {
-            const uint32_t c = static_cast<uint8_t>(status_text[i]);
-            if (::pwrite(user.fd, &c, sizeof c, 4 * i) != sizeof c) throw std::runtime_error("cannot write status");
+            write_word(user, 4 * i, static_cast<uint8_t>(status_text[i]));
         }
     }
     std::filesystem::rename(staged, node("_user"));
@@ -56,16 +57,16 @@ void StandInBoard::remove() const {
 }
 
 void StandInBoard::poke(uint32_t address, uint32_t value) const {
-    File user(node("_user"), O_RDWR);
-    if (::pwrite(user.fd, &value, sizeof value, address) != sizeof value) {
-        throw std::runtime_error(fmt::format("cannot poke stand-in register {:#x}", address));
-    }
+    auto user = open_stream(node("_user"), std::ios::in | std::ios::out);
+    write_word(user, address, value);
 }
 
 uint32_t StandInBoard::peek(uint32_t address) const {
-    File user(node("_user"), O_RDONLY);
+    auto user = open_stream(node("_user"), std::ios::in);
     uint32_t value = 0;
-    if (::pread(user.fd, &value, sizeof value, address) != sizeof value) {
+    user.seekg(address);
+    user.read(reinterpret_cast<char*>(&value), sizeof value);
+    if (user.gcount() != sizeof value) {
         throw std::runtime_error(fmt::format("cannot peek stand-in register {:#x}", address));
     }
     return value;
@@ -73,16 +74,15 @@ uint32_t StandInBoard::peek(uint32_t address) const {
 
 void StandInBoard::set_status_text(const std::string& text) const {
     if (text.size() > 256) throw std::invalid_argument("status text longer than 256 characters");
-    for (uint32_t i = 0; i < 256; ++i) {
-        poke(4 * i, i < text.size() ? static_cast<uint8_t>(text[i]) : 0u);
-    }
+    auto user = open_stream(node("_user"), std::ios::in | std::ios::out);
+    for (uint32_t i = 0; i < 256; ++i) write_word(user, 4 * i, i < text.size() ? static_cast<uint8_t>(text[i]) : 0u);
 }
 
 void StandInBoard::append_stream(std::span<const uint8_t> bytes) const {
-    File c2h(node("_c2h_0"), O_WRONLY | O_APPEND);
-    if (::write(c2h.fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-        throw std::runtime_error("cannot append to stand-in stream");
-    }
+    auto c2h = open_stream(node("_c2h_0"), std::ios::out | std::ios::app);
+    c2h.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    c2h.flush();
+    if (!c2h) throw std::runtime_error("cannot append to stand-in stream");
 }
 
 std::vector<uint8_t> StandInBoard::written() const {
@@ -91,9 +91,15 @@ std::vector<uint8_t> StandInBoard::written() const {
 }
 
 StandInDirectory::StandInDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kessa-stand-in-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    directory_ = pattern;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto candidate = std::filesystem::temp_directory_path() / fmt::format("kessa-stand-in-{:08x}", random());
+        if (std::filesystem::create_directory(candidate)) {
+            directory_ = std::move(candidate);
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a stand-in directory");
 }
 
 StandInDirectory::~StandInDirectory() {
@@ -107,6 +113,12 @@ StandInBoard& StandInDirectory::add(unsigned index, std::size_t register_bytes) 
     board->create();
     return *board;
 }
+
+#ifndef _WIN32
+std::shared_ptr<xdma::platform::Backend> stand_in_backend(const std::filesystem::path& directory) {
+    return xdma::platform::linux_backend(directory);
+}
+#endif
 
 std::string current_status_text(const std::string& mode, const std::string& build) {
     return fmt::format("Git: 1.4.2 - g1234abc\nBuild: {}\nDate: 2025-08-01\nTarget: {}\nAPI: 1\n", build, mode);

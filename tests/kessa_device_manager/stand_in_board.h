@@ -1,10 +1,14 @@
 #pragma once
 // Ordinary files standing in for the XDMA driver's nodes, so tests run the
-// real Linux backend: xdmaN_user (register space, mmap-ed by the backend),
-// xdmaN_c2h_0 (bytes the card streams) and xdmaN_h2c_0 (collects writes).
+// platform's real backend: xdmaN_user (register space, mapped by the
+// backend), xdmaN_c2h_0 (bytes the card streams) and xdmaN_h2c_0 (collects
+// writes). On Linux the backend opens the files as the driver's nodes; on
+// Windows the Windows backend runs over a stand-in of the driver's Win32
+// side (see `stand_in_backend`) that opens and maps the same files.
 //
-// Register pokes and peeks go through pread/pwrite on the user file: the
-// page cache keeps them coherent with the backend's shared mapping.
+// Register pokes and peeks are file writes and reads on the user file: the
+// page cache (or the file's section on Windows) keeps them coherent with
+// the backend's shared mapping.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +17,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "kessa_device_manager/platform/platform.h"
 
 namespace pelio::test {
 
@@ -64,6 +70,9 @@ private:
     std::filesystem::path directory_;
     std::map<unsigned, std::unique_ptr<StandInBoard>> boards_;
 };
+
+/// The platform's backend over the stand-in boards of `directory`.
+[[nodiscard]] std::shared_ptr<xdma::platform::Backend> stand_in_backend(const std::filesystem::path& directory);
 
 /// Status text of a current image in the given mode.
 [[nodiscard]] std::string current_status_text(const std::string& mode,

@@ -21,7 +21,7 @@ protected:
 
     Handler& handler() {
         if (!handler_) {
-            auto backend = xdma::platform::linux_backend(dir.directory());
+            auto backend = stand_in_backend(dir.directory());
             auto connection = xdma::Connection::open(*backend, board.path());
             if (!connection) throw std::runtime_error(connection.error());
             handler_ = std::make_unique<Handler>(backend, board.path(), std::move(*connection));
@@ -101,7 +101,7 @@ TEST_F(StatusTest, StatusTextStopsAtTheFirstNul) {
 
 TEST_F(StatusTest, ARegisterSpaceTooSmallFailsTheRead) {
     dir.add(1, 0x100);
-    auto backend = xdma::platform::linux_backend(dir.directory());
+    auto backend = stand_in_backend(dir.directory());
     Handler small(backend, dir.board(1).path(), *xdma::Connection::open(*backend, dir.board(1).path()));
     LogCapture logs;
     EXPECT_EQ(xdma::status_document(small), std::unexpected("Failed to read status"));

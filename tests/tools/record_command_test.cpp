@@ -17,6 +17,7 @@
 
 #include "sim/probes/np2_probe.h"
 #include "sim/probes/np1_signal.h"
+#include "tools/platform/console.h"
 #include "tests/tools/temp_dir.h"
 #include "tests/tools/tool_process.h"
 #include "tools/commands/sim_rig.h"
@@ -174,7 +175,7 @@ TEST(RecordCommand, CtrlCWritesWhatIsQueuedAndClosesEveryFile) {
   while (size() < (uintmax_t{8} << 20) && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_GE(size(), uintmax_t{8} << 20) << record.err();
-  record.signal(SIGINT);
+  ASSERT_TRUE(record.signal(SIGINT));
   ASSERT_EQ(record.wait(), 0) << record.err();
   EXPECT_NE(record.err().find("Interrupted"), std::string::npos) << record.err();
 
@@ -196,6 +197,21 @@ TEST(RecordCommand, CtrlCWritesWhatIsQueuedAndClosesEveryFile) {
   // NP1 AP and LF end on the same superframe.
   EXPECT_EQ(std::filesystem::file_size(stem(dir.path(), "stop", 0, "ap").string() + ".bin"),
             12 * std::filesystem::file_size(stem(dir.path(), "stop", 0, "lf").string() + ".bin"));
+}
+
+TEST(RecordCommand, WritesIntoAFolderWhoseNameIsNotAscii) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  const std::string folder = "Aufnahme-\xC3\xBC-\xE6\x97\xA5\xE6\x9C\xAC";  // Aufnahme-ü-日本
+  const auto out = dir.path() / platform::path_from_utf8(folder);
+  std::filesystem::create_directories(out);
+  ToolProcess record(TOOL, {"record", "--seconds", "1", "--out", platform::utf8(out), "--run", "u"}, dir.path());
+  ASSERT_TRUE(record.started());
+  ASSERT_EQ(record.wait(), 0) << record.out() << record.err();
+  const auto bin = stem(out, "u", 0, "ap").string() + ".bin";
+  ASSERT_TRUE(std::filesystem::exists(platform::path_from_utf8(bin))) << bin;
+  EXPECT_EQ(std::filesystem::file_size(platform::path_from_utf8(bin)), uint64_t{30000} * 385 * 2);
+  EXPECT_EQ(read_meta(platform::path_from_utf8(stem(out, "u", 0, "ap").string() + ".meta")).at("fileName"), bin);
 }
 
 TEST(DetectCommand, ListsEveryProbeOfTheDefaultRigAndWhyPortsAreEmpty) {

@@ -2,7 +2,13 @@
 // A fresh directory per test, removed with everything in it at the end.
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <process.h>
+#define PELIONP_TEST_GETPID _getpid
+#else
 #include <unistd.h>
+#define PELIONP_TEST_GETPID ::getpid
+#endif
 
 #include <filesystem>
 #include <string>
@@ -14,7 +20,7 @@ class TempDir {
   TempDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     path_ = std::filesystem::temp_directory_path() /
-            ("pelionp_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" + std::to_string(::getpid()));
+            ("pelionp_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" + std::to_string(PELIONP_TEST_GETPID()));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }

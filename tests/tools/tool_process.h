@@ -2,13 +2,22 @@
 // Runs the built `pelionp` program as a child process, the way a user
 // does, with its stdout and stderr captured in files.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -18,6 +27,107 @@
 #include <vector>
 
 namespace pelionp::tool::test {
+
+#ifdef _WIN32
+
+class ToolProcess {
+ public:
+  // Starts `pelionp args...`; output goes to `dir`/stdout.txt and stderr.txt.
+  // The child leads a process group of its own, so a Ctrl-Break reaches it
+  // alone.
+  ToolProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+              const std::filesystem::path& dir)
+      : stdout_(dir / "stdout.txt"), stderr_(dir / "stderr.txt") {
+    std::wstring command_line = quote(program.wstring());
+    for (const auto& a : args) command_line += L" " + quote(std::filesystem::path(std::u8string(a.begin(), a.end())).wstring());
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out = ::CreateFileW(stdout_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE err = ::CreateFileW(stderr_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+        ::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                         nullptr, &startup, &process_)) {
+      ::CloseHandle(process_.hThread);
+    } else {
+      process_.hProcess = nullptr;
+    }
+    if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
+    if (err != INVALID_HANDLE_VALUE) ::CloseHandle(err);
+  }
+  ~ToolProcess() {
+    if (process_.hProcess == nullptr) return;
+    if (!status_) {
+      ::TerminateProcess(process_.hProcess, 255);
+      ::WaitForSingleObject(process_.hProcess, INFINITE);
+    }
+    ::CloseHandle(process_.hProcess);
+  }
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  bool started() const { return process_.hProcess != nullptr; }
+  // Any signal is delivered as the console's Ctrl-Break to the child's group.
+  bool signal(int) const { return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_.dwProcessId) != 0; }
+
+  // The exit status, or nothing if the program did not end in time (it is
+  // then killed).
+  std::optional<int> wait(std::chrono::seconds deadline = std::chrono::seconds(60)) {
+    if (status_) return static_cast<int>(*status_);
+    const auto ms = static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline).count());
+    if (::WaitForSingleObject(process_.hProcess, ms) != WAIT_OBJECT_0) {
+      ::TerminateProcess(process_.hProcess, 255);
+      ::WaitForSingleObject(process_.hProcess, INFINITE);
+      status_ = 255;
+      return std::nullopt;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process_.hProcess, &code);
+    status_ = code;
+    return static_cast<int>(code);
+  }
+
+  std::string out() const { return read(stdout_); }
+  std::string err() const { return read(stderr_); }
+
+ private:
+  // One argument as the C runtime splits command lines.
+  static std::wstring quote(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : arg) {
+      if (c == L'\\') {
+        ++backslashes;
+        continue;
+      }
+      quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+      backslashes = 0;
+      quoted += c;
+    }
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
+  }
+  static std::string read(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::filesystem::path stdout_;
+  std::filesystem::path stderr_;
+  PROCESS_INFORMATION process_{};
+  std::optional<DWORD> status_;
+};
+
+#else
 
 class ToolProcess {
  public:
@@ -53,7 +163,7 @@ class ToolProcess {
   ToolProcess& operator=(const ToolProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
-  void signal(int sig) const { ::kill(pid_, sig); }
+  bool signal(int sig) const { return ::kill(pid_, sig) == 0; }
 
   // The exit status, or nothing if the program did not end in time (it is
   // then killed) or ended by a signal.
@@ -94,5 +204,7 @@ class ToolProcess {
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
+
+#endif
 
 }  // namespace pelionp::tool::test

@@ -159,7 +159,8 @@ std::expected<Sidecar, std::string> parse(std::string_view text) {
 }
 
 std::expected<void, std::string> write(const std::filesystem::path& file, const Sidecar& sidecar) {
-  std::ofstream out(file, std::ios::trunc);
+  // Binary: the same bytes on every platform (no CR LF on Windows).
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << to_json(sidecar) << '\n';
   out.close();
   if (!out) return std::unexpected(fmt::format("Failed to write {}", file.string()));

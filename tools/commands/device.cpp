@@ -1,4 +1,5 @@
 #include "tools/commands/device.h"
+#include "tools/platform/console.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -28,7 +29,7 @@ void add_device_options(CLI::App& command, DeviceChoice& choice) {
 
 std::expected<OpenedDevice, std::string> open_device(const DeviceChoice& choice, bool paced) {
   if (!choice.plugin.empty()) {
-    auto manager = pelio::load_device_manager(choice.plugin);
+    auto manager = pelio::load_device_manager(platform::path_from_utf8(choice.plugin));
     if (!manager) return std::unexpected(manager.error());
     try {
       // The plug-in interface reports a failed open by throwing.

@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include "pelio_device/loader.h"
+#include "tools/platform/console.h"
 #include "tools/commands/commands.h"
 
 #include <filesystem>
@@ -49,7 +50,7 @@ class Devices final : public Command {
       spdlog::error("No plug-in given (--plugin PATH) and this build has none of its own");
       return EXIT_FAILED;
     }
-    auto manager = pelio::load_device_manager(plugin_);
+    auto manager = pelio::load_device_manager(platform::path_from_utf8(plugin_));
     if (!manager) {
       spdlog::error("{}", manager.error());
       return EXIT_FAILED;

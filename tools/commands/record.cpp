@@ -4,23 +4,23 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <map>
 #include <thread>
 
 #include "tools/capture/sidecar.h"
 #include "tools/commands/capturing_device.h"
+#include "tools/commands/path_option.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device.h"
 #include "tools/commands/probe_setup.h"
 #include "tools/commands/probe_writer.h"
 #include "tools/commands/session.h"
 #include "tools/imro/imro.h"
+#include "tools/platform/console.h"
 
 namespace pelionp::tool {
 
@@ -28,32 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using commands::ProbeHandle;
-
-// Set by the SIGINT handler; the handler is reset to the default after the
-// first Ctrl-C, so a second one ends the program at once.
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-extern "C" void on_sigint(int) { interrupted.store(true); }
-
-// The handler for the duration of a recording.
-class SigintScope {
- public:
-  SigintScope() {
-    interrupted.store(false);
-    struct sigaction action{};
-    action.sa_handler = on_sigint;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_);
-  }
-  ~SigintScope() { sigaction(SIGINT, &previous_, nullptr); }
-  SigintScope(const SigintScope&) = delete;
-  SigintScope& operator=(const SigintScope&) = delete;
-
- private:
-  struct sigaction previous_{};
-};
 
 // A probe is silent this long: the recording has stalled.
 constexpr auto STALL_TIMEOUT = 5s;
@@ -76,7 +50,7 @@ std::expected<std::pair<Place, std::filesystem::path>, std::string> parse_imro_o
   const int wanted = where.find(':') == std::string::npos ? 1 : 2;
   if (fields != wanted || port < 0 || port > 3 || dock < 0 || dock > 1)
     return std::unexpected(fmt::format("--imro {}: '{}' is not a port 0..3 with an optional dock 0..1", text, where));
-  return std::pair{Place{port, dock}, std::filesystem::path(text.substr(equals + 1))};
+  return std::pair{Place{port, dock}, platform::path_from_utf8(text.substr(equals + 1))};
 }
 
 std::string megabytes(uint64_t bytes) { return fmt::format("{:.1f} MB", static_cast<double>(bytes) / 1e6); }
@@ -88,7 +62,7 @@ class Record final : public Command {
     return "Configure and stream every probe, writing SpikeGLX-style .bin/.meta files";
   }
   void add_options(CLI::App& command) override {
-    command.add_option("--out", out_, "Directory the run's folder is written into")->required()->type_name("DIR");
+    commands::add_path_option(command, "--out", out_, "Directory the run's folder is written into")->required()->type_name("DIR");
     command.add_option("--seconds", seconds_, "Record this long (default: until Ctrl-C)")
         ->check(CLI::PositiveNumber)
         ->type_name("N");
@@ -97,10 +71,10 @@ class Record final : public Command {
                     "IMRO table for the probe on PORT (NP1) or PORT:DOCK (NP2); default: the library's defaults")
         ->type_name("PORT[:DOCK]=FILE")
         ->take_all();
-    command.add_option("--calibration-dir", calibration_dir_,
+    commands::add_path_option(command, "--calibration-dir", calibration_dir_,
                        "Load DIR/<serial>/<serial>_gainCalValues.csv (and NP1 _ADCCalibration.csv) per probe")
         ->type_name("DIR");
-    command.add_option("--raw", raw_, "Also save the device stream bytes as received, with FILE.json describing the rig")
+    commands::add_path_option(command, "--raw", raw_, "Also save the device stream bytes as received, with FILE.json describing the rig")
         ->type_name("FILE");
     command.add_option("--run", run_, "Run name: files go to DIR/<run>_g0/")->capture_default_str()->type_name("NAME");
     commands::add_device_options(command, device_);
@@ -277,7 +251,7 @@ std::expected<std::vector<std::unique_ptr<commands::ProbeWriter>>, std::string> 
 
 std::expected<void, std::string> Record::stream(commands::Session& session,
                                                 std::vector<std::unique_ptr<commands::ProbeWriter>>& writers) {
-  SigintScope sigint;
+  platform::InterruptScope interrupt;
   for (auto& w : writers) w->start();
   std::expected<void, std::string> outcome;
   for (auto& w : writers) {
@@ -289,7 +263,7 @@ std::expected<void, std::string> Record::stream(commands::Session& session,
   if (outcome) {
     spdlog::info("Recording {} probe(s){}; Ctrl-C stops", writers.size(),
                  seconds_ > 0 ? fmt::format(" for {} s", seconds_) : "");
-    const bool status = ::isatty(STDOUT_FILENO) != 0;
+    const bool status = platform::stdout_is_terminal();
     const auto start = std::chrono::steady_clock::now();
     auto last_status = start;
     std::vector<uint64_t> last_packets(writers.size(), 0);
@@ -298,7 +272,7 @@ std::expected<void, std::string> Record::stream(commands::Session& session,
     while (true) {
       std::this_thread::sleep_for(POLL_PERIOD);
       const auto now = std::chrono::steady_clock::now();
-      if (interrupted.load()) {
+      if (platform::InterruptScope::interrupted()) {
         if (status) fmt::print("\n");
         spdlog::info("Interrupted: writing what is queued and closing the files");
         break;
@@ -325,7 +299,7 @@ std::expected<void, std::string> Record::stream(commands::Session& session,
         last_status = now;
       }
     }
-    if (status && !interrupted.load()) fmt::print("\n");
+    if (status && !platform::InterruptScope::interrupted()) fmt::print("\n");
   }
   for (auto& w : writers) w->finish();
   for (auto& w : writers) (void)w->join();  // outcomes are collected by the caller

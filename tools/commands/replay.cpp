@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/commands/commands.h"
+#include "tools/commands/path_option.h"
 #include "tools/replay/replay.h"
 
 namespace pelionp::tool {
@@ -22,10 +23,10 @@ class Replay final : public Command {
     return "Decode a raw capture (record --raw) offline into the same files a recording writes";
   }
   void add_options(CLI::App& command) override {
-    command.add_option("CAPTURE", capture_, "The capture file; CAPTURE.json, if present, describes its probes")
+    commands::add_path_option(command, "CAPTURE", capture_, "The capture file; CAPTURE.json, if present, describes its probes")
         ->required()
         ->type_name("FILE");
-    command.add_option("--out", out_, "Directory the run's folder is written into")->required()->type_name("DIR");
+    commands::add_path_option(command, "--out", out_, "Directory the run's folder is written into")->required()->type_name("DIR");
     command.add_option("--run", run_, "Run name: files go to DIR/<run>_g0/")->capture_default_str()->type_name("NAME");
   }
 

@@ -4,12 +4,18 @@
 #include <spdlog/spdlog.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace pelionp::tool::spikeglx {
 
 std::expected<OutputFile, std::string> OutputFile::create(const std::filesystem::path& path, size_t buffer_bytes) {
+#ifdef _WIN32
+  // The wide name: paths outside the ANSI code page open as they are.
+  std::FILE* f = ::_wfopen(path.c_str(), L"wb");
+#else
   std::FILE* f = std::fopen(path.c_str(), "wb");
+#endif
   if (f == nullptr) return std::unexpected(fmt::format("Cannot create {}: {}", path.string(), std::strerror(errno)));
   // Our buffer is the only one: stdio's own would copy every byte twice.
   std::setvbuf(f, nullptr, _IONBF, 0);
@@ -57,7 +63,12 @@ std::expected<void, std::string> OutputFile::write(std::span<const std::byte> by
 
 std::expected<void, std::string> OutputFile::overwrite(uint64_t offset, std::span<const std::byte> bytes) {
   if (auto ok = flush(); !ok) return ok;
+#ifdef _WIN32
+  // NB: long is 32 bits on Windows; recordings pass 2 GiB.
+  if (::_fseeki64(file_.get(), static_cast<__int64>(offset), SEEK_SET) != 0) return failed("seek in");
+#else
   if (std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) return failed("seek in");
+#endif
   if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) return failed("write");
   if (std::fseek(file_.get(), 0, SEEK_END) != 0) return failed("seek in");
   return {};

@@ -20,7 +20,11 @@ constexpr size_t ROW_BYTES = SAVED_CHANNELS * sizeof(int16_t);
 std::string local_time_now() {
   const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &now);
+#else
   localtime_r(&now, &tm);
+#endif
   return fmt::format("{:%Y-%m-%dT%H:%M:%S}", tm);
 }
 

@@ -1,0 +1,34 @@
+# Cross-build for 64-bit Windows with Debian's MinGW-w64 toolchain
+# (g++-mingw-w64-x86-64-posix: GCC 12 with the POSIX thread model, so
+# std::thread, std::mutex and std::condition_variable work as on Linux).
+#
+# Nothing of the build machine is linked: find_package and find_library only
+# search the MinGW sysroot. Header-only dependencies come from Debian's
+# headers through cmake/header-only-deps.cmake, GoogleTest from Debian's
+# sources (/usr/src/googletest), built with this toolchain.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(MINGW_TRIPLET x86_64-w64-mingw32)
+find_program(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc-posix REQUIRED)
+find_program(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++-posix REQUIRED)
+find_program(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
+find_program(CMAKE_OBJDUMP ${MINGW_TRIPLET}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The GCC runtime (libgcc, libstdc++, winpthread) is linked statically into
+# every binary, so the DLLs and programs run beside a host without MinGW's
+# runtime DLLs; system DLLs are still linked through their import libraries.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+
+# Tests run under Wine. The wrapper (written at configure time) keeps Wine's
+# prefix inside the build tree and runs headless.
+set(PELIONP_WINE "/usr/lib/wine/wine64" CACHE FILEPATH "Wine loader that runs the cross-built programs")
+set(PELIONP_HEADER_ONLY_DEPS ON CACHE BOOL "Header-only dependencies from the build machine's headers")

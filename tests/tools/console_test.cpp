@@ -1,0 +1,80 @@
+// The tool's console on this platform: Ctrl-C during a recording, and
+// paths given as UTF-8 text.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/tools/temp_dir.h"
+#include "tools/platform/console.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace pelionp::tool::test {
+namespace {
+
+using platform::InterruptScope;
+
+#ifdef _WIN32
+TEST(Console, FirstCtrlCIsHandledAndTheSecondEndsTheProgram) {
+  {
+    InterruptScope scope;
+    EXPECT_FALSE(InterruptScope::interrupted());
+    EXPECT_FALSE(platform::console_event(CTRL_CLOSE_EVENT));  // not ours: the system closes the console
+    EXPECT_FALSE(InterruptScope::interrupted());
+    EXPECT_TRUE(platform::console_event(CTRL_C_EVENT));
+    EXPECT_TRUE(InterruptScope::interrupted());
+    // Not handled: the default handler ends the process at once.
+    EXPECT_FALSE(platform::console_event(CTRL_C_EVENT));
+  }
+  InterruptScope again;
+  EXPECT_FALSE(InterruptScope::interrupted());
+  EXPECT_TRUE(platform::console_event(CTRL_BREAK_EVENT));
+  EXPECT_TRUE(InterruptScope::interrupted());
+}
+#else
+TEST(Console, FirstCtrlCIsHandledAndTheSecondEndsTheProgram) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction before {};
+  sigaction(SIGINT, &ignore, &before);
+  {
+    InterruptScope scope;
+    EXPECT_FALSE(InterruptScope::interrupted());
+    std::raise(SIGINT);
+    EXPECT_TRUE(InterruptScope::interrupted());
+    // The handler is gone after the first: a second Ctrl-C ends the program.
+    struct sigaction now {};
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+  }
+  struct sigaction after {};
+  sigaction(SIGINT, nullptr, &after);
+  EXPECT_EQ(after.sa_handler, SIG_IGN);  // the scope put back what was there
+  sigaction(SIGINT, &before, nullptr);
+  InterruptScope again;
+  EXPECT_FALSE(InterruptScope::interrupted());
+}
+#endif
+
+TEST(Console, Utf8TextNamesTheSameFileBothWays) {
+  TempDir dir;
+  const std::string name = "Aufnahme-\xC3\xBC-\xCE\xBCV-\xE6\x97\xA5\xE6\x9C\xAC";  // Aufnahme-ü-µV-日本
+  const auto file = dir.path() / platform::path_from_utf8(name);
+  std::ofstream(file, std::ios::binary) << "x";
+  ASSERT_TRUE(std::filesystem::exists(file));
+  int found = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(platform::utf8(entry.path().filename()), name);
+    ++found;
+  }
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(platform::utf8(file.filename()), name);
+}
+
+}  // namespace
+}  // namespace pelionp::tool::test
