@@ -44,6 +44,7 @@ std::expected<std::vector<uint8_t>, std::string> PortIIC::read_locked(uint8_t de
                                                                       std::size_t count) const {
     spdlog::trace("I2C Read  : P{} | 0x{:02X} | 0x{:02X} | {} ->", port_, device, reg, count);
     const std::array<uint8_t, 4> frame{COMMAND, static_cast<uint8_t>(device | 0x01), reg, static_cast<uint8_t>(count)};
+    (void)uart_->discard_stale(port_);  // a late reply must not pass for this one
     if (auto sent = uart_->send(port_, frame); !sent) return std::unexpected(std::move(sent.error()));
 
     auto reply = uart_->recv(port_, count + 1);
@@ -66,6 +67,7 @@ std::expected<void, std::string> PortIIC::write_locked(uint8_t device, uint8_t r
     spdlog::trace("I2C Write : P{} | 0x{:02X} | 0x{:02X} | {:02X} -> ", port_, device, reg, fmt::join(data, " "));
     std::vector<uint8_t> frame{COMMAND, device, reg, static_cast<uint8_t>(data.size())};
     frame.insert(frame.end(), data.begin(), data.end());
+    (void)uart_->discard_stale(port_);  // a late reply must not pass for this one
     if (auto sent = uart_->send(port_, frame); !sent) return std::unexpected(std::move(sent.error()));
 
     auto reply = uart_->recv(port_, 1);
