@@ -22,17 +22,20 @@ std::string length_error() { return "length greater than 255 bytes is not suppor
 
 std::expected<std::vector<uint8_t>, std::string> PortIIC::read(uint8_t device, uint8_t reg, std::size_t count) const {
     if (count > IIC_MAX_READ) return std::unexpected(length_error());
+    const auto sequence = lock_sequence();
     auto lock = uart_->lock_transaction();
     return read_locked(device, reg, count);
 }
 
 std::expected<void, std::string> PortIIC::write(uint8_t device, uint8_t reg, std::vector<uint8_t> data) const {
     if (data.size() > IIC_MAX_WRITE) return std::unexpected(length_error());
+    const auto sequence = lock_sequence();
     auto lock = uart_->lock_transaction();
     return write_locked(device, reg, data);
 }
 
 std::expected<void, std::string> PortIIC::set_bits(uint8_t device, uint8_t reg, uint8_t value, uint8_t mask) const {
+    const auto sequence = lock_sequence();
     auto lock = uart_->lock_transaction();
     auto old = read_locked(device, reg, 1);
     if (!old) return std::unexpected(std::move(old.error()));

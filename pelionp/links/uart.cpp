@@ -40,7 +40,10 @@ std::size_t discard_selected(pelio::BasicDevice& device, int port);
 
 }  // namespace
 
-UART::UART(pelio::BasicDevice& device) : device_(&device), mutex_(std::make_unique<std::mutex>()) {}
+UART::UART(pelio::BasicDevice& device)
+    : device_(&device),
+      mutex_(std::make_unique<std::mutex>()),
+      port_mutexes_(std::make_unique<std::array<std::recursive_mutex, 4>>()) {}
 
 UART UART::init(pelio::BasicDevice& device) {
     uart_init(device);
@@ -48,6 +51,10 @@ UART UART::init(pelio::BasicDevice& device) {
 }
 
 std::unique_lock<std::mutex> UART::lock_transaction() { return std::unique_lock(*mutex_); }
+
+std::unique_lock<std::recursive_mutex> UART::lock_port(int port) {
+    return std::unique_lock((*port_mutexes_)[static_cast<std::size_t>(port) & 0x3]);
+}
 
 std::expected<std::size_t, std::string> UART::send(int port, std::span<const uint8_t> bytes) {
     if (bytes.size() > UART_MAX_FRAME) return std::unexpected(length_error());

@@ -8,6 +8,13 @@
 // device; whoever composes a transaction of several sends and receives holds
 // `lock_transaction()` for its whole length. The mutex is not recursive: a
 // thread holding it must not call PortIIC, which takes it again.
+// Each port also has a recursive sequence lock (`lock_port`), which PortIIC
+// takes around every transaction and callers take around a sequence that
+// must not be interleaved with other transactions on the port (an EEPROM
+// access in the serializer's register mode). Lock order: the port's lock
+// before the transaction lock; never take a port lock while holding the
+// transaction lock.
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +77,9 @@ public:
     std::size_t discard_stale(int port);
     /// Serialises a whole transaction (frame, reply, pause) across threads.
     [[nodiscard]] std::unique_lock<std::mutex> lock_transaction();
+    /// Keeps other threads' transactions off one port (bits 1:0 of `port`)
+    /// while held; recursive, so the holder's own transactions go through.
+    [[nodiscard]] std::unique_lock<std::recursive_mutex> lock_port(int port);
 
     [[nodiscard]] pelio::BasicDevice& device() const noexcept { return *device_; }
 
@@ -78,6 +88,7 @@ private:
 
     pelio::BasicDevice* device_;  // not owned; outlives the UART
     std::unique_ptr<std::mutex> mutex_;
+    std::unique_ptr<std::array<std::recursive_mutex, 4>> port_mutexes_;
 };
 
 /// The transmitter preparation of UART::init without a UART object.
