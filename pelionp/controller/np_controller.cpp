@@ -261,17 +261,30 @@ std::expected<HeadstageRef, std::string> NPController::detect_headstage(NPPort& 
     const int p = port.iic.port();
 
     if (port.headstage) {
-        auto self_test = std::visit([](auto& headstage) { return headstage.bist_eeprom(); }, *port.headstage);
-        if (self_test) {
+        // A headstage re-plugged (of the same or another kind) powers up with
+        // its GPIO off and on the data link; its EEPROM would still pass the
+        // self test through register mode, so the hardware is checked first.
+        const uint8_t gpio_enable =
+            std::holds_alternative<NP1::Headstage>(*port.headstage) ? NP1::GPIO_ENABLE : NP2::GPIO_ENABLE;
+        auto gpio = std::visit([](auto& headstage) { return iic_read(headstage.serializer, NP1::GPIO_ENABLE_REG, 1); },
+                               *port.headstage);
+        const bool same_hardware = gpio && gpio->size() == 1 && (*gpio)[0] == gpio_enable && recheck_link(port.serdes);
+        if (!same_hardware) {
+            spdlog::debug("Port {}: Headstage no longer matches the port (re-plugged?), re-initializing", p);
+        } else if (std::visit([](auto& headstage) { return headstage.bist_eeprom(); }, *port.headstage)) {
             spdlog::debug("Port {}: Headstage already initialized", p);
             return std::visit([](auto& headstage) -> HeadstageRef { return std::ref(headstage); }, *port.headstage);
+        } else {
+            spdlog::debug("Port {}: Headstage EEPROM check failed, re-initializing", p);
         }
-        spdlog::debug("Port {}: Headstage EEPROM check failed, re-initializing", p);
         impl->release_port_streams(port);
         ++port.generation;
         port.headstage.reset();
     }
 
+    // NB: the state may say connected while the hardware was re-plugged;
+    // a stale state would skip the bring-up of the new serializer.
+    (void)recheck_link(port.serdes);
     if (auto r = try_make_connected(port.serdes, Preemphasis{0}); !r) {
         return std::unexpected(fmt::format("Failed to connect serializer: {}", r.error()));
     }

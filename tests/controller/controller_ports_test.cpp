@@ -166,4 +166,70 @@ TEST(ControllerPorts, AFailingSelfTestReinitialisesAndReleasesTheStreams) {
     EXPECT_EQ(rig.board->streams_started(), 2u);
 }
 
+// A headstage unplugged and plugged back (the same kind or the other one)
+// while the controller and the port live: detection must notice that the
+// hardware changed, bring the new serializer up and replace the headstage.
+struct ReplugCase {
+    const char* name;
+    bool first_np2;
+    bool second_np2;
+};
+
+class HeadstageReplug : public ::testing::TestWithParam<ReplugCase> {};
+
+TEST_P(HeadstageReplug, DetectionReinitialisesTheNewHeadstage) {
+    const auto& c = GetParam();
+    LogCapture log;
+    SimRig rig;
+    log.force_level(spdlog::level::debug);
+    const auto make = [](bool np2, const char* pn) {
+        return np2 ? sim::make_np2_headstage(pn) : sim::make_np1_headstage(pn);
+    };
+    rig.board->plug(2, make(c.first_np2, "FIRST"));
+    auto port = rig.port(2);
+    ASSERT_TRUE(rig.controller->detect_headstage(*port).has_value());
+    ASSERT_EQ(port->generation, 0u);
+
+    rig.board->unplug(2);
+    auto second = make(c.second_np2, "SECOND");
+    rig.board->plug(2, second);
+
+    auto redetected = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(redetected.has_value()) << redetected.error();
+    EXPECT_EQ(redetected->index(), c.second_np2 ? 1u : 0u);
+    EXPECT_EQ(port->generation, 1u);
+    EXPECT_FALSE(log.contains(spdlog::level::debug, "Port 2: Headstage already initialized"));
+    EXPECT_TRUE(log.contains(spdlog::level::debug,
+                             "Port 2: Headstage no longer matches the port (re-plugged?), re-initializing"));
+    const std::string part_number =
+        std::visit([](auto ref) { return ref.get().part_number; }, *redetected);
+    EXPECT_EQ(part_number, "SECOND");
+    EXPECT_TRUE(std::holds_alternative<ConfigLinkedSerDes>(port->serdes));
+    EXPECT_EQ((rig.board->peek(0x1404) >> 18) & 1u, c.second_np2 ? 1u : 0u);
+    // The new serializer was brought up: configuration link, GPIO enabled.
+    auto hold = rig.board->hold();
+    EXPECT_FALSE(second->serializer().data_link());
+    EXPECT_EQ(second->serializer().peek(0x0E), c.second_np2 ? 0x7E : 0x42);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HeadstageReplug,
+                         ::testing::Values(ReplugCase{"Np1ThenNp1", false, false}, ReplugCase{"Np1ThenNp2", false, true},
+                                           ReplugCase{"Np2ThenNp2", true, true}, ReplugCase{"Np2ThenNp1", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A headstage plugged into a port whose detection had failed (nothing was
+// plugged then): the stale link state must not hide the new serializer.
+TEST(ControllerPorts, AHeadstagePluggedAfterAFailedDetectionIsFound) {
+    SimRig rig;
+    auto bare = std::make_shared<sim::Headstage>();
+    rig.board->plug(3, bare);
+    auto port = rig.port(3);
+    ASSERT_EQ(rig.controller->detect_headstage(*port).error(), "No known headstage detected");
+    rig.board->unplug(3);
+    rig.board->plug(3, sim::make_np1_headstage("LATE"));
+    auto detected = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(detected.has_value()) << detected.error();
+    EXPECT_EQ(std::get<0>(*detected).get().part_number, "LATE");
+}
+
 }  // namespace
