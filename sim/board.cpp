@@ -148,6 +148,10 @@ std::unique_ptr<Board::DataStream> Board::start_read_stream(uint32_t address, St
         return nullptr;
     }
     if (fail_stream_start_) return nullptr;
+    if (device_faults_.stream_start_throws > 0) {
+        --device_faults_.stream_start_throws;
+        throw std::runtime_error("simulated board: the stream could not be opened");
+    }
     ++streams_started_;
     return std::make_unique<BoardStream>(std::move(callback), [this] { return enabled_producers(); },
                                          stream_options_, stream_faults_);

@@ -72,6 +72,9 @@ struct UartFaults {
 struct DeviceFaults {
     bool fail_fetch = false;  ///< fetch_registers fails, so every get_register_sync is empty
     bool fail_send = false;   ///< send_registers fails (the write itself still lands)
+    /// The next this many start_read_stream calls throw std::runtime_error
+    /// (a driver that fails loudly rather than returning no stream).
+    std::size_t stream_start_throws = 0;
 };
 
 }  // namespace pelionp::sim

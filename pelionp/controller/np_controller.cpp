@@ -148,18 +148,33 @@ void NPController::Impl::open_device_stream() {
             },
             event);
     };
-    auto stream = device.start_read_stream(0, std::move(callback), 0);
+    // NB: `streaming` is true from here on, so a device or thread failure
+    // below must turn it off again: the next reconciliation then retries
+    // instead of enabling producers for a stream that does not exist.
+    std::unique_ptr<pelio::BasicDevice::DataStream> stream;
+    try {
+        stream = device.start_read_stream(0, std::move(callback), 0);
+    } catch (const std::exception& e) {
+        spdlog::error("Failed to start read stream: {}", e.what());
+    }
     if (!stream) {
         spdlog::error("Failed to start read stream; leaving board producers disabled");
         streaming.exchange(false);
         return;
     }
-    keeper = std::thread([streaming = &streaming, stream = std::move(stream)]() mutable {
-        while (streaming->load()) sleep_full(KEEPER_POLL_PERIOD);
-        stream->stop();
-        stream->join();
-        stream.reset();
-    });
+    try {
+        keeper = std::thread([streaming = &streaming, stream = std::move(stream)]() mutable {
+            while (streaming->load()) sleep_full(KEEPER_POLL_PERIOD);
+            stream->stop();
+            stream->join();
+            stream.reset();
+        });
+    } catch (const std::system_error& e) {
+        // The closure, and with it the stream, is gone already.
+        spdlog::error("Failed to start the stream keeper: {}; leaving board producers disabled", e.what());
+        streaming.exchange(false);
+        return;
+    }
     enable_subscribed_streams();
 }
 

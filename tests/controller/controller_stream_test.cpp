@@ -150,6 +150,23 @@ TEST_F(Streaming, AFailedOpenLeavesTheProducersOffAndRetries) {
     EXPECT_TRUE(other.receives());
 }
 
+TEST_F(Streaming, AThrowingOpenLeavesTheProducersOffAndRetries) {
+    rig.board->set_device_faults({.fail_fetch = false, .fail_send = false, .stream_start_throws = 1});
+    CountingWorker worker(SID::NP1_PORT0);
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    EXPECT_TRUE(log.contains(spdlog::level::err,
+                             "Failed to start read stream: simulated board: the stream could not be opened"));
+    EXPECT_EQ(rig.stream_control() & 0x1, 0u);
+    EXPECT_EQ(rig.board->streams_started(), 0u);
+
+    // The next reconciliation opens the stream the first one could not.
+    CountingWorker other(SID::NP2_PORT1_DOCK0);
+    ASSERT_TRUE(rig.controller->start_stream(other).has_value());
+    EXPECT_EQ(rig.board->streams_started(), 1u);
+    EXPECT_TRUE(worker.receives());
+    EXPECT_TRUE(other.receives());
+}
+
 TEST_F(Streaming, DataViewsAreCopiedIntoTheCoordinator) {
     rig.board->set_stream_options({.paced = true, .views = true});
     CountingWorker worker(SID::NP1_PORT0);

@@ -47,7 +47,7 @@ TEST_F(RawBoard, BoardRegistersReadBackMaskedWrites) {
     EXPECT_EQ(board.get_register_sync(0x1404), 0x80000u);
     board.poke(0x1408, 0x22);
     EXPECT_EQ(board.get_register_sync(0x1408), 0x22u);
-    board.set_device_faults({.fail_fetch = true, .fail_send = false});
+    board.set_device_faults({.fail_fetch = true, .fail_send = false, .stream_start_throws = 0});
     EXPECT_EQ(board.get_register_sync(0x1400), std::nullopt);
 }
 
