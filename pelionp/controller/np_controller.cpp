@@ -325,7 +325,25 @@ std::expected<HeadstageRef, std::string> NPController::detect_headstage(NPPort& 
     return std::ref(std::get<NP1::Headstage>(stored));
 }
 
+namespace {
+
+// A callback of the worker calling start_stream/stop_stream on it: the
+// resync handshake would wait for the calling thread itself, with the
+// controller's mutex held.
+bool on_decoding_thread(const demux::NeuropixelsWorker& worker) {
+    return worker.thread.get_id() == std::this_thread::get_id();
+}
+
+std::string decoding_thread_error(std::string_view operation) {
+    return fmt::format("{} called from the worker's own decoding thread; its callbacks must not start or stop "
+                       "streams",
+                       operation);
+}
+
+}  // namespace
+
 std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWorker& worker) {
+    if (on_decoding_thread(worker)) return std::unexpected(decoding_thread_error("start_stream"));
     std::lock_guard lock(mutex);
     if (auto it = impl->subscriptions.find(worker.sid); it != impl->subscriptions.end()) {
         if (auto held = it->second.lock()) {
@@ -346,6 +364,7 @@ std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWo
 }
 
 std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWorker& worker) {
+    if (on_decoding_thread(worker)) return std::unexpected(decoding_thread_error("stop_stream"));
     std::lock_guard lock(mutex);
     auto r = impl->unsubscribe_stream(worker.sid, worker.queue);
     impl->data_stream_changed();

@@ -64,6 +64,10 @@ public:
     /// Resyncs the worker, subscribes its queue, opens the device stream if
     /// none is open, enables the producers and, for probe streams, pulses
     /// the soft trigger. Starting the same worker again does nothing.
+    /// NB: worker callbacks (decoding, reset_output) must not block on the
+    /// controller: a call from the worker's own decoding thread is refused
+    /// with an error, and any controller call from a decoding thread can
+    /// deadlock against a caller that is resyncing that worker.
     std::expected<void, std::string> start_stream(demux::NeuropixelsWorker& worker);
     /// Unsubscribes and resyncs the worker; the device stream closes (within
     /// about 20 ms) with the last subscription.

@@ -1,5 +1,7 @@
 // Stream control end to end: controller, simulated board stream,
 // coordinator and workers, with every thread meeting for real.
+#include <future>
+
 #include <gtest/gtest.h>
 
 #include "tests/controller/sim_rig.h"
@@ -165,6 +167,54 @@ TEST_F(Streaming, AThrowingOpenLeavesTheProducersOffAndRetries) {
     EXPECT_EQ(rig.board->streams_started(), 1u);
     EXPECT_TRUE(worker.receives());
     EXPECT_TRUE(other.receives());
+}
+
+// A worker's callback that starts or stops its own stream: the resync would
+// wait for the calling thread itself. The call is refused, and the
+// controller stays usable.
+TEST_F(Streaming, AWorkersOwnCallbackCannotStartOrStopItsStream) {
+    struct SelfStopping final : demux::NeuropixelsWorker {
+        struct Decoder {
+            SelfStopping* self;
+            void reset() {}
+            void decode(uint64_t, const uint8_t*) { self->on_word(); }
+        };
+        SelfStopping(NPController& c) : NeuropixelsWorker(SID::NP1_PORT0, [] {}), controller(c) {
+            thread = std::thread([this] {
+                Decoder decoder{this};
+                demux::run_worker_loop(*this, queue, decoder);
+            });
+        }
+        ~SelfStopping() override {
+            stop.store(true);
+            if (thread.joinable()) thread.join();
+        }
+        void resync() override { resync_and_wait(); }
+        void on_word() {
+            if (called) return;
+            called = true;
+            stop_result.set_value(controller.stop_stream(*this));
+            start_result.set_value(controller.start_stream(*this));
+        }
+        NPController& controller;
+        bool called = false;
+        std::promise<std::expected<void, std::string>> stop_result, start_result;
+    };
+
+    SelfStopping worker(*rig.controller);
+    auto stopped = worker.stop_result.get_future();
+    auto started = worker.start_result.get_future();
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(started.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(stopped.get().error(),
+              "stop_stream called from the worker's own decoding thread; its callbacks must not start or stop streams");
+    EXPECT_EQ(started.get().error(),
+              "start_stream called from the worker's own decoding thread; its callbacks must not start or stop "
+              "streams");
+    // Still subscribed, and the controller still answers.
+    EXPECT_EQ(rig.stream_control() & 0x1, 0x1u);
+    EXPECT_TRUE(rig.controller->stop_stream(worker).has_value());
 }
 
 TEST_F(Streaming, DataViewsAreCopiedIntoTheCoordinator) {
