@@ -236,11 +236,15 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
     // NB: refused up front; a port outside 0..3 could not release its
     // streams in its deleter, where nothing may throw.
     if (port < 0 || port > 3) return std::unexpected(fmt::format("Invalid NP port {}: ports are numbered 0 to 3", port));
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     if (auto it = ports.find(port); it != ports.end()) {
         if (auto live = it->second.lock()) return live;
         ports.erase(it);
     }
+    released.wait(lock, [&] {
+        const auto& [made, done] = port_releases[port];
+        return made == done;
+    });
     auto made = NPPort::create(PortIIC(port, impl->uart));
     if (!made) return std::unexpected(fmt::format("Failed to init NP port {}", made.error()));
 
@@ -255,12 +259,17 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
             std::unique_ptr<NPPort> owned(raw);
             const auto keep_alive = std::move(controller);
             if (keep_alive) {
-                try {
+                const int number = owned->iic.port();
+                {
                     std::lock_guard release_lock(keep_alive->mutex);
-                    keep_alive->impl->release_port_streams(*owned);
-                } catch (const std::exception& e) {
-                    spdlog::error("Port {}: failed to release streams: {}", owned->iic.port(), e.what());
+                    try {
+                        keep_alive->impl->release_port_streams(*owned);
+                    } catch (const std::exception& e) {
+                        spdlog::error("Port {}: failed to release streams: {}", number, e.what());
+                    }
+                    ++keep_alive->port_releases[number].second;
                 }
+                keep_alive->released.notify_all();
             }
             owned.reset();
         }
@@ -268,6 +277,7 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
     std::shared_ptr<NPPort> shared(made->release(), PortDeleter{});
     std::get_deleter<PortDeleter>(shared)->controller = shared_from_this();
     ports.insert_or_assign(port, std::weak_ptr<NPPort>(shared));
+    ++port_releases[port].first;
     return shared;
 }
 

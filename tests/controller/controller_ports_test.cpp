@@ -1,4 +1,6 @@
 // Ports and headstage detection on the simulated board.
+#include <latch>
+
 #include <gtest/gtest.h>
 
 #include "pelionp/controller/np_port.h"
@@ -164,6 +166,77 @@ TEST(ControllerPorts, AFailingSelfTestReinitialisesAndReleasesTheStreams) {
     // The worker was unsubscribed: it can be started again.
     ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
     EXPECT_EQ(rig.board->streams_started(), 2u);
+}
+
+// A worker whose resync, once armed, waits for the test: a host callback
+// that keeps the controller's mutex held for as long as the test wants.
+struct HoldingWorker final : demux::NeuropixelsWorker {
+    struct Idle {
+        void reset() {}
+        void decode(uint64_t, const uint8_t*) {}
+    };
+    explicit HoldingWorker(SID sid) : NeuropixelsWorker(sid, [] {}) {
+        thread = std::thread([this] {
+            Idle idle;
+            demux::run_worker_loop(*this, queue, idle);
+        });
+    }
+    ~HoldingWorker() override {
+        stop.store(true);
+        if (thread.joinable()) thread.join();
+    }
+    void resync() override {
+        if (armed.exchange(false)) {
+            entered.count_down();
+            go.wait();
+        }
+        resync_and_wait();
+    }
+    std::atomic<bool> armed{false};
+    std::latch entered{1};
+    std::latch go{1};
+};
+
+// The last holder drops a port while the controller is busy, so its release
+// waits for the mutex; meanwhile another thread asks for the same port
+// number. The new port must not be handed out before the old one's release
+// has run: that release would switch off streams of the new port.
+TEST(ControllerPorts, AReleaseStillPendingIsWaitedForBeforeANewPortIsMade) {
+    SimRig rig;
+    rig.board->plug(0, sim::make_np1_headstage());
+    auto old_port = rig.port(0);
+    constexpr int ROUNDS = 6;  // the two threads' order is up to the scheduler; each round tries it
+    for (int round = 0; round < ROUNDS; ++round) {
+        auto stale = std::make_unique<CountingWorker>(SID::NP1_PORT0);
+        HoldingWorker holder_worker(SID::NP1_PORT3);
+        ASSERT_TRUE(rig.controller->start_stream(*stale).has_value());
+        ASSERT_TRUE(rig.controller->start_stream(holder_worker).has_value());
+        ASSERT_EQ(rig.stream_control() & 0x1, 0x1u);
+
+        holder_worker.armed.store(true);
+        std::thread holder([&] { EXPECT_TRUE(rig.controller->stop_stream(holder_worker).has_value()); });
+        holder_worker.entered.wait();  // the controller's mutex is held from here
+        stale.reset();  // its subscription is stale now; only a reconciliation or the port's release ends it
+
+        std::weak_ptr<NPPort> watch = old_port;
+        std::thread dropper([port = std::move(old_port)]() mutable { port.reset(); });
+        ASSERT_TRUE(test::eventually([&] { return watch.expired(); }));
+
+        std::shared_ptr<NPPort> successor;
+        uint32_t control_at_return = 0;
+        std::thread taker([&] {
+            auto made = rig.controller->get_np_port(0);
+            control_at_return = rig.stream_control();
+            if (made) successor = *made;
+        });
+        holder_worker.go.count_down();
+        holder.join();
+        dropper.join();
+        taker.join();
+        ASSERT_TRUE(successor);
+        EXPECT_EQ(control_at_return & 0x1, 0u) << "round " << round << ": the new port came before the old release";
+        old_port = std::move(successor);
+    }
 }
 
 // A headstage unplugged and plugged back (the same kind or the other one)
