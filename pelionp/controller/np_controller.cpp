@@ -199,8 +199,7 @@ void NPController::Impl::data_stream_changed() {
 
 void NPController::Impl::release_port_streams(NPPort& port) {
     const int p = port.iic.port();
-    if (p < 0 || p > 3) throw std::runtime_error("port_stream_ids: invalid port");
-    for (const SID sid : demux::port_stream_ids(p)) {
+    for (const SID sid : demux::port_stream_ids(p)) {  // throws for a port outside 0..3
         if (auto r = unsubscribe_stream(sid, nullptr); !r) {
             spdlog::warn("Failed to unsubscribe SID {} while releasing port {}: {}", demux::to_underlying(sid), p,
                          r.error());

@@ -133,7 +133,8 @@ std::expected<void, std::string> try_force_link(const Serializer& serializer, bo
     }
     std::this_thread::sleep_for(FORCE_LINK_PAUSE);
 
-    auto mode = read_link_mode(serializer);
+    // NB: both prefixes stay: is_data_link's own, then this step's.
+    auto mode = is_data_link(serializer);
     if (!mode) return std::unexpected("Read error while switching link: " + mode.error());
     if (*mode != data_link) return std::unexpected("Failed to switch link");
     return {};

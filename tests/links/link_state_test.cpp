@@ -71,6 +71,13 @@ TEST_F(LinkStates, ForcingTheModeItAlreadyHasIsOneRead) {
     EXPECT_EQ(serializer().peek(0x04), 0x83);
 }
 
+TEST_F(LinkStates, AFailedReReadAfterForcingKeepsBothPrefixes) {
+    // The first read (power-on: data link) answers, the one after the write does not.
+    board.nack(0, NackRule::chip(0x80).at(0x04).reads_only().after_matches(1));
+    EXPECT_EQ(try_force_link(ser(), false).error(),
+              "Read error while switching link: Read error while checking link: I2C::read ACK error");
+}
+
 TEST_F(LinkStates, ForcingGivesUpAfterTenRefusedWritesAndReportsTheModeRead) {
     board.nack(0, NackRule::chip(0x80).at(0x04).writes_only());
     EXPECT_EQ(try_force_link(ser(), false).error(), "Failed to switch link");
