@@ -83,6 +83,10 @@ private:
             if (queue && queue.use_count() == 1) {
                 spdlog::debug("Demux: dropping abandoned queue");
                 queue.reset();
+                // The SID's list under construction goes back as well.
+                const auto sid = static_cast<std::size_t>(&queue - queues_.data());
+                pool_->give_back(std::move(lists_[sid]));
+                lists_[sid] = {};
             }
         }
     }
