@@ -68,6 +68,8 @@ Board::Port& Board::port_at(int port) const {
 
 Board::Status Board::set_register(uint32_t address, uint32_t value, uint32_t mask) {
     std::scoped_lock lock(mutex_);
+    if (recording_registers_ && (address < REG_UART_DATA || address > REG_UART_PORT_SELECT))
+        register_writes_.push_back({address, value, mask, std::this_thread::get_id()});
     uint32_t& stored = registers_[address];
     const uint32_t old = stored;
     stored = (old & ~mask) | (value & mask);
@@ -309,6 +311,16 @@ std::vector<WriteRecord> Board::writes() const {
 void Board::clear_writes() {
     std::scoped_lock lock(mutex_);
     writes_.clear();
+}
+
+void Board::record_register_writes(bool on) {
+    std::scoped_lock lock(mutex_);
+    recording_registers_ = on;
+}
+
+std::vector<RegisterWrite> Board::register_writes() const {
+    std::scoped_lock lock(mutex_);
+    return register_writes_;
 }
 
 std::vector<std::string> Board::take_protocol_errors() {

@@ -67,6 +67,16 @@ struct WriteRecord {
     friend bool operator==(const WriteRecord&, const WriteRecord&) = default;
 };
 
+/// One board register write (set_register), and the thread that made it.
+struct RegisterWrite {
+    uint32_t address;
+    uint32_t value;
+    uint32_t mask;
+    std::thread::id thread;
+
+    friend bool operator==(const RegisterWrite&, const RegisterWrite&) = default;
+};
+
 class Board final : public pelio::BasicDevice {
 public:
     static constexpr int PORT_COUNT = 4;
@@ -119,6 +129,10 @@ public:
     void record_writes(bool on);
     [[nodiscard]] std::vector<WriteRecord> writes() const;
     void clear_writes();
+    /// Starts (or stops) keeping a log of the board register writes outside
+    /// the UART block (board controls, stream control), with their threads.
+    void record_register_writes(bool on);
+    [[nodiscard]] std::vector<RegisterWrite> register_writes() const;
     /// Protocol errors (stray line bytes, reads of an empty RX FIFO, ...)
     /// since the last call.
     [[nodiscard]] std::vector<std::string> take_protocol_errors();
@@ -167,6 +181,8 @@ private:
     bool recording_ = false;
     std::vector<FrameRecord> frames_;
     std::vector<WriteRecord> writes_;
+    bool recording_registers_ = false;
+    std::vector<RegisterWrite> register_writes_;
     std::vector<std::string> protocol_errors_;
     std::expected<std::string, std::string> status_;
     StreamOptions stream_options_;
