@@ -57,8 +57,9 @@ TEST(DemuxOutOfMemory, AListThatCannotGrowDropsItsElementAndTheRunnerGoesOn) {
 
     // 16384 words: the list grows by doubling to 256 KiB; refuse from 100 KiB on.
     constexpr std::size_t WORDS = 16384;
+    auto buffer = sid8_buffer(WORDS, 0);  // built before the refusals start
     refuse_from.store(100 * 1024);
-    coordinator.push_buffer(sid8_buffer(WORDS, 0));
+    coordinator.push_buffer(std::move(buffer));
     const bool logged = log.wait_for(spdlog::level::err,
                                      "Demux channel 8, out of memory for its word list: dropping its words of this buffer");
     refuse_from.store(0);
