@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include <deque>
+#include <thread>
 #include <stdexcept>
 #include <utility>
 
@@ -18,11 +19,15 @@ struct Board::Port final : I2CTarget {
     std::shared_ptr<Headstage> headstage;
     UartBridge bridge;
     std::deque<uint8_t> rx;
+    std::deque<uint8_t> late;  // reply bytes that arrive after the library gave up on them
     std::vector<NackRule> nacks;
+    std::vector<WriteRecord>* write_log = nullptr;  // the board's log while it records
+    int number = 0;
 
     Port() { bus.attach(DeserializerChip::ADDRESS, deserializer); }
 
     Answer transfer(const Transaction& t) override {
+        if (write_log && !t.is_read) log_write(t);
         for (auto it = nacks.begin(); it != nacks.end(); ++it) {
             if (!it->matches(t.address, t.reg, t.is_read)) continue;
             if (it->after > 0) {
@@ -35,10 +40,20 @@ struct Board::Port final : I2CTarget {
         if (bus.find(t.address)) return bus.transfer(t);
         return headstage ? headstage->transfer(t) : std::nullopt;
     }
+
+    void log_write(const Transaction& t) {
+        WriteRecord record{number, static_cast<uint8_t>(t.address & 0xFE), t.reg, t.data, std::this_thread::get_id()};
+        const bool behind_serializer = !bus.find(t.address) && record.address != SerializerChip::ADDRESS;
+        if (behind_serializer && headstage && headstage->serializer().register_mode()) record.reg.reset();
+        write_log->push_back(std::move(record));
+    }
 };
 
 Board::Board() : status_(status_document()), io_source_(make_placeholder_io_source()) {
-    for (auto& port : ports_) port = std::make_unique<Port>();
+    for (int p = 0; p < PORT_COUNT; ++p) {
+        ports_[static_cast<std::size_t>(p)] = std::make_unique<Port>();
+        ports_[static_cast<std::size_t>(p)]->number = p;
+    }
     registers_[REG_UART_TX_ENABLE] = 1;
 }
 
@@ -53,6 +68,8 @@ Board::Port& Board::port_at(int port) const {
 
 Board::Status Board::set_register(uint32_t address, uint32_t value, uint32_t mask) {
     std::scoped_lock lock(mutex_);
+    if (recording_registers_ && (address < REG_UART_DATA || address > REG_UART_PORT_SELECT))
+        register_writes_.push_back({address, value, mask, std::this_thread::get_id()});
     uint32_t& stored = registers_[address];
     const uint32_t old = stored;
     stored = (old & ~mask) | (value & mask);
@@ -63,6 +80,7 @@ Board::Status Board::set_register(uint32_t address, uint32_t value, uint32_t mas
         if (registers_[REG_UART_TX_ENABLE] & 1) release_tx();
         break;
     case REG_UART_TX_ENABLE:
+        deliver_late_replies();
         if (stored & 1) release_tx();
         break;
     case REG_UART_PORT_SELECT:
@@ -132,6 +150,10 @@ std::unique_ptr<Board::DataStream> Board::start_read_stream(uint32_t address, St
         return nullptr;
     }
     if (fail_stream_start_) return nullptr;
+    if (device_faults_.stream_start_throws > 0) {
+        --device_faults_.stream_start_throws;
+        throw std::runtime_error("simulated board: the stream could not be opened");
+    }
     ++streams_started_;
     return std::make_unique<BoardStream>(std::move(callback), [this] { return enabled_producers(); },
                                          stream_options_, stream_faults_);
@@ -189,8 +211,28 @@ void Board::transmit(uint8_t byte) {
 }
 
 void Board::receive_reply(Port& port, const Bytes& reply) {
-    const std::size_t delivered = std::min(reply.size(), uart_faults_.rx_bytes_per_reply.value_or(reply.size()));
-    port.rx.insert(port.rx.end(), reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(delivered));
+    std::size_t delivered = std::min(reply.size(), uart_faults_.rx_bytes_per_reply.value_or(reply.size()));
+    std::size_t late = 0;
+    if (auto& rule = uart_faults_.late_reply) {
+        if (rule->skip > 0) {
+            --rule->skip;
+        } else {
+            late = delivered - std::min(delivered, rule->on_time);
+            delivered -= late;
+            if (--rule->count == 0) rule.reset();
+        }
+    }
+    const auto first = reply.begin();
+    const auto on_time_end = first + static_cast<std::ptrdiff_t>(delivered);
+    port.rx.insert(port.rx.end(), first, on_time_end);
+    port.late.insert(port.late.end(), on_time_end, on_time_end + static_cast<std::ptrdiff_t>(late));
+}
+
+void Board::deliver_late_replies() {
+    for (auto& port : ports_) {
+        port->rx.insert(port->rx.end(), port->late.begin(), port->late.end());
+        port->late.clear();
+    }
 }
 
 // ---- ports, faults, observation -------------------------------------------
@@ -254,6 +296,31 @@ std::vector<FrameRecord> Board::frames() const {
 void Board::clear_frames() {
     std::scoped_lock lock(mutex_);
     frames_.clear();
+}
+
+void Board::record_writes(bool on) {
+    std::scoped_lock lock(mutex_);
+    for (auto& port : ports_) port->write_log = on ? &writes_ : nullptr;
+}
+
+std::vector<WriteRecord> Board::writes() const {
+    std::scoped_lock lock(mutex_);
+    return writes_;
+}
+
+void Board::clear_writes() {
+    std::scoped_lock lock(mutex_);
+    writes_.clear();
+}
+
+void Board::record_register_writes(bool on) {
+    std::scoped_lock lock(mutex_);
+    recording_registers_ = on;
+}
+
+std::vector<RegisterWrite> Board::register_writes() const {
+    std::scoped_lock lock(mutex_);
+    return register_writes_;
 }
 
 std::vector<std::string> Board::take_protocol_errors() {

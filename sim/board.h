@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pelio/basic_device.h"
@@ -52,6 +53,28 @@ struct FrameRecord {
     Bytes reply;
 
     friend bool operator==(const FrameRecord&, const FrameRecord&) = default;
+};
+
+/// One I2C write as the addressed chip received it, and the library thread
+/// whose frame carried it.
+struct WriteRecord {
+    int port;
+    uint8_t address;              ///< 8-bit form, bit 0 clear
+    std::optional<uint8_t> reg;   ///< empty when the serializer forwarded it in I2C register mode
+    Bytes data;
+    std::thread::id thread;
+
+    friend bool operator==(const WriteRecord&, const WriteRecord&) = default;
+};
+
+/// One board register write (set_register), and the thread that made it.
+struct RegisterWrite {
+    uint32_t address;
+    uint32_t value;
+    uint32_t mask;
+    std::thread::id thread;
+
+    friend bool operator==(const RegisterWrite&, const RegisterWrite&) = default;
 };
 
 class Board final : public pelio::BasicDevice {
@@ -101,6 +124,15 @@ public:
     void record_frames(bool on);
     [[nodiscard]] std::vector<FrameRecord> frames() const;
     void clear_frames();
+    /// Starts (or stops) keeping a log of every I2C write the chips receive,
+    /// acknowledged or not, with the thread that sent it; off by default.
+    void record_writes(bool on);
+    [[nodiscard]] std::vector<WriteRecord> writes() const;
+    void clear_writes();
+    /// Starts (or stops) keeping a log of the board register writes outside
+    /// the UART block (board controls, stream control), with their threads.
+    void record_register_writes(bool on);
+    [[nodiscard]] std::vector<RegisterWrite> register_writes() const;
     /// Protocol errors (stray line bytes, reads of an empty RX FIFO, ...)
     /// since the last call.
     [[nodiscard]] std::vector<std::string> take_protocol_errors();
@@ -137,6 +169,7 @@ private:
     void release_tx();
     void transmit(uint8_t byte);
     void receive_reply(Port& port, const Bytes& reply);
+    void deliver_late_replies();
     std::vector<Producer> enabled_producers() const;
 
     mutable std::mutex mutex_;
@@ -147,6 +180,9 @@ private:
     DeviceFaults device_faults_;
     bool recording_ = false;
     std::vector<FrameRecord> frames_;
+    std::vector<WriteRecord> writes_;
+    bool recording_registers_ = false;
+    std::vector<RegisterWrite> register_writes_;
     std::vector<std::string> protocol_errors_;
     std::expected<std::string, std::string> status_;
     StreamOptions stream_options_;

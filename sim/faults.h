@@ -45,6 +45,17 @@ private:
     }
 };
 
+/// A reply, or its tail, that arrives after the library stopped waiting for
+/// it. The late bytes land in the port's RX FIFO at the next write of
+/// TX_ENABLE: the transmitter re-release that follows a receive timeout, or
+/// the next frame, whichever comes first; so they sit in front of the next
+/// transaction's reply unless the library empties the FIFO first.
+struct LateReply {
+    std::size_t on_time = 0;  ///< bytes of each late reply that still arrive at once (0: none)
+    std::size_t skip = 0;     ///< replies that arrive whole before the first late one
+    std::size_t count = 1;    ///< replies that arrive late, then replies are on time again
+};
+
 /// UART faults.
 struct UartFaults {
     /// The transmitter never drains: TX_EMPTY reads 0 and released frames
@@ -53,12 +64,17 @@ struct UartFaults {
     /// The receiver delivers only this many bytes of each reply and loses the
     /// rest (0: it never delivers). Empty: replies arrive whole.
     std::optional<std::size_t> rx_bytes_per_reply;
+    /// Replies that arrive after the library's timeout (see LateReply).
+    std::optional<LateReply> late_reply;
 };
 
 /// Register-level faults of the device interface itself.
 struct DeviceFaults {
     bool fail_fetch = false;  ///< fetch_registers fails, so every get_register_sync is empty
     bool fail_send = false;   ///< send_registers fails (the write itself still lands)
+    /// The next this many start_read_stream calls throw std::runtime_error
+    /// (a driver that fails loudly rather than returning no stream).
+    std::size_t stream_start_throws = 0;
 };
 
 }  // namespace pelionp::sim

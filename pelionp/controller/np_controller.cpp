@@ -148,18 +148,33 @@ void NPController::Impl::open_device_stream() {
             },
             event);
     };
-    auto stream = device.start_read_stream(0, std::move(callback), 0);
+    // NB: `streaming` is true from here on, so a device or thread failure
+    // below must turn it off again: the next reconciliation then retries
+    // instead of enabling producers for a stream that does not exist.
+    std::unique_ptr<pelio::BasicDevice::DataStream> stream;
+    try {
+        stream = device.start_read_stream(0, std::move(callback), 0);
+    } catch (const std::exception& e) {
+        spdlog::error("Failed to start read stream: {}", e.what());
+    }
     if (!stream) {
         spdlog::error("Failed to start read stream; leaving board producers disabled");
         streaming.exchange(false);
         return;
     }
-    keeper = std::thread([streaming = &streaming, stream = std::move(stream)]() mutable {
-        while (streaming->load()) sleep_full(KEEPER_POLL_PERIOD);
-        stream->stop();
-        stream->join();
-        stream.reset();
-    });
+    try {
+        keeper = std::thread([streaming = &streaming, stream = std::move(stream)]() mutable {
+            while (streaming->load()) sleep_full(KEEPER_POLL_PERIOD);
+            stream->stop();
+            stream->join();
+            stream.reset();
+        });
+    } catch (const std::system_error& e) {
+        // The closure, and with it the stream, is gone already.
+        spdlog::error("Failed to start the stream keeper: {}; leaving board producers disabled", e.what());
+        streaming.exchange(false);
+        return;
+    }
     enable_subscribed_streams();
 }
 
@@ -184,8 +199,7 @@ void NPController::Impl::data_stream_changed() {
 
 void NPController::Impl::release_port_streams(NPPort& port) {
     const int p = port.iic.port();
-    if (p < 0 || p > 3) throw std::runtime_error("port_stream_ids: invalid port");
-    for (const SID sid : demux::port_stream_ids(p)) {
+    for (const SID sid : demux::port_stream_ids(p)) {  // throws for a port outside 0..3
         if (auto r = unsubscribe_stream(sid, nullptr); !r) {
             spdlog::warn("Failed to unsubscribe SID {} while releasing port {}: {}", demux::to_underlying(sid), p,
                          r.error());
@@ -221,11 +235,15 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
     // NB: refused up front; a port outside 0..3 could not release its
     // streams in its deleter, where nothing may throw.
     if (port < 0 || port > 3) return std::unexpected(fmt::format("Invalid NP port {}: ports are numbered 0 to 3", port));
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     if (auto it = ports.find(port); it != ports.end()) {
         if (auto live = it->second.lock()) return live;
         ports.erase(it);
     }
+    released.wait(lock, [&] {
+        const auto& [made, done] = port_releases[port];
+        return made == done;
+    });
     auto made = NPPort::create(PortIIC(port, impl->uart));
     if (!made) return std::unexpected(fmt::format("Failed to init NP port {}", made.error()));
 
@@ -240,12 +258,17 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
             std::unique_ptr<NPPort> owned(raw);
             const auto keep_alive = std::move(controller);
             if (keep_alive) {
-                try {
+                const int number = owned->iic.port();
+                {
                     std::lock_guard release_lock(keep_alive->mutex);
-                    keep_alive->impl->release_port_streams(*owned);
-                } catch (const std::exception& e) {
-                    spdlog::error("Port {}: failed to release streams: {}", owned->iic.port(), e.what());
+                    try {
+                        keep_alive->impl->release_port_streams(*owned);
+                    } catch (const std::exception& e) {
+                        spdlog::error("Port {}: failed to release streams: {}", number, e.what());
+                    }
+                    ++keep_alive->port_releases[number].second;
                 }
+                keep_alive->released.notify_all();
             }
             owned.reset();
         }
@@ -253,6 +276,7 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
     std::shared_ptr<NPPort> shared(made->release(), PortDeleter{});
     std::get_deleter<PortDeleter>(shared)->controller = shared_from_this();
     ports.insert_or_assign(port, std::weak_ptr<NPPort>(shared));
+    ++port_releases[port].first;
     return shared;
 }
 
@@ -261,17 +285,30 @@ std::expected<HeadstageRef, std::string> NPController::detect_headstage(NPPort& 
     const int p = port.iic.port();
 
     if (port.headstage) {
-        auto self_test = std::visit([](auto& headstage) { return headstage.bist_eeprom(); }, *port.headstage);
-        if (self_test) {
+        // A headstage re-plugged (of the same or another kind) powers up with
+        // its GPIO off and on the data link; its EEPROM would still pass the
+        // self test through register mode, so the hardware is checked first.
+        const uint8_t gpio_enable =
+            std::holds_alternative<NP1::Headstage>(*port.headstage) ? NP1::GPIO_ENABLE : NP2::GPIO_ENABLE;
+        auto gpio = std::visit([](auto& headstage) { return iic_read(headstage.serializer, NP1::GPIO_ENABLE_REG, 1); },
+                               *port.headstage);
+        const bool same_hardware = gpio && gpio->size() == 1 && (*gpio)[0] == gpio_enable && recheck_link(port.serdes);
+        if (!same_hardware) {
+            spdlog::debug("Port {}: Headstage no longer matches the port (re-plugged?), re-initializing", p);
+        } else if (std::visit([](auto& headstage) { return headstage.bist_eeprom(); }, *port.headstage)) {
             spdlog::debug("Port {}: Headstage already initialized", p);
             return std::visit([](auto& headstage) -> HeadstageRef { return std::ref(headstage); }, *port.headstage);
+        } else {
+            spdlog::debug("Port {}: Headstage EEPROM check failed, re-initializing", p);
         }
-        spdlog::debug("Port {}: Headstage EEPROM check failed, re-initializing", p);
         impl->release_port_streams(port);
         ++port.generation;
         port.headstage.reset();
     }
 
+    // NB: the state may say connected while the hardware was re-plugged;
+    // a stale state would skip the bring-up of the new serializer.
+    (void)recheck_link(port.serdes);
     if (auto r = try_make_connected(port.serdes, Preemphasis{0}); !r) {
         return std::unexpected(fmt::format("Failed to connect serializer: {}", r.error()));
     }
@@ -297,7 +334,25 @@ std::expected<HeadstageRef, std::string> NPController::detect_headstage(NPPort& 
     return std::ref(std::get<NP1::Headstage>(stored));
 }
 
+namespace {
+
+// A callback of the worker calling start_stream/stop_stream on it: the
+// resync handshake would wait for the calling thread itself, with the
+// controller's mutex held.
+bool on_decoding_thread(const demux::NeuropixelsWorker& worker) {
+    return worker.thread.get_id() == std::this_thread::get_id();
+}
+
+std::string decoding_thread_error(std::string_view operation) {
+    return fmt::format("{} called from the worker's own decoding thread; its callbacks must not start or stop "
+                       "streams",
+                       operation);
+}
+
+}  // namespace
+
 std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWorker& worker) {
+    if (on_decoding_thread(worker)) return std::unexpected(decoding_thread_error("start_stream"));
     std::lock_guard lock(mutex);
     if (auto it = impl->subscriptions.find(worker.sid); it != impl->subscriptions.end()) {
         if (auto held = it->second.lock()) {
@@ -318,6 +373,7 @@ std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWo
 }
 
 std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWorker& worker) {
+    if (on_decoding_thread(worker)) return std::unexpected(decoding_thread_error("stop_stream"));
     std::lock_guard lock(mutex);
     auto r = impl->unsubscribe_stream(worker.sid, worker.queue);
     impl->data_stream_changed();

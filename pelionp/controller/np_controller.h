@@ -19,6 +19,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -53,7 +54,10 @@ public:
     ~NPController();
 
     /// The one live port of this number (0 to 3); a new port once every
-    /// holder dropped the previous one.
+    /// holder dropped the previous one. NB: a previous port whose release
+    /// is still pending on another thread (its deleter waits for the
+    /// controller's mutex) is waited for, so that release cannot switch off
+    /// the streams of the new port.
     std::expected<std::shared_ptr<NPPort>, std::string> get_np_port(int port);
 
     /// Identifies and initialises the port's headstage. On a port whose
@@ -64,6 +68,10 @@ public:
     /// Resyncs the worker, subscribes its queue, opens the device stream if
     /// none is open, enables the producers and, for probe streams, pulses
     /// the soft trigger. Starting the same worker again does nothing.
+    /// NB: worker callbacks (decoding, reset_output) must not block on the
+    /// controller: a call from the worker's own decoding thread is refused
+    /// with an error, and any controller call from a decoding thread can
+    /// deadlock against a caller that is resyncing that worker.
     std::expected<void, std::string> start_stream(demux::NeuropixelsWorker& worker);
     /// Unsubscribes and resyncs the worker; the device stream closes (within
     /// about 20 ms) with the last subscription.
@@ -79,6 +87,10 @@ private:
     std::mutex mutex;
     std::unique_ptr<Impl> impl;
     std::unordered_map<int, std::weak_ptr<NPPort>> ports;
+    // Per port number: ports handed out and ports whose release is done, so
+    // get_np_port can wait for a release still on its way (under `mutex`).
+    std::unordered_map<int, std::pair<uint64_t, uint64_t>> port_releases;
+    std::condition_variable released;
     std::weak_ptr<io::IOFrameProcessor> io_stream;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <stdexcept>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,7 +31,9 @@ inline constexpr std::size_t SID_COUNT = 16;
 constexpr uint32_t to_underlying(SID sid) noexcept { return static_cast<uint32_t>(sid); }
 
 /// The three streams of a port, in the order the board documents them.
-constexpr std::array<SID, 3> port_stream_ids(int port) noexcept {
+/// Throws std::runtime_error "port_stream_ids: invalid port" outside 0..3.
+constexpr std::array<SID, 3> port_stream_ids(int port) {
+    if (port < 0 || port > 3) throw std::runtime_error("port_stream_ids: invalid port");
     const auto p = static_cast<uint32_t>(port);
     return {SID{p}, SID{8 + p}, SID{12 + p}};
 }

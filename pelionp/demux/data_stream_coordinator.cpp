@@ -83,6 +83,10 @@ private:
             if (queue && queue.use_count() == 1) {
                 spdlog::debug("Demux: dropping abandoned queue");
                 queue.reset();
+                // The SID's list under construction goes back as well.
+                const auto sid = static_cast<std::size_t>(&queue - queues_.data());
+                pool_->give_back(std::move(lists_[sid]));
+                lists_[sid] = {};
             }
         }
     }
@@ -270,21 +274,33 @@ private:
         if (!(pass.subscribed & bit(sid))) {
             return;
         }
-        if (lane.used == lane.size) {
-            grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES);
+        if (lane.used == lane.size && !grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES)) {
+            // A failed allocation drops this buffer's element of the SID:
+            // the decoder resynchronises on its own counters.
+            spdlog::error("Demux channel {}, out of memory for its word list: dropping its words of this buffer",
+                          sid);
+            pass.subscribed &= static_cast<uint16_t>(~bit(sid));
+            lane.used = 0;
+            return;
         }
         lane.data[lane.used++] = SIDWord{pass.timestamp, static_cast<int>(word - pass.bytes)};
     }
 
     // The list of `sid` is full and `remaining` words (this one included) are
     // left in the buffer: doubles the list (at least MIN_LIST_WORDS), never
-    // past what the buffer can still fill, and points the lane at it.
-    void grow(unsigned sid, Lane& lane, uint64_t remaining) {
+    // past what the buffer can still fill, and points the lane at it. False
+    // when the allocation fails (the list keeps what it had).
+    bool grow(unsigned sid, Lane& lane, uint64_t remaining) noexcept {
         auto& list = lists_[sid];
         const std::size_t more = std::min<uint64_t>(std::max<std::size_t>(lane.size, MIN_LIST_WORDS), remaining);
-        list.resize(std::size_t{lane.size} + more);
+        try {
+            list.resize(std::size_t{lane.size} + more);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
         lane.data = list.data();
         lane.size = static_cast<uint32_t>(list.size());
+        return true;
     }
 
     static constexpr std::size_t MIN_LIST_WORDS = 1024;

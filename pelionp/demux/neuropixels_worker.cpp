@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <spdlog/spdlog.h>
+
 #include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
@@ -44,7 +46,14 @@ void NeuropixelsWorker::resync_and_wait() {
 }
 
 void NeuropixelsWorker::acknowledge_resync() {
-    reset_output();
+    // The waiting caller is released whatever the host's reset does.
+    try {
+        reset_output();
+    } catch (const std::exception& e) {
+        spdlog::error("Worker SID {}: reset_output failed: {}", to_underlying(sid), e.what());
+    } catch (...) {
+        spdlog::error("Worker SID {}: reset_output failed with an unknown exception", to_underlying(sid));
+    }
     resync_requested.store(false);
     resync_requested.notify_all();
 }

@@ -11,6 +11,7 @@ std::vector<SIDWord> WordListPool::take() {
     }
     std::vector<SIDWord> list = std::move(idle_.back());
     idle_.pop_back();
+    idle_bytes_ -= list.capacity() * sizeof(SIDWord);
     return list;
 }
 
@@ -18,7 +19,10 @@ void WordListPool::give_back(std::vector<SIDWord>&& list) noexcept {
     std::vector<SIDWord> surplus;  // freed outside the lock
     {
         std::lock_guard lock(mutex_);
-        if (list.capacity() != 0 && idle_.size() < MAX_IDLE_LISTS) {
+        const std::size_t bytes = list.capacity() * sizeof(SIDWord);
+        if (list.capacity() != 0 && list.capacity() <= MAX_KEPT_LIST_WORDS && idle_.size() < MAX_IDLE_LISTS &&
+            idle_bytes_ + bytes <= MAX_IDLE_BYTES) {
+            idle_bytes_ += bytes;
             idle_.push_back(std::move(list));
             return;
         }
@@ -29,6 +33,11 @@ void WordListPool::give_back(std::vector<SIDWord>&& list) noexcept {
 std::size_t WordListPool::idle_approx() const {
     std::lock_guard lock(mutex_);
     return idle_.size();
+}
+
+std::size_t WordListPool::idle_bytes_approx() const {
+    std::lock_guard lock(mutex_);
+    return idle_bytes_;
 }
 
 std::shared_ptr<uint8_t[]> share_buffer(std::unique_ptr<uint8_t[], void (*)(uint8_t*)> bytes,

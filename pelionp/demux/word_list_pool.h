@@ -27,10 +27,16 @@ namespace pelionp::demux {
 class PELIONP_API WordListPool {
 public:
     /// Idle lists kept at most; more are freed on return. NB: 16 SIDs times
-    /// 8 buffers in flight; with 1 MiB buffers that bounds the idle memory
-    /// to about 16 MiB, while a consumer that lags a few buffers still finds
+    /// 8 buffers in flight, so a consumer that lags a few buffers still finds
     /// its lists again.
     static constexpr std::size_t MAX_IDLE_LISTS = 128;
+    /// Storage the idle lists may hold together. NB: the count alone does
+    /// not bound it: after a backlog every idle list can hold a whole
+    /// buffer's words (1 MiB for a 1 MiB buffer of one SID).
+    static constexpr std::size_t MAX_IDLE_BYTES = std::size_t{16} << 20;
+    /// A list with more capacity than this (the words of a 1 MiB buffer) is
+    /// freed on return rather than kept.
+    static constexpr std::size_t MAX_KEPT_LIST_WORDS = (std::size_t{1} << 20) / 16;
 
     WordListPool();
     WordListPool(const WordListPool&) = delete;
@@ -40,14 +46,18 @@ public:
     /// contents (the filler overwrites them), or a new empty one.
     [[nodiscard]] std::vector<SIDWord> take();
     /// Keeps `list` for a later `take`; frees it instead when it has no
-    /// capacity or MAX_IDLE_LISTS lists are idle already.
+    /// capacity, more than MAX_KEPT_LIST_WORDS, or would take the idle lists
+    /// past MAX_IDLE_LISTS or MAX_IDLE_BYTES.
     void give_back(std::vector<SIDWord>&& list) noexcept;
 
     [[nodiscard]] std::size_t idle_approx() const;
+    /// Bytes of storage the idle lists hold.
+    [[nodiscard]] std::size_t idle_bytes_approx() const;
 
 private:
     mutable std::mutex mutex_;
     std::vector<std::vector<SIDWord>> idle_;  // reserved up front: give_back never allocates
+    std::size_t idle_bytes_ = 0;
 };
 
 /// The deleter of a shared buffer whose entries' lists go back to `pool`.

@@ -108,6 +108,17 @@ std::expected<void, std::string> switch_to_config_link(SerDesState& state) {
     return {};
 }
 
+bool recheck_link(SerDesState& state) {
+    if (std::holds_alternative<DisconnectedSerDes>(state)) return true;
+    const bool data_state = std::holds_alternative<DataLinkedSerDes>(state);
+    const ConnectedSerDes& link = data_state ? static_cast<const ConnectedSerDes&>(std::get<DataLinkedSerDes>(state))
+                                             : static_cast<const ConnectedSerDes&>(std::get<ConfigLinkedSerDes>(state));
+    if (auto mode = is_data_link(link.serializer); mode && *mode == data_state) return true;
+    DisconnectedSerDes fallback(link.port, link.deserializer);
+    state = fallback;
+    return false;
+}
+
 std::expected<void, std::string> switch_to_data_link(SerDesState& state) {
     if (std::holds_alternative<DisconnectedSerDes>(state)) return fail("SerDes not connected");
     if (std::holds_alternative<DataLinkedSerDes>(state)) return {};

@@ -76,6 +76,12 @@ using SerDesState = std::variant<DisconnectedSerDes, ConfigLinkedSerDes, DataLin
 /// Brings a disconnected link up to ConfigLinkedSerDes; a connected one is left alone.
 PELIONP_API std::expected<void, std::string> try_make_connected(SerDesState& state, Preemphasis preemphasis);
 PELIONP_API std::expected<void, std::string> switch_to_config_link(SerDesState& state);
+/// Checks that a connected state still describes the hardware: re-reads the
+/// serializer's link mode (one read). A serializer that does not answer, or
+/// answers in the other mode (a headstage re-plugged and powered up afresh
+/// starts on the data link), puts the state back to DisconnectedSerDes.
+/// Returns whether the state was kept; a disconnected state is kept as is.
+PELIONP_API bool recheck_link(SerDesState& state);
 PELIONP_API std::expected<void, std::string> switch_to_data_link(SerDesState& state);
 
 }  // namespace pelionp

@@ -22,17 +22,20 @@ std::string length_error() { return "length greater than 255 bytes is not suppor
 
 std::expected<std::vector<uint8_t>, std::string> PortIIC::read(uint8_t device, uint8_t reg, std::size_t count) const {
     if (count > IIC_MAX_READ) return std::unexpected(length_error());
+    const auto sequence = lock_sequence();
     auto lock = uart_->lock_transaction();
     return read_locked(device, reg, count);
 }
 
 std::expected<void, std::string> PortIIC::write(uint8_t device, uint8_t reg, std::vector<uint8_t> data) const {
     if (data.size() > IIC_MAX_WRITE) return std::unexpected(length_error());
+    const auto sequence = lock_sequence();
     auto lock = uart_->lock_transaction();
     return write_locked(device, reg, data);
 }
 
 std::expected<void, std::string> PortIIC::set_bits(uint8_t device, uint8_t reg, uint8_t value, uint8_t mask) const {
+    const auto sequence = lock_sequence();
     auto lock = uart_->lock_transaction();
     auto old = read_locked(device, reg, 1);
     if (!old) return std::unexpected(std::move(old.error()));
@@ -44,6 +47,7 @@ std::expected<std::vector<uint8_t>, std::string> PortIIC::read_locked(uint8_t de
                                                                       std::size_t count) const {
     spdlog::trace("I2C Read  : P{} | 0x{:02X} | 0x{:02X} | {} ->", port_, device, reg, count);
     const std::array<uint8_t, 4> frame{COMMAND, static_cast<uint8_t>(device | 0x01), reg, static_cast<uint8_t>(count)};
+    (void)uart_->discard_stale(port_);  // a late reply must not pass for this one
     if (auto sent = uart_->send(port_, frame); !sent) return std::unexpected(std::move(sent.error()));
 
     auto reply = uart_->recv(port_, count + 1);
@@ -66,6 +70,7 @@ std::expected<void, std::string> PortIIC::write_locked(uint8_t device, uint8_t r
     spdlog::trace("I2C Write : P{} | 0x{:02X} | 0x{:02X} | {:02X} -> ", port_, device, reg, fmt::join(data, " "));
     std::vector<uint8_t> frame{COMMAND, device, reg, static_cast<uint8_t>(data.size())};
     frame.insert(frame.end(), data.begin(), data.end());
+    (void)uart_->discard_stale(port_);  // a late reply must not pass for this one
     if (auto sent = uart_->send(port_, frame); !sent) return std::unexpected(std::move(sent.error()));
 
     auto reply = uart_->recv(port_, 1);

@@ -8,8 +8,11 @@
 //
 // Threading: each of `read`, `write` and `set_bits` is one transaction
 // under the UART's lock, ending with a 500 us pause inside the lock;
-// `set_bits` holds the lock across its read and write. Sequences of
-// transactions are not atomic. Do not call these while holding
+// `set_bits` holds the lock across its read and write. Each also takes the
+// port's sequence lock (`lock_sequence`, recursive) first, so a sequence
+// that holds it (an EEPROM access in register mode, a dock selection and
+// its probe transaction) sees no other thread's transaction on the port in
+// between. Other sequences are not atomic. Do not call these while holding
 // `UART::lock_transaction()` (the mutex is not recursive).
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +41,8 @@ public:
 
     [[nodiscard]] int port() const noexcept { return port_; }
     [[nodiscard]] UART& uart() const noexcept { return *uart_; }
+    /// Holds off other threads' transactions on this port until released.
+    [[nodiscard]] std::unique_lock<std::recursive_mutex> lock_sequence() const { return uart_->lock_port(port_); }
 
     /// Reads `count` (at most 254) bytes starting at `reg`.
     std::expected<std::vector<uint8_t>, std::string> read(uint8_t device, uint8_t reg, std::size_t count) const;

@@ -29,16 +29,19 @@ std::string control_failed(const std::string& message) { return "Failed to set I
 }  // namespace
 
 std::expected<std::vector<uint8_t>, std::string> ProbeIIC::read(uint8_t device, uint8_t reg, std::size_t count) {
+    const auto sequence = port.lock_sequence();  // the dock stays routed for the transaction
     if (auto routed = iic_control(); !routed) return std::unexpected(control_failed(routed.error()));
     return port.read(device, reg, count);
 }
 
 std::expected<void, std::string> ProbeIIC::write(uint8_t device, uint8_t reg, const std::vector<uint8_t>& data) {
+    const auto sequence = port.lock_sequence();  // the dock stays routed for the transaction
     if (auto routed = iic_control(); !routed) return std::unexpected(control_failed(routed.error()));
     return port.write(device, reg, data);
 }
 
 std::expected<void, std::string> ProbeIIC::set_bits(uint8_t device, uint8_t reg, uint8_t value, uint8_t mask) {
+    const auto sequence = port.lock_sequence();  // the dock stays routed for the transaction
     if (auto routed = iic_control(); !routed) return std::unexpected(control_failed(routed.error()));
     return port.set_bits(device, reg, value, mask);
 }

@@ -6,8 +6,9 @@
 // nothing.
 //
 // Threading: no lock of its own. The dock selection and the transaction
-// after it are separate UART transactions: callers that reach both docks of
-// one headstage from different threads serialise those accesses themselves.
+// after it are separate UART transactions, held together by the port's
+// sequence lock (PortIIC::lock_sequence), so probes on both docks of one
+// headstage may be used from different threads.
 #include <cstdint>
 #include <expected>
 #include <string>

@@ -34,10 +34,18 @@ std::vector<uint8_t> address_bytes(EEPROMAddress address) {
 }
 
 // Runs `access` in I2C register mode; leaving the mode must succeed for the
-// access's outcome to count.
+// access's outcome to count. The port's sequence lock keeps other threads'
+// transactions (a probe's, which would reach its chip without the register
+// byte) out of the window.
 template <typename Access>
 auto in_register_mode(const Serializer& serializer, Access&& access) -> decltype(access()) {
-    if (!serializer.set_i2c_register_mode(true)) return std::unexpected("Failed to set i2c register mode");
+    const auto window = serializer.port.lock_sequence();
+    if (!serializer.set_i2c_register_mode(true)) {
+        // NB: the mode write may have landed although its reply did not
+        // come; leaving the mode on would strip every later frame.
+        (void)serializer.set_i2c_register_mode(false);
+        return std::unexpected("Failed to set i2c register mode");
+    }
     auto outcome = access();
     if (!serializer.set_i2c_register_mode(false)) return std::unexpected("Failed to unset i2c register mode");
     return outcome;
@@ -125,7 +133,8 @@ std::expected<void, std::string> try_force_link(const Serializer& serializer, bo
     }
     std::this_thread::sleep_for(FORCE_LINK_PAUSE);
 
-    auto mode = read_link_mode(serializer);
+    // NB: both prefixes stay: is_data_link's own, then this step's.
+    auto mode = is_data_link(serializer);
     if (!mode) return std::unexpected("Read error while switching link: " + mode.error());
     if (*mode != data_link) return std::unexpected("Failed to switch link");
     return {};

@@ -4,8 +4,10 @@
 // pass-through to the EEPROMs behind it.
 //
 // Handles are trivially copyable values over the port's PortIIC. Every
-// register access is one PortIIC transaction; sequences (a link switch, an
-// EEPROM access) are not atomic with respect to other threads on the port.
+// register access is one PortIIC transaction. An EEPROM access (register
+// mode on, access, register mode off) holds the port's sequence lock, so no
+// other thread's transaction on the port goes out in register mode; other
+// sequences (a link switch) are not atomic with respect to other threads.
 #include <cstddef>
 #include <cstdint>
 #include <expected>

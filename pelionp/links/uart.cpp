@@ -2,6 +2,7 @@
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
 namespace pelionp {
 namespace {
@@ -34,9 +35,15 @@ void select_port(pelio::BasicDevice& device, int port) {
     device.set_register_sync(UART_PORT_SELECT, static_cast<uint32_t>(port), 0x3);
 }
 
+// Empties the receive FIFO of the port already selected.
+std::size_t discard_selected(pelio::BasicDevice& device, int port);
+
 }  // namespace
 
-UART::UART(pelio::BasicDevice& device) : device_(&device), mutex_(std::make_unique<std::mutex>()) {}
+UART::UART(pelio::BasicDevice& device)
+    : device_(&device),
+      mutex_(std::make_unique<std::mutex>()),
+      port_mutexes_(std::make_unique<std::array<std::recursive_mutex, 4>>()) {}
 
 UART UART::init(pelio::BasicDevice& device) {
     uart_init(device);
@@ -44,6 +51,10 @@ UART UART::init(pelio::BasicDevice& device) {
 }
 
 std::unique_lock<std::mutex> UART::lock_transaction() { return std::unique_lock(*mutex_); }
+
+std::unique_lock<std::recursive_mutex> UART::lock_port(int port) {
+    return std::unique_lock((*port_mutexes_)[static_cast<std::size_t>(port) & 0x3]);
+}
 
 std::expected<std::size_t, std::string> UART::send(int port, std::span<const uint8_t> bytes) {
     if (bytes.size() > UART_MAX_FRAME) return std::unexpected(length_error());
@@ -60,6 +71,7 @@ std::expected<std::size_t, std::string> UART::send(int port, std::span<const uin
 
     if (auto [drained, elapsed] = wait_tx_empty(device, UART_BASE, TX_DRAIN_TIMEOUT); !drained) {
         recover_transmitter(device);
+        (void)discard_selected(device, port);
         return std::unexpected(tx_timeout(elapsed));
     }
     return bytes.size();
@@ -74,6 +86,7 @@ std::expected<std::vector<uint8_t>, std::string> UART::recv(int port, std::size_
     for (std::size_t i = 0; i < length; ++i) {
         if (auto [available, elapsed] = wait_rx_available(device, UART_BASE, RX_BYTE_TIMEOUT); !available) {
             recover_transmitter(device);
+            (void)discard_selected(device, port);
             return std::unexpected(
                 fmt::format("UART receive timeout [{}] waiting for RX FIFO available after {}", i, elapsed));
         }
@@ -83,6 +96,29 @@ std::expected<std::vector<uint8_t>, std::string> UART::recv(int port, std::size_
     }
     return bytes;
 }
+
+std::size_t UART::discard_stale(int port) {
+    select_port(*device_, port);
+    return discard_selected(*device_, port);
+}
+
+namespace {
+
+std::size_t discard_selected(pelio::BasicDevice& device, int port) {
+    std::size_t discarded = 0;
+    // NB: a failed status read stops here (wait_rx_available would count it
+    // as data): nothing is known to be waiting.
+    while (discarded < UART_MAX_STALE) {
+        const auto empty = device.get_register_sync(UART_RX_EMPTY);
+        if (!empty || *empty != 0) break;
+        (void)device.get_register_sync(UART_DATA);
+        ++discarded;
+    }
+    if (discarded > 0) spdlog::debug("UART port {}: discarded {} stale receive bytes", port, discarded);
+    return discarded;
+}
+
+}  // namespace
 
 void uart_init(pelio::BasicDevice& device) {
     set_tx_enable(device, UART_BASE, true);

@@ -8,6 +8,13 @@
 // device; whoever composes a transaction of several sends and receives holds
 // `lock_transaction()` for its whole length. The mutex is not recursive: a
 // thread holding it must not call PortIIC, which takes it again.
+// Each port also has a recursive sequence lock (`lock_port`), which PortIIC
+// takes around every transaction and callers take around a sequence that
+// must not be interleaved with other transactions on the port (an EEPROM
+// access in the serializer's register mode). Lock order: the port's lock
+// before the transaction lock; never take a port lock while holding the
+// transaction lock.
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +41,8 @@ inline constexpr uint32_t UART_PORT_SELECT = 0x1430;  ///< bits 1:0: port of the
 
 /// Longest frame in either direction.
 inline constexpr std::size_t UART_MAX_FRAME = 255;
+/// Most stale bytes one `discard_stale` reads: more than any reply.
+inline constexpr std::size_t UART_MAX_STALE = UART_MAX_FRAME + 1;
 
 /// (condition met, time spent waiting, truncated to whole milliseconds)
 using WaitResult = std::tuple<bool, std::chrono::milliseconds>;
@@ -51,15 +60,26 @@ public:
     ~UART() = default;
 
     /// Loads the bytes with the transmitter held, releases it and waits up
-    /// to 50 ms for the FIFO to drain. More than 255 bytes fail before any
+    /// to 50 ms for the FIFO to drain. After a timeout the receive FIFO is
+    /// emptied too (`discard_stale`). More than 255 bytes fail before any
     /// register is touched. Returns the byte count.
     std::expected<std::size_t, std::string> send(int port, std::span<const uint8_t> bytes);
     /// Receives exactly `length` bytes, giving each byte 10 ms. A timeout
     /// drops the partial data; its message names the index of the missing
-    /// byte. More than 255 bytes fail before any register is touched.
+    /// byte; whatever arrived late by then is discarded (`discard_stale`), so
+    /// it cannot pass for the next reply. More than 255 bytes fail before any
+    /// register is touched.
     std::expected<std::vector<uint8_t>, std::string> recv(int port, std::size_t length);
+    /// Empties the port's receive FIFO of bytes nobody waits for (a reply,
+    /// or its tail, that came after its receive timed out), reading at most
+    /// 256 bytes, and returns how many it discarded (logged at debug).
+    /// `send` and `recv` do this after a timeout; PortIIC before each frame.
+    std::size_t discard_stale(int port);
     /// Serialises a whole transaction (frame, reply, pause) across threads.
     [[nodiscard]] std::unique_lock<std::mutex> lock_transaction();
+    /// Keeps other threads' transactions off one port (bits 1:0 of `port`)
+    /// while held; recursive, so the holder's own transactions go through.
+    [[nodiscard]] std::unique_lock<std::recursive_mutex> lock_port(int port);
 
     [[nodiscard]] pelio::BasicDevice& device() const noexcept { return *device_; }
 
@@ -68,6 +88,7 @@ private:
 
     pelio::BasicDevice* device_;  // not owned; outlives the UART
     std::unique_ptr<std::mutex> mutex_;
+    std::unique_ptr<std::array<std::recursive_mutex, 4>> port_mutexes_;
 };
 
 /// The transmitter preparation of UART::init without a UART object.

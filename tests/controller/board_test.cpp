@@ -35,6 +35,18 @@ TEST(BoardRegisters, PortControlWrites) {
                           }));
 }
 
+TEST(BoardRegisters, PortStreamIdsRefuseAPortOutsideZeroToThree) {
+    EXPECT_EQ(demux::port_stream_ids(2), (std::array{SID{2}, SID{10}, SID{14}}));
+    for (const int port : {-1, 4, 255}) {
+        try {
+            (void)demux::port_stream_ids(port);
+            ADD_FAILURE() << "port " << port << " was accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "port_stream_ids: invalid port");
+        }
+    }
+}
+
 TEST(BoardRegisters, AllThreeStreamsOfAPortShareOneProducerBit) {
     for (uint32_t port = 0; port < 4; ++port) {
         for (auto sid : demux::port_stream_ids(static_cast<int>(port))) {

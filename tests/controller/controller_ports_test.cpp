@@ -1,4 +1,6 @@
 // Ports and headstage detection on the simulated board.
+#include <latch>
+
 #include <gtest/gtest.h>
 
 #include "pelionp/controller/np_port.h"
@@ -164,6 +166,143 @@ TEST(ControllerPorts, AFailingSelfTestReinitialisesAndReleasesTheStreams) {
     // The worker was unsubscribed: it can be started again.
     ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
     EXPECT_EQ(rig.board->streams_started(), 2u);
+}
+
+// A worker whose resync, once armed, waits for the test: a host callback
+// that keeps the controller's mutex held for as long as the test wants.
+struct HoldingWorker final : demux::NeuropixelsWorker {
+    struct Idle {
+        void reset() {}
+        void decode(uint64_t, const uint8_t*) {}
+    };
+    explicit HoldingWorker(SID sid) : NeuropixelsWorker(sid, [] {}) {
+        thread = std::thread([this] {
+            Idle idle;
+            demux::run_worker_loop(*this, queue, idle);
+        });
+    }
+    ~HoldingWorker() override {
+        stop.store(true);
+        if (thread.joinable()) thread.join();
+    }
+    void resync() override {
+        if (armed.exchange(false)) {
+            entered.count_down();
+            go.wait();
+        }
+        resync_and_wait();
+    }
+    std::atomic<bool> armed{false};
+    std::latch entered{1};
+    std::latch go{1};
+};
+
+// The last holder drops a port while the controller is busy, so its release
+// waits for the mutex; meanwhile another thread asks for the same port
+// number. The new port must not be handed out before the old one's release
+// has run: that release would switch off streams of the new port.
+TEST(ControllerPorts, AReleaseStillPendingIsWaitedForBeforeANewPortIsMade) {
+    SimRig rig;
+    rig.board->plug(0, sim::make_np1_headstage());
+    auto old_port = rig.port(0);
+    constexpr int ROUNDS = 6;  // the two threads' order is up to the scheduler; each round tries it
+    for (int round = 0; round < ROUNDS; ++round) {
+        auto stale = std::make_unique<CountingWorker>(SID::NP1_PORT0);
+        HoldingWorker holder_worker(SID::NP1_PORT3);
+        ASSERT_TRUE(rig.controller->start_stream(*stale).has_value());
+        ASSERT_TRUE(rig.controller->start_stream(holder_worker).has_value());
+        ASSERT_EQ(rig.stream_control() & 0x1, 0x1u);
+
+        holder_worker.armed.store(true);
+        std::thread holder([&] { EXPECT_TRUE(rig.controller->stop_stream(holder_worker).has_value()); });
+        holder_worker.entered.wait();  // the controller's mutex is held from here
+        stale.reset();  // its subscription is stale now; only a reconciliation or the port's release ends it
+
+        std::weak_ptr<NPPort> watch = old_port;
+        std::thread dropper([port = std::move(old_port)]() mutable { port.reset(); });
+        ASSERT_TRUE(test::eventually([&] { return watch.expired(); }));
+
+        std::shared_ptr<NPPort> successor;
+        uint32_t control_at_return = 0;
+        std::thread taker([&] {
+            auto made = rig.controller->get_np_port(0);
+            control_at_return = rig.stream_control();
+            if (made) successor = *made;
+        });
+        holder_worker.go.count_down();
+        holder.join();
+        dropper.join();
+        taker.join();
+        ASSERT_TRUE(successor);
+        EXPECT_EQ(control_at_return & 0x1, 0u) << "round " << round << ": the new port came before the old release";
+        old_port = std::move(successor);
+    }
+}
+
+// A headstage unplugged and plugged back (the same kind or the other one)
+// while the controller and the port live: detection must notice that the
+// hardware changed, bring the new serializer up and replace the headstage.
+struct ReplugCase {
+    const char* name;
+    bool first_np2;
+    bool second_np2;
+};
+
+class HeadstageReplug : public ::testing::TestWithParam<ReplugCase> {};
+
+TEST_P(HeadstageReplug, DetectionReinitialisesTheNewHeadstage) {
+    const auto& c = GetParam();
+    LogCapture log;
+    SimRig rig;
+    log.force_level(spdlog::level::debug);
+    const auto make = [](bool np2, const char* pn) {
+        return np2 ? sim::make_np2_headstage(pn) : sim::make_np1_headstage(pn);
+    };
+    rig.board->plug(2, make(c.first_np2, "FIRST"));
+    auto port = rig.port(2);
+    ASSERT_TRUE(rig.controller->detect_headstage(*port).has_value());
+    ASSERT_EQ(port->generation, 0u);
+
+    rig.board->unplug(2);
+    auto second = make(c.second_np2, "SECOND");
+    rig.board->plug(2, second);
+
+    auto redetected = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(redetected.has_value()) << redetected.error();
+    EXPECT_EQ(redetected->index(), c.second_np2 ? 1u : 0u);
+    EXPECT_EQ(port->generation, 1u);
+    EXPECT_FALSE(log.contains(spdlog::level::debug, "Port 2: Headstage already initialized"));
+    EXPECT_TRUE(log.contains(spdlog::level::debug,
+                             "Port 2: Headstage no longer matches the port (re-plugged?), re-initializing"));
+    const std::string part_number =
+        std::visit([](auto ref) { return ref.get().part_number; }, *redetected);
+    EXPECT_EQ(part_number, "SECOND");
+    EXPECT_TRUE(std::holds_alternative<ConfigLinkedSerDes>(port->serdes));
+    EXPECT_EQ((rig.board->peek(0x1404) >> 18) & 1u, c.second_np2 ? 1u : 0u);
+    // The new serializer was brought up: configuration link, GPIO enabled.
+    auto hold = rig.board->hold();
+    EXPECT_FALSE(second->serializer().data_link());
+    EXPECT_EQ(second->serializer().peek(0x0E), c.second_np2 ? 0x7E : 0x42);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HeadstageReplug,
+                         ::testing::Values(ReplugCase{"Np1ThenNp1", false, false}, ReplugCase{"Np1ThenNp2", false, true},
+                                           ReplugCase{"Np2ThenNp2", true, true}, ReplugCase{"Np2ThenNp1", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A headstage plugged into a port whose detection had failed (nothing was
+// plugged then): the stale link state must not hide the new serializer.
+TEST(ControllerPorts, AHeadstagePluggedAfterAFailedDetectionIsFound) {
+    SimRig rig;
+    auto bare = std::make_shared<sim::Headstage>();
+    rig.board->plug(3, bare);
+    auto port = rig.port(3);
+    ASSERT_EQ(rig.controller->detect_headstage(*port).error(), "No known headstage detected");
+    rig.board->unplug(3);
+    rig.board->plug(3, sim::make_np1_headstage("LATE"));
+    auto detected = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(detected.has_value()) << detected.error();
+    EXPECT_EQ(std::get<0>(*detected).get().part_number, "LATE");
 }
 
 }  // namespace

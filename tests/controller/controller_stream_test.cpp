@@ -1,5 +1,8 @@
 // Stream control end to end: controller, simulated board stream,
 // coordinator and workers, with every thread meeting for real.
+#include <algorithm>
+#include <future>
+
 #include <gtest/gtest.h>
 
 #include "tests/controller/sim_rig.h"
@@ -148,6 +151,127 @@ TEST_F(Streaming, AFailedOpenLeavesTheProducersOffAndRetries) {
     ASSERT_TRUE(rig.controller->start_stream(other).has_value());
     EXPECT_TRUE(worker.receives());
     EXPECT_TRUE(other.receives());
+}
+
+TEST_F(Streaming, AThrowingOpenLeavesTheProducersOffAndRetries) {
+    rig.board->set_device_faults({.fail_fetch = false, .fail_send = false, .stream_start_throws = 1});
+    CountingWorker worker(SID::NP1_PORT0);
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    EXPECT_TRUE(log.contains(spdlog::level::err,
+                             "Failed to start read stream: simulated board: the stream could not be opened"));
+    EXPECT_EQ(rig.stream_control() & 0x1, 0u);
+    EXPECT_EQ(rig.board->streams_started(), 0u);
+
+    // The next reconciliation opens the stream the first one could not.
+    CountingWorker other(SID::NP2_PORT1_DOCK0);
+    ASSERT_TRUE(rig.controller->start_stream(other).has_value());
+    EXPECT_EQ(rig.board->streams_started(), 1u);
+    EXPECT_TRUE(worker.receives());
+    EXPECT_TRUE(other.receives());
+}
+
+// A worker's callback that starts or stops its own stream: the resync would
+// wait for the calling thread itself. The call is refused, and the
+// controller stays usable.
+TEST_F(Streaming, AWorkersOwnCallbackCannotStartOrStopItsStream) {
+    struct SelfStopping final : demux::NeuropixelsWorker {
+        struct Decoder {
+            SelfStopping* self;
+            void reset() {}
+            void decode(uint64_t, const uint8_t*) { self->on_word(); }
+        };
+        SelfStopping(NPController& c) : NeuropixelsWorker(SID::NP1_PORT0, [] {}), controller(c) {
+            thread = std::thread([this] {
+                Decoder decoder{this};
+                demux::run_worker_loop(*this, queue, decoder);
+            });
+        }
+        ~SelfStopping() override {
+            stop.store(true);
+            if (thread.joinable()) thread.join();
+        }
+        void resync() override { resync_and_wait(); }
+        void on_word() {
+            if (called) return;
+            called = true;
+            stop_result.set_value(controller.stop_stream(*this));
+            start_result.set_value(controller.start_stream(*this));
+        }
+        NPController& controller;
+        bool called = false;
+        std::promise<std::expected<void, std::string>> stop_result, start_result;
+    };
+
+    SelfStopping worker(*rig.controller);
+    auto stopped = worker.stop_result.get_future();
+    auto started = worker.start_result.get_future();
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(started.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(stopped.get().error(),
+              "stop_stream called from the worker's own decoding thread; its callbacks must not start or stop streams");
+    EXPECT_EQ(started.get().error(),
+              "start_stream called from the worker's own decoding thread; its callbacks must not start or stop "
+              "streams");
+    // Still subscribed, and the controller still answers.
+    EXPECT_EQ(rig.stream_control() & 0x1, 0x1u);
+    EXPECT_TRUE(rig.controller->stop_stream(worker).has_value());
+}
+
+// The soft trigger (0x1404 bit 9 pulsed) follows the producer's enable, is
+// never sent for the IO stream, and not again when a started worker is
+// started once more.
+TEST_F(Streaming, TheSoftTriggerFollowsTheProducerEnableOnlyForProbeStreams) {
+    const auto trigger_pulses = [&] {
+        std::size_t pulses = 0;
+        for (const auto& w : rig.board->register_writes())
+            if (w.address == 0x1404 && w.mask == 0x200 && w.value == 0x200) ++pulses;
+        return pulses;
+    };
+    rig.board->record_register_writes(true);
+    CountingWorker worker(SID::NP1_PORT0);
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    const auto writes = rig.board->register_writes();
+    const auto enable = std::find_if(writes.begin(), writes.end(), [](const auto& w) {
+        return w.address == 0x1404 && (w.mask & 0x1) && (w.value & 0x1);
+    });
+    const auto pulse = std::find_if(writes.begin(), writes.end(), [](const auto& w) {
+        return w.address == 0x1404 && w.mask == 0x200 && w.value == 0x200;
+    });
+    ASSERT_NE(enable, writes.end());
+    ASSERT_NE(pulse, writes.end());
+    EXPECT_LT(enable - writes.begin(), pulse - writes.begin());
+    ASSERT_NE(pulse + 1, writes.end());
+    EXPECT_EQ(*(pulse + 1), (sim::RegisterWrite{0x1404, 0, 0x200, std::this_thread::get_id()}));
+    EXPECT_EQ(trigger_pulses(), 1u);
+
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());  // already started
+    EXPECT_EQ(trigger_pulses(), 1u);
+
+    auto io = rig.controller->create_io_stream([](io::IOFrame) {}, [] {});
+    ASSERT_TRUE(io.has_value());
+    ASSERT_TRUE(rig.controller->start_stream(**io).has_value());
+    EXPECT_EQ(trigger_pulses(), 1u);
+    EXPECT_TRUE(rig.controller->stop_stream(**io).has_value());
+}
+
+// A worker destroyed without stop_stream leaves a stale subscription; the
+// next reconciliation switches its producer off.
+TEST_F(Streaming, AStaleSubscriptionIsSwitchedOffAtTheNextReconciliation) {
+    auto abandoned = std::make_unique<CountingWorker>(SID::NP1_PORT0);
+    ASSERT_TRUE(rig.controller->start_stream(*abandoned).has_value());
+    ASSERT_EQ(rig.stream_control() & 0x1, 0x1u);
+    abandoned.reset();
+    EXPECT_EQ(rig.stream_control() & 0x1, 0x1u);  // nothing reconciled yet
+
+    CountingWorker other(SID::NP2_PORT1_DOCK0);
+    ASSERT_TRUE(rig.controller->start_stream(other).has_value());
+    EXPECT_EQ(rig.stream_control() & 0x1, 0u);
+    EXPECT_EQ(rig.stream_control() & 0x2, 0x2u);
+    // The SID is free again for a new worker.
+    CountingWorker again(SID::NP1_PORT0);
+    EXPECT_TRUE(rig.controller->start_stream(again).has_value());
+    EXPECT_TRUE(again.receives());
 }
 
 TEST_F(Streaming, DataViewsAreCopiedIntoTheCoordinator) {

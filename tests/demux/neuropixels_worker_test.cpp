@@ -8,6 +8,7 @@
 #include "pelionp/demux/resettable_queue.h"
 #include "pelionp/demux/worker_loop.h"
 #include "tests/demux/raw_words.h"
+#include "tests/support/log_capture.h"
 
 namespace pelionp::demux {
 namespace {
@@ -97,6 +98,32 @@ TEST(NeuropixelsWorker, DecodesEveryWordInOrderWithItsTimestamp) {
     if (seen.size() == 4) {
         EXPECT_EQ(seen, (std::vector<std::pair<uint64_t, uint8_t>>{{7, 0x11}, {7, 0x22}, {9, 0x33}, {10, 0x44}}));
     }
+}
+
+// Host callbacks that throw: the decoding thread logs the failure with the
+// worker's SID, goes on with the next element, and still answers a resync.
+TEST(NeuropixelsWorker, ThrowingCallbacksAreLoggedAndTheThreadGoesOn) {
+    test::LogCapture log;
+    std::atomic<int> decoded{0};
+    std::atomic<bool> throw_on_reset{true};
+    ProbeWorker w(
+        [&](uint64_t, uint8_t b) {
+            if (b == 0xEE) throw std::runtime_error("bad word");
+            decoded.fetch_add(1);
+        },
+        [&] {
+            if (throw_on_reset.exchange(false)) throw std::runtime_error("reset refused");
+        });
+    w.resync();  // returns although reset_output threw
+    EXPECT_TRUE(log.contains(spdlog::level::err, "Worker SID 8: reset_output failed: reset refused"));
+
+    w.queue->enqueue(entry_of({word(8, 0, 0xEE), word(8, 1, 0x01)}));
+    w.queue->enqueue(entry_of({word(8, 2, 0x02)}));
+    ASSERT_TRUE(log.wait_for(spdlog::level::err, "Worker SID 8: decoding failed: bad word"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (decoded.load() < 1) ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    w.resync();
+    EXPECT_FALSE(w.resync_requested.load());
 }
 
 TEST(NeuropixelsWorker, ResyncReturnsAfterResetOutputRanOnTheDecoderThread) {

@@ -54,6 +54,27 @@ TEST(WordListPool, KeepsReturnedListsWithTheirStorageUpToItsBound) {
     EXPECT_EQ(pool.idle_approx(), std::size_t{WordListPool::MAX_IDLE_LISTS});  // a value: no DLL import
 }
 
+// After a backlog every returned list can hold a whole buffer's words; the
+// idle storage stays bounded by bytes, not only by the count of lists.
+TEST(WordListPool, IdleStorageIsBoundedAfterABacklog) {
+    WordListPool pool;
+    constexpr std::size_t BUFFER_WORDS = (std::size_t{1} << 20) / 16;  // a 1 MiB buffer of one SID
+    for (int i = 0; i < 100; ++i) {
+        std::vector<SIDWord> list;
+        list.reserve(BUFFER_WORDS);
+        pool.give_back(std::move(list));
+    }
+    EXPECT_LE(pool.idle_approx() * BUFFER_WORDS * sizeof(SIDWord), std::size_t{16} << 20);
+    EXPECT_GT(pool.idle_approx(), 0u);
+
+    // A list larger than any 1 MiB buffer needs is not kept at all.
+    WordListPool other;
+    std::vector<SIDWord> huge;
+    huge.reserve(4 * BUFFER_WORDS);
+    other.give_back(std::move(huge));
+    EXPECT_EQ(other.idle_approx(), 0u);
+}
+
 TEST(WordListPool, ReleasingAnEntryReturnsItsListAndFreesTheBufferWithTheLastHolder) {
     static std::atomic<int> freed{0};
     freed = 0;

@@ -1,10 +1,14 @@
 // Serializer/deserializer drivers and the link-state transitions against
 // the simulated board.
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "pelionp/links/link_state.h"
 #include "pelionp/links/serdes.h"
 #include "tests/links/sim_fixture.h"
+#include "sim/chips/register_file.h"
 #include "tests/support/log_capture.h"
 
 namespace pelionp::test {
@@ -67,6 +71,13 @@ TEST_F(LinkStates, ForcingTheModeItAlreadyHasIsOneRead) {
     EXPECT_EQ(serializer().peek(0x04), 0x83);
 }
 
+TEST_F(LinkStates, AFailedReReadAfterForcingKeepsBothPrefixes) {
+    // The first read (power-on: data link) answers, the one after the write does not.
+    board.nack(0, NackRule::chip(0x80).at(0x04).reads_only().after_matches(1));
+    EXPECT_EQ(try_force_link(ser(), false).error(),
+              "Read error while switching link: Read error while checking link: I2C::read ACK error");
+}
+
 TEST_F(LinkStates, ForcingGivesUpAfterTenRefusedWritesAndReportsTheModeRead) {
     board.nack(0, NackRule::chip(0x80).at(0x04).writes_only());
     EXPECT_EQ(try_force_link(ser(), false).error(), "Failed to switch link");
@@ -120,6 +131,57 @@ TEST_F(LinkStates, EepromFailuresAndTheRegisterModePrecedence) {
     board.clear_nacks(0);
     board.nack(0, NackRule::chip(0x80).at(0x05).after_matches(2));
     EXPECT_EQ(ser().eeprom_write(0xA4, uint8_t{0}, {1}).error(), "Failed to unset i2c register mode");
+}
+
+// While an EEPROM access has the serializer in register mode, frames to the
+// chips behind it lose their register byte; a probe transaction of another
+// thread must never go out inside that window.
+TEST_F(LinkStates, ProbeTransactionsOfAnotherThreadStayOutOfTheRegisterModeWindow) {
+    connect();
+    auto probe_chip = std::make_shared<sim::RegisterFile>();
+    headstage->bus().attach(0xE0, probe_chip);
+    board.record_writes(true);
+    board.record_frames(false);
+
+    constexpr int EEPROM_READS = 150;
+    std::atomic<bool> reading{true};
+    std::atomic<int> probe_failures{0};
+    std::thread probe([&] {
+        for (uint8_t value = 0; reading.load(); ++value) {
+            if (!iic.write(0xE0, 0x10, {value})) probe_failures.fetch_add(1);
+        }
+    });
+    int eeprom_failures = 0;
+    for (int i = 0; i < EEPROM_READS; ++i) {
+        if (!ser().eeprom_read(0xA4, uint8_t{0x0A}, 2)) ++eeprom_failures;
+    }
+    reading.store(false);
+    probe.join();
+
+    EXPECT_EQ(eeprom_failures, 0);
+    EXPECT_EQ(probe_failures.load(), 0);
+    std::size_t probe_writes = 0;
+    for (const auto& write : board.writes()) {
+        if (write.address != 0xE0) continue;
+        ++probe_writes;
+        EXPECT_EQ(write.reg, std::optional<uint8_t>(0x10)) << "a probe write went out in register mode";
+    }
+    EXPECT_GT(probe_writes, 0u);
+}
+
+// The reply to the register-mode write is lost although the write landed:
+// the access fails, and the mode must not stay on for later frames.
+TEST_F(LinkStates, AFailedRegisterModeSwitchDoesNotLeaveTheModeOn) {
+    connect();
+    auto probe_chip = std::make_shared<sim::RegisterFile>();
+    headstage->bus().attach(0xE0, probe_chip);
+    // eeprom_read: the set_bits read of 0x05 answers, its write's ACK comes late.
+    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = std::nullopt,
+                           .late_reply = sim::LateReply{.on_time = 0, .skip = 1, .count = 1}});
+    EXPECT_EQ(ser().eeprom_read(0xA4, uint8_t{0x0A}, 2).error(), "Failed to set i2c register mode");
+    EXPECT_FALSE(serializer().register_mode());
+    ASSERT_TRUE(iic.write(0xE0, 0x10, {0x33}));
+    EXPECT_EQ(probe_chip->peek(0x10), 0x33);
 }
 
 // ---- transitions ---------------------------------------------------------

@@ -98,12 +98,51 @@ TEST_F(PortIICFrames, FramesAreLoggedAtTraceLevel) {
 
 TEST_F(PortIICFrames, ReceiveFailureIsPassedOnAndLogged) {
     LogCapture log;
-    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = 0});
+    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = 0, .late_reply = std::nullopt});
     const auto read = iic.read(0x90, 0x1E, 1);
     ASSERT_FALSE(read);
     EXPECT_TRUE(read.error().starts_with("UART receive timeout [0] waiting for RX FIFO available after "));
     EXPECT_TRUE(log.contains(Level::trace, "recv error: " + read.error()));
 }
+
+// A reply (or its tail) that arrives after the library gave up on it must
+// not pass for the reply of the next transaction on the port.
+struct LateReplyCase {
+    const char* name;
+    bool late_read;        // the transaction whose reply comes late: a read of 0x08, else a write
+    std::size_t on_time;   // bytes of that reply that still come at once
+    bool refuse_next;      // the next transaction is a write the deserializer refuses
+    std::size_t stale;     // bytes left behind for the next transaction
+};
+
+class LateReplies : public SimLink, public ::testing::WithParamInterface<LateReplyCase> {};
+
+TEST_P(LateReplies, TheNextTransactionSeesOnlyItsOwnReply) {
+    const auto& c = GetParam();
+    LogCapture log;
+    board.deserializer(0).poke(0x08, 0x5A);
+    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = std::nullopt,
+                           .late_reply = sim::LateReply{.on_time = c.on_time, .skip = 0, .count = 1}});
+    const bool gave_up = c.late_read ? !iic.read(0x90, 0x08, 1) : !iic.write(0x90, 0x08, {0x5A});
+    ASSERT_TRUE(gave_up);
+
+    if (c.refuse_next) {
+        board.nack(0, sim::NackRule::chip(0x90).writes_only().times(1));
+        EXPECT_EQ(iic.write(0x90, 0x09, {0x01}).error(), "I2C::write ACK error");
+    } else {
+        EXPECT_EQ(iic.read(0x90, 0x08, 1), (std::vector<uint8_t>{0x5A}));
+    }
+    EXPECT_EQ(iic.read(0x90, 0x1E, 1), (std::vector<uint8_t>{0x0A}));
+    EXPECT_EQ(log.count_containing(fmt::format("UART port 0: discarded {} stale receive bytes", c.stale)), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LateReplies,
+    ::testing::Values(LateReplyCase{"WriteAckLateThenRefusedWrite", false, 0, true, 1},
+                      LateReplyCase{"WriteAckLateThenOneByteRead", false, 0, false, 1},
+                      LateReplyCase{"ReadReplyLateThenRefusedWrite", true, 0, true, 2},
+                      LateReplyCase{"ReadTailLateThenOneByteRead", true, 1, false, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct SerializerLike {
     static constexpr uint8_t DEVICE_ADDR = 0x90;

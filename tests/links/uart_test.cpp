@@ -119,7 +119,7 @@ TEST(WaitUntil, AConditionThatHoldsReturnsAtOnce) {
 using UartOnBoard = SimLink;
 
 TEST_F(UartOnBoard, TransmitterThatNeverDrainsTimesOut) {
-    board.set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt});
+    board.set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt, .late_reply = std::nullopt});
     const uint8_t frame[] = {0x79, 0x91, 0x1E, 0x01};
     const auto sent = uart.send(0, frame);
     ASSERT_FALSE(sent);
@@ -128,7 +128,7 @@ TEST_F(UartOnBoard, TransmitterThatNeverDrainsTimesOut) {
 }
 
 TEST_F(UartOnBoard, ReceiveTimeoutNamesTheMissingByteAndDropsTheRest) {
-    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = 2});
+    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = 2, .late_reply = std::nullopt});
     const uint8_t frame[] = {0x79, 0x91, 0x10, 0x03};  // 4 reply bytes, 2 delivered
     ASSERT_EQ(uart.send(0, frame), 4u);
     const auto received = uart.recv(0, 4);

@@ -47,7 +47,7 @@ TEST_F(RawBoard, BoardRegistersReadBackMaskedWrites) {
     EXPECT_EQ(board.get_register_sync(0x1404), 0x80000u);
     board.poke(0x1408, 0x22);
     EXPECT_EQ(board.get_register_sync(0x1408), 0x22u);
-    board.set_device_faults({.fail_fetch = true, .fail_send = false});
+    board.set_device_faults({.fail_fetch = true, .fail_send = false, .stream_start_throws = 0});
     EXPECT_EQ(board.get_register_sync(0x1400), std::nullopt);
 }
 
@@ -77,9 +77,9 @@ TEST_F(RawBoard, StrayBytesAndEmptyReadsAreProtocolErrors) {
 }
 
 TEST_F(RawBoard, UartFaults) {
-    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = 1});
+    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = 1, .late_reply = std::nullopt});
     EXPECT_EQ(exchange(1, bytes({0x79, 0x91, 0x10, 3})), bytes({0xC3}));
-    board.set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt});
+    board.set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt, .late_reply = std::nullopt});
     board.set_register_sync(REG_UART_DATA, 0x79, 0xFFFFFFFF);
     EXPECT_EQ(board.get_register(REG_UART_TX_EMPTY), 0u);
     EXPECT_EQ(board.frames().size(), 1u);

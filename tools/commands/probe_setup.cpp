@@ -16,10 +16,6 @@ struct overloaded : F... {
   using F::operator()...;
 };
 
-// The NP2 probes' on-shank reference; their reference setters share the
-// NP1 enum and take 3 for it.
-constexpr auto NP2_LOCAL_REF = static_cast<channelreference_t>(3);
-
 std::expected<void, std::string> refused(int channel, std::string_view setter) {
   return std::unexpected(fmt::format("channel {}: the probe refused {}", channel, setter));
 }
@@ -41,7 +37,7 @@ channelreference_t np2_reference(imro::Reference reference) {
     case imro::Reference::internal:
     case imro::Reference::on_shank: break;
   }
-  return NP2_LOCAL_REF;
+  return channelreference_t::LOCAL_REF;
 }
 
 std::expected<void, std::string> configure(NP1::Probe& probe, const imro::ProbeConfiguration& configuration) {

@@ -26,6 +26,8 @@ enum class channelreference_t : int32_t {
     EXT_REF = 0,  // external electrode
     TIP_REF = 1,  // probe tip
     INT_REF = 2,  // internal reference electrode (191/575/959)
+    LOCAL_REF = 3,  // NP2 only: the channel's on-shank reference
+    NO_REF = 255,   // NP2 only: the channel's reference code is kept, no shank switch
 };
 
 namespace NP1 {

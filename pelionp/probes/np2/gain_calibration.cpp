@@ -1,5 +1,6 @@
 #include "pelionp/probes/np2/gain_calibration.h"
 
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 
@@ -23,7 +24,10 @@ std::optional<GainLine> parse_line(const std::string& line) {
     const std::string gain_field =
         line.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
     try {
-        return GainLine{std::stoi(channel_field), std::stof(gain_field)};
+        const GainLine parsed{std::stoi(channel_field), std::stof(gain_field)};
+        // "nan" and "inf" parse as floats but are no gain factor (as for NP1).
+        if (!std::isfinite(parsed.gain)) return std::nullopt;
+        return parsed;
     } catch (const std::invalid_argument&) {
         return std::nullopt;
     } catch (const std::out_of_range&) {

@@ -12,8 +12,8 @@ bool NP2003NP2004::selectElectrode(uint16_t channel, uint8_t bank, bool exclusiv
 }
 
 bool NP2003NP2004::setReference(uint16_t channel, channelreference_t reference) {
-    // NB: the NP2 values LOCAL_REF (3) and NO_REF (255) share the enum with NP1.
-    return set_reference(channel_config, shank_config, channel, static_cast<uint8_t>(static_cast<int32_t>(reference)));
+    // The whole value is checked: a narrowing to 8 bits would turn 259 into 3.
+    return set_reference(channel_config, shank_config, channel, static_cast<int32_t>(reference));
 }
 
 std::expected<void, std::string> apply_shank_shift_register_config(NP2003NP2004& probe, ShankConfig shank,

@@ -36,7 +36,7 @@ void disconnect_all_banks(ShankConfig& shank, Map electrode_of_bank) {
 
 }  // namespace
 
-std::optional<ReferenceEffect> reference_effect(uint8_t channelreference) noexcept {
+std::optional<ReferenceEffect> reference_effect(int32_t channelreference) noexcept {
     switch (channelreference) {
         case REF_EXT: return ReferenceEffect{0, SHANK_SWITCH_EXTERNAL};
         case REF_TIP: return ReferenceEffect{1, SHANK_SWITCH_TIP};
@@ -83,7 +83,7 @@ bool select_electrode(std::array<ShankConfig, MAX_SHANK_COUNT>& shanks, uint16_t
 }
 
 namespace {
-bool apply_reference(ChannelConfig& channel, ShankConfig& shank, uint8_t channelreference) {
+bool apply_reference(ChannelConfig& channel, ShankConfig& shank, int32_t channelreference) {
     const auto effect = reference_effect(channelreference);
     if (!effect) {
         spdlog::error("Invalid reference value: {}", channelreference);
@@ -95,13 +95,13 @@ bool apply_reference(ChannelConfig& channel, ShankConfig& shank, uint8_t channel
 }
 }  // namespace
 
-bool set_reference(ChannelConfigs& channels, ShankConfig& shank, uint16_t channel, uint8_t channelreference) {
+bool set_reference(ChannelConfigs& channels, ShankConfig& shank, uint16_t channel, int32_t channelreference) {
     if (!valid_channel(channel)) return false;
     return apply_reference(channels[channel], shank, channelreference);
 }
 
 bool set_reference(ChannelConfigs& channels, std::array<ShankConfig, MAX_SHANK_COUNT>& shanks, uint16_t channel,
-                   uint8_t shank, uint8_t channelreference) {
+                   uint8_t shank, int32_t channelreference) {
     if (!valid_channel(channel) || !valid_shank(shank)) return false;
     return apply_reference(channels[channel], shanks[shank], channelreference);
 }

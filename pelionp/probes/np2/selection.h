@@ -28,7 +28,9 @@ struct ReferenceEffect {
 };
 
 /// Empty for a value the NP2 probes refuse (2 included).
-PELIONP_API std::optional<ReferenceEffect> reference_effect(uint8_t channelreference) noexcept;
+/// The value is taken whole: one that only narrows to an accepted code
+/// (259, 256, -1) is refused.
+PELIONP_API std::optional<ReferenceEffect> reference_effect(int32_t channelreference) noexcept;
 
 /// Single shank. Bank 255 disconnects the channel; `exclusive` first
 /// disconnects the channel's electrodes in every bank. NB: when the
@@ -44,11 +46,11 @@ PELIONP_API bool select_electrode(std::array<ShankConfig, MAX_SHANK_COUNT>& shan
 /// Single shank: sets the channel's reference code and the shank's switch
 /// selector (the last call wins for the whole shank).
 PELIONP_API bool set_reference(ChannelConfigs& channels, ShankConfig& shank, uint16_t channel,
-                               uint8_t channelreference);
+                               int32_t channelreference);
 
 /// Four shanks: as above, on shank `shank`'s selector.
 PELIONP_API bool set_reference(ChannelConfigs& channels, std::array<ShankConfig, MAX_SHANK_COUNT>& shanks,
-                               uint16_t channel, uint8_t shank, uint8_t channelreference);
+                               uint16_t channel, uint8_t shank, int32_t channelreference);
 
 /// Channel standby flag.
 PELIONP_API bool set_standby(ChannelConfigs& channels, uint16_t channel, bool on);

@@ -40,4 +40,11 @@ TEST(NP2GainCalibration, Refusals) {
     EXPECT_EQ(read("123\n").error(), "Gain calibration file lists 0 of 384 channels");
 }
 
+TEST(NP2GainCalibration, NonFiniteGainsAreMalformed) {
+    for (const std::string gain : {"nan", "inf", "-inf", "NAN", "infinity"}) {
+        const std::string line = "1," + gain + ",x";
+        EXPECT_EQ(read("123\n0,1.0\n" + line + "\n").error(), "Malformed CSV line: " + line);
+    }
+}
+
 }  // namespace

@@ -4,12 +4,19 @@
 #include <spdlog/spdlog.h>
 
 #include "pelionp/probes/np2/electrode_map.h"
+#include "pelionp/probes/np2/np2003_np2004.h"
+#include "pelionp/probes/np2/np2013_np2014.h"
 #include "pelionp/probes/np2/selection.h"
+#include "sim/board.h"
 #include "tests/support/log_capture.h"
 
 namespace {
 
 using namespace pelionp::NP2;
+using pelionp::channelreference_t;
+using pelionp::PortIIC;
+using pelionp::ProbeInfo;
+using pelionp::UART;
 using pelionp::test::LogCapture;
 using Shanks = std::array<ShankConfig, MAX_SHANK_COUNT>;
 
@@ -141,6 +148,34 @@ TEST(NP2SetReference, TableAndLastCallWinsPerShank) {
     ASSERT_TRUE(set_reference(channels, shank, 12, REF_NONE));
     EXPECT_EQ(channels[12].reference, 0);  // unchanged
     EXPECT_EQ(shank.reference, SHANK_SWITCH_NONE);
+}
+
+// Values that only narrow to an accepted code (259 -> 3, 256 -> 0, -1 ->
+// 255) are refused, on both probe types, and change nothing.
+TEST(NP2SetReference, ValuesOutsideTheTableAreRefusedWhole) {
+    pelionp::sim::Board board;
+    auto uart = UART::init(board);
+    const PortIIC iic(0, uart);
+    NP2003NP2004 single(ProbeIIC(Dock::DOCK0, iic), ProbeInfo{});
+    NP2013NP2014 four(ProbeIIC(Dock::DOCK1, iic), ProbeInfo{});
+    ASSERT_TRUE(single.setReference(5, channelreference_t::TIP_REF));
+    ASSERT_TRUE(four.setReference(5, 1, channelreference_t::TIP_REF));
+    ASSERT_TRUE(single.setReference(6, channelreference_t::LOCAL_REF));
+    ASSERT_TRUE(four.setReference(6, 1, channelreference_t::NO_REF));
+
+    pelionp::test::LogCapture log;
+    for (const int32_t value : {259, 256, -1, 511, 2}) {
+        const auto reference = static_cast<channelreference_t>(value);
+        log.clear();
+        EXPECT_FALSE(single.setReference(5, reference)) << value;
+        EXPECT_FALSE(four.setReference(5, 1, reference)) << value;
+        EXPECT_EQ(log.count_containing(fmt::format("Invalid reference value: {}", value)), 2u) << value;
+    }
+    EXPECT_EQ(single.channel_config[5].reference, 1);
+    EXPECT_EQ(single.channel_config[6].reference, 2);
+    EXPECT_EQ(single.shank_config.reference, SHANK_SWITCH_NONE);  // LOCAL_REF was the last accepted call
+    EXPECT_EQ(four.channel_config[5].reference, 1);
+    EXPECT_EQ(four.shank_config[1].reference, SHANK_SWITCH_NONE);
 }
 
 TEST(NP2SetReference, Refusals) {
