@@ -1,10 +1,10 @@
 #pragma once
 // Shared by the fuzz targets: every target defines
 //   extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-// and is linked either with AFL++'s driver (the fuzz build) or with
-// corpus_main.cpp (every other build, where it runs as a test over its seed
-// corpus). A target aborts on an input the code must not accept silently, so
-// the fuzzer records it as a crash.
+// and is linked with corpus_main.cpp, which runs it over the files it is
+// given: one file per execution under afl-fuzz (the fuzz build), the seed
+// corpus as a test everywhere else. A target aborts on an input the code
+// must not accept silently, so the fuzzer records it as a crash.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

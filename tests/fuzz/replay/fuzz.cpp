@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "tests/fuzz/fuzz_target.h"
 #include "tools/capture/sidecar.h"
@@ -29,26 +30,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::error_code ec;
         auto base = std::filesystem::path("/dev/shm");
         if (!std::filesystem::is_directory(base, ec)) base = std::filesystem::temp_directory_path();
-        auto d = base / ("pelionp-fuzz-replay-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(d);
-        return d;
+        return base / ("pelionp-fuzz-replay-" + std::to_string(::getpid()));
     }();
     if (size == 0) return 0;
     auto input = pelionp::fuzz::as_text(data, size);
     const uint8_t flags = data[0];
     input.remove_prefix(1);
-
-    const auto capture_file = dir / "capture.bin";
-    std::error_code ec;
-    std::filesystem::remove(capture::sidecar_path(capture_file), ec);
+    std::optional<std::string_view> sidecar;
     if (flags & 1) {
         if (input.size() < 2) return 0;
         const std::size_t length = static_cast<uint8_t>(input[0]) | static_cast<std::size_t>(static_cast<uint8_t>(input[1])) << 8;
         input.remove_prefix(2);
         if (length > input.size()) return 0;
-        write_file(capture::sidecar_path(capture_file), input.substr(0, length));
+        sidecar = input.substr(0, length);
         input.remove_prefix(length);
     }
+
+    std::filesystem::create_directories(dir);
+    const auto capture_file = dir / "capture.bin";
+    if (sidecar) write_file(capture::sidecar_path(capture_file), *sidecar);
     write_file(capture_file, input);
 
     replay::Options options;
@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.buffers_in_flight = 4;
     auto summary = replay::run(options);
     if (!summary) pelionp::fuzz::check_message(summary.error());
-    std::filesystem::remove_all(options.layout.root, ec);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     return 0;
 }
