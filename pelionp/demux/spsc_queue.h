@@ -1,22 +1,130 @@
 #pragma once
 // Include moodycamel's single-producer single-consumer queues through this
-// header. The queues publish elements with memory fences, which
-// ThreadSanitizer cannot follow; the library carries happens-before
-// annotations for that case but switches them on only where the compiler
-// offers __has_feature (clang). GCC's -fsanitize=thread announces itself
-// with __SANITIZE_THREAD__ instead, so the annotations are switched on here.
-// The annotations meet on one variable, which must be one object in the
-// whole process: queues cross the shared library's boundary (the decoder
-// thread enqueues inside it, the host dequeues in its own code), and with
-// hidden visibility each side would synchronise on its own copy.
-#if defined(__SANITIZE_THREAD__) && !defined(AE_TSAN_ANNOTATE_RELEASE)
-namespace moodycamel {
-inline int ae_tsan_global __attribute__((visibility("default")));
-}
-extern "C" void AnnotateHappensBefore(const char*, int, void*);
-extern "C" void AnnotateHappensAfter(const char*, int, void*);
-#define AE_TSAN_ANNOTATE_RELEASE() AnnotateHappensBefore(__FILE__, __LINE__, (void*)(&::moodycamel::ae_tsan_global))
-#define AE_TSAN_ANNOTATE_ACQUIRE() AnnotateHappensAfter(__FILE__, __LINE__, (void*)(&::moodycamel::ae_tsan_global))
-#endif
+// header (never <readerwriterqueue/readerwriterqueue.h> directly).
+//
+// The queues publish elements with memory fences, which ThreadSanitizer
+// cannot follow; the library marks the fences with happens-before
+// annotations (AE_TSAN_ANNOTATE_*), but its macros take no argument, so on
+// their own every queue of the process would synchronise on one object and
+// any two threads touching any two queues would look ordered. Under
+// ThreadSanitizer (GCC announces it with __SANITIZE_THREAD__) the queues are
+// therefore renamed on inclusion and the public names become thin wrappers
+// that record, for the calling thread, which queue it is inside; the fence
+// annotations then synchronise on that queue's own address. Release builds
+// see moodycamel's classes unchanged.
+//
+// NB: the queue's address, not a per-slot one: an element handed over
+// through a queue is ordered after everything its producer did before
+// enqueueing it, which is what the queue guarantees, and no more.
+// NB: the current-queue pointer is per thread and per shared object; both
+// ends of a fence are in the same inline call, so they agree, while the
+// address they name is the same in every module.
+#if defined(__SANITIZE_THREAD__)
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+extern "C" void AnnotateHappensBefore(const char*, int, const volatile void*);
+extern "C" void AnnotateHappensAfter(const char*, int, const volatile void*);
+
+namespace pelionp::demux::tsan {
+
+/// The queue whose operation the calling thread is inside, or null.
+inline thread_local const void* current_queue = nullptr;
+
+/// Fences outside a wrapped queue operation (none in this code base) still
+/// get an object; it stands for "some queue", as the library's own default.
+inline char unscoped_queue_fences;
+
+inline const void* sync_object() noexcept {
+    return current_queue != nullptr ? current_queue : &unscoped_queue_fences;
+}
+
+/// Marks the calling thread as inside `queue`'s operation.
+class Scope {
+public:
+    explicit Scope(const void* queue) noexcept : previous_(current_queue) { current_queue = queue; }
+    ~Scope() { current_queue = previous_; }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+private:
+    const void* previous_;
+};
+
+}  // namespace pelionp::demux::tsan
+
+#define AE_TSAN_ANNOTATE_RELEASE() AnnotateHappensBefore(__FILE__, __LINE__, ::pelionp::demux::tsan::sync_object())
+#define AE_TSAN_ANNOTATE_ACQUIRE() AnnotateHappensAfter(__FILE__, __LINE__, ::pelionp::demux::tsan::sync_object())
+
+#define ReaderWriterQueue AnnotatedReaderWriterQueueBase
+#define BlockingReaderWriterQueue AnnotatedBlockingReaderWriterQueueBase
 #include <readerwriterqueue/readerwriterqueue.h>
+#undef ReaderWriterQueue
+#undef BlockingReaderWriterQueue
+
+namespace moodycamel {
+
+// Every operation that moves an element runs inside a Scope of this queue.
+#define PELIONP_ANNOTATED_QUEUE_OPERATIONS(Base)                                                              \
+public:                                                                                                       \
+    using Base::Base;                                                                                         \
+    bool try_enqueue(const T& element) { ::pelionp::demux::tsan::Scope s(this); return Base::try_enqueue(element); } \
+    bool try_enqueue(T&& element) { ::pelionp::demux::tsan::Scope s(this); return Base::try_enqueue(std::move(element)); } \
+    bool enqueue(const T& element) { ::pelionp::demux::tsan::Scope s(this); return Base::enqueue(element); } \
+    bool enqueue(T&& element) { ::pelionp::demux::tsan::Scope s(this); return Base::enqueue(std::move(element)); } \
+    template <typename... Args>                                                                               \
+    bool try_emplace(Args&&... args) {                                                                        \
+        ::pelionp::demux::tsan::Scope s(this);                                                                \
+        return Base::try_emplace(std::forward<Args>(args)...);                                                \
+    }                                                                                                         \
+    template <typename... Args>                                                                               \
+    bool emplace(Args&&... args) {                                                                            \
+        ::pelionp::demux::tsan::Scope s(this);                                                                \
+        return Base::emplace(std::forward<Args>(args)...);                                                    \
+    }                                                                                                         \
+    template <typename U>                                                                                     \
+    bool try_dequeue(U& result) {                                                                             \
+        ::pelionp::demux::tsan::Scope s(this);                                                                \
+        return Base::try_dequeue(result);                                                                     \
+    }                                                                                                         \
+    T* peek() const { ::pelionp::demux::tsan::Scope s(this); return Base::peek(); }                        \
+    bool pop() { ::pelionp::demux::tsan::Scope s(this); return Base::pop(); }
+
+template <typename T, size_t MAX_BLOCK_SIZE = 512>
+class ReaderWriterQueue : public AnnotatedReaderWriterQueueBase<T, MAX_BLOCK_SIZE> {
+    using Base = AnnotatedReaderWriterQueueBase<T, MAX_BLOCK_SIZE>;
+    PELIONP_ANNOTATED_QUEUE_OPERATIONS(Base)
+};
+
+template <typename T, size_t MAX_BLOCK_SIZE = 512>
+class BlockingReaderWriterQueue : public AnnotatedBlockingReaderWriterQueueBase<T, MAX_BLOCK_SIZE> {
+    using Base = AnnotatedBlockingReaderWriterQueueBase<T, MAX_BLOCK_SIZE>;
+    PELIONP_ANNOTATED_QUEUE_OPERATIONS(Base)
+
+    template <typename U>
+    void wait_dequeue(U& result) {
+        ::pelionp::demux::tsan::Scope s(this);
+        Base::wait_dequeue(result);
+    }
+    template <typename U>
+    bool wait_dequeue_timed(U& result, std::int64_t timeout_usecs) {
+        ::pelionp::demux::tsan::Scope s(this);
+        return Base::wait_dequeue_timed(result, timeout_usecs);
+    }
+    template <typename U, typename Rep, typename Period>
+    bool wait_dequeue_timed(U& result, std::chrono::duration<Rep, Period> const& timeout) {
+        ::pelionp::demux::tsan::Scope s(this);
+        return Base::wait_dequeue_timed(result, timeout);
+    }
+};
+
+#undef PELIONP_ANNOTATED_QUEUE_OPERATIONS
+
+}  // namespace moodycamel
+
+#else
+#include <readerwriterqueue/readerwriterqueue.h>
+#endif

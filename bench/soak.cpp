@@ -1,0 +1,545 @@
+// Fault soak: a full simulated board streamed through the recording path
+// (session, probe configuration, one writer per probe into SpikeGLX-style
+// files) for minutes, with faults scheduled while it runs. Reports the RSS
+// after warm-up and at the end, each fault with the loss the library and the
+// writers reported for it, and fails when memory grows by more than 5 %, a
+// recording stops, or samples go missing from a file while nothing (no
+// counter, no warning or error line) says so.
+//
+//   soak [--minutes M] [--phase full|mixed|both] [--out DIR]
+//
+// Phase "full": four NP2 headstages with two probes each. Phase "mixed": NP1
+// headstages on ports 0 and 2, NP2 headstages with two probes on 1 and 3.
+// "both" (default) gives each phase half of M.
+//
+// Threading: the main thread configures, schedules the faults and watches;
+// the board's stream thread, the library's demultiplexer and decoder threads
+// and one writer thread per probe run on their own, all joined at the end of
+// each phase.
+//
+// NB: the files go to a RAM disk and are truncated while they grow, left
+// sparse behind the writers: a full board writes 185 MB/s, which no disk of
+// a CI machine keeps for minutes, while the writers and their counters run
+// exactly as in a recording.
+#include <fmt/format.h>
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <expected>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "sim/board.h"
+#include "sim/faults.h"
+#include "sim/probes/np1_source.h"
+#include "tools/commands/probe_setup.h"
+#include "tools/commands/probe_writer.h"
+#include "tools/commands/session.h"
+#include "tools/commands/sim_rig.h"
+#include "tools/imro/configuration.h"
+#include "tools/rig/rig.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace pelionp;
+using namespace pelionp::tool;
+using clock_type = std::chrono::steady_clock;
+
+// --- Observation -------------------------------------------------------------
+
+uint64_t rss_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+    }
+    return 0;
+}
+
+/// Counts the library's warning and error lines, by message with its
+/// numbers blanked, so a report can say "412 x Queue is full, dropping ...".
+class CountingSink final : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    std::map<std::string, uint64_t> snapshot() {
+        std::lock_guard lock(mutex_);
+        return counts_;
+    }
+    uint64_t total() {
+        std::lock_guard lock(mutex_);
+        return total_;
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (msg.level < spdlog::level::warn) return;
+        std::string key(msg.payload.data(), msg.payload.size());
+        std::string shape;
+        bool in_number = false;
+        for (char c : key) {
+            const bool digit = (c >= '0' && c <= '9') || (in_number && ((c >= 'A' && c <= 'F') || c == 'x'));
+            if (digit) {
+                if (!in_number) shape += '#';
+                in_number = true;
+            } else {
+                in_number = false;
+                shape += c;
+            }
+        }
+        ++counts_[fmt::format("{}: {}", spdlog::level::to_string_view(msg.level), shape)];
+        ++total_;
+    }
+    void flush_() override {}
+
+private:
+    std::map<std::string, uint64_t> counts_;
+    uint64_t total_ = 0;
+};
+
+std::map<std::string, uint64_t> difference(const std::map<std::string, uint64_t>& after,
+                                           const std::map<std::string, uint64_t>& before) {
+    std::map<std::string, uint64_t> d;
+    for (const auto& [k, v] : after) {
+        const auto it = before.find(k);
+        const uint64_t b = it == before.end() ? 0 : it->second;
+        if (v > b) d[k] = v - b;
+    }
+    return d;
+}
+
+// --- Stream faults the encoders do not offer: words corrupted or lost on the
+// line, for any source --------------------------------------------------------
+
+class LineFaults final : public sim::StreamSource {
+public:
+    explicit LineFaults(std::shared_ptr<sim::StreamSource> inner) : inner_(std::move(inner)) {}
+
+    void append_tick(uint8_t sid, std::vector<uint8_t>& out) override {
+        const std::size_t start = out.size();
+        inner_->append_tick(sid, out);
+        std::size_t at = start;
+        while (at < out.size()) {
+            if (int n = corrupt_.load(); n > 0 && corrupt_.compare_exchange_strong(n, n - 1)) {
+                out[at] = static_cast<uint8_t>(out[at] ^ 0x50);  // preamble nibble no longer 0xD
+                out[at + 5] = static_cast<uint8_t>(out[at + 5] ^ 0xFF);
+            }
+            if (int n = drop_.load(); n > 0 && drop_.compare_exchange_strong(n, n - 1)) {
+                out.erase(out.begin() + static_cast<std::ptrdiff_t>(at),
+                          out.begin() + static_cast<std::ptrdiff_t>(at + sim::STREAM_WORD_BYTES));
+                continue;
+            }
+            at += sim::STREAM_WORD_BYTES;
+        }
+    }
+    void corrupt_words(int n) { corrupt_.fetch_add(n); }
+    void drop_words(int n) { drop_.fetch_add(n); }
+
+private:
+    std::shared_ptr<sim::StreamSource> inner_;
+    std::atomic<int> corrupt_{0};
+    std::atomic<int> drop_{0};
+};
+
+// --- One phase -----------------------------------------------------------------
+
+struct FaultReport {
+    std::string name;
+    double at_s = 0;
+    std::string outcome;  // what the operation under the fault returned, if any
+    std::vector<uint64_t> gap_samples;   // per probe: samples missing in its file
+    std::vector<uint64_t> packets;       // per probe: packets written in the window
+    std::map<std::string, uint64_t> log_lines;
+    std::vector<std::string> problems;
+};
+
+struct PhaseResult {
+    std::string name;
+    bool ok = true;
+    std::vector<std::string> problems;
+};
+
+std::string probe_name(const commands::ProbeHandle& p) {
+    return fmt::format("{} ({})", p.place(), display_name(p.kind));
+}
+
+/// The mutex the host holds while it drains a probe's packet queue.
+std::mutex& queue_mutex(const commands::ProbeHandle& p) {
+    return std::visit([](auto* probe) -> std::mutex& { return probe->queue->mutex; }, p.probe);
+}
+
+class Phase {
+public:
+    Phase(std::string name, rig::Rig rig, std::chrono::seconds length, std::filesystem::path out,
+          std::shared_ptr<CountingSink> sink)
+        : name_(std::move(name)), rig_(rig), length_(length), out_(std::move(out)), sink_(std::move(sink)) {}
+
+    PhaseResult run() {
+        PhaseResult result{name_, true, {}};
+        auto fail = [&](std::string why) {
+            result.ok = false;
+            result.problems.push_back(std::move(why));
+            return result;
+        };
+        if (auto r = set_up(); !r) return fail(r.error());
+
+        const auto warm_up = std::min<clock_type::duration>(15s, length_ / 6);
+        start_ = clock_type::now();
+        if (!watch_until(start_ + warm_up, result)) return finish(result);
+        const uint64_t rss_start = rss_kib();
+        fmt::print("[{}] warm-up done after {:.0f} s: RSS {} KiB, {} probes recording\n", name_, seconds_since_start(),
+                   rss_start, writers_.size());
+
+        auto faults = schedule();
+        const auto fault_span = (start_ + length_ - 10s) - clock_type::now();
+        const auto spacing = fault_span / static_cast<int>(faults.size() + 1);
+        for (auto& [fault_name, inject] : faults) {
+            if (!watch_until(clock_type::now() + spacing / 2, result)) return finish(result);
+            if (!run_fault(fault_name, inject, result)) return finish(result);
+        }
+        if (!watch_until(start_ + length_, result)) return finish(result);
+
+        const uint64_t rss_end = rss_kib();
+        const double growth = rss_start ? (double(rss_end) - double(rss_start)) / double(rss_start) : 0.0;
+        fmt::print("[{}] RSS after warm-up {} KiB, at the end {} KiB ({:+.1f} %)\n", name_, rss_start, rss_end,
+                   100.0 * growth);
+        if (growth > 0.05) {
+            result.ok = false;
+            result.problems.push_back(fmt::format("RSS grew {:.1f} % after warm-up", 100.0 * growth));
+        }
+        return finish(result);
+    }
+
+private:
+    std::expected<void, std::string> set_up() {
+        simulated_ = commands::build_simulated_rig(rig_, sim::StreamOptions{.paced = true});
+        board_ = simulated_.board.board;
+        for (int p = 0; p < sim::Board::PORT_COUNT; ++p) {
+            auto& port = simulated_.board.ports[static_cast<std::size_t>(p)];
+            if (!port.headstage) continue;
+            headstages_[static_cast<std::size_t>(p)] = port.headstage;
+            for (int slot = 0; slot < 2; ++slot) {
+                auto source = port.headstage->stream_source(slot);
+                if (!source) continue;
+                auto wrapped = std::make_shared<LineFaults>(source);
+                port.headstage->set_stream_source(slot, wrapped);
+                line_faults_[{p, slot}] = wrapped;
+            }
+            if (port.np1) np1_sources_[p] = port.np1->source;
+        }
+        auto session = commands::Session::open(board_);
+        if (!session) return std::unexpected(session.error());
+        session_ = std::move(*session);
+        spdlog::set_level(spdlog::level::info);
+        if (auto r = session_->detect(); !r) return std::unexpected("detection: " + r.error());
+        std::filesystem::remove_all(out_);
+        const spikeglx::Layout layout{out_, name_};
+        int index = 0;
+        for (auto& probe : session_->probes()) {
+            const auto configuration = imro::default_configuration(probe.kind);
+            if (auto r = commands::apply_configuration(probe, configuration); !r)
+                return std::unexpected(probe_name(probe) + ": " + r.error());
+            for (const auto& chain : commands::upload_configuration(probe))
+                if (!chain.result) return std::unexpected(probe_name(probe) + ": upload: " + chain.result.error());
+            auto recording = spikeglx::ProbeRecording::create(layout, index++, probe.identity(), configuration);
+            if (!recording) return std::unexpected(recording.error());
+            writers_.push_back(std::make_unique<commands::ProbeWriter>(probe, std::move(*recording), 0));
+        }
+        if (writers_.empty()) return std::unexpected(std::string("no probe found"));
+        for (auto& w : writers_) w->start();
+        if (auto r = start_all(); !r) return r;
+        last_packets_.assign(writers_.size(), 0);
+        last_moved_.assign(writers_.size(), clock_type::now());
+        return {};
+    }
+
+    std::expected<void, std::string> start_all() {
+        for (auto& w : writers_)
+            if (auto r = session_->controller().start_stream(w->probe().worker()); !r)
+                return std::unexpected(probe_name(w->probe()) + ": start_stream: " + r.error());
+        return {};
+    }
+    std::expected<void, std::string> stop_all() {
+        for (auto& w : writers_)
+            if (auto r = session_->controller().stop_stream(w->probe().worker()); !r)
+                return std::unexpected(probe_name(w->probe()) + ": stop_stream: " + r.error());
+        return {};
+    }
+
+    double seconds_since_start() const { return std::chrono::duration<double>(clock_type::now() - start_).count(); }
+
+    /// Watches the writers until `until`: each must keep writing (a probe
+    /// that a fault silences on purpose is excused while it lasts), and the
+    /// RAM disk is trimmed.
+    bool watch_until(clock_type::time_point until, PhaseResult& result) {
+        while (clock_type::now() < until) {
+            std::this_thread::sleep_for(100ms);
+            trim_files();
+            const auto now = clock_type::now();
+            for (std::size_t i = 0; i < writers_.size(); ++i) {
+                const uint64_t packets = writers_[i]->packets();
+                if (packets != last_packets_[i] || excused_[i]) last_moved_[i] = now;
+                last_packets_[i] = packets;
+                if (writers_[i]->done()) {
+                    result.ok = false;
+                    result.problems.push_back(probe_name(writers_[i]->probe()) + ": the writer ended");
+                    return false;
+                }
+                if (now - last_moved_[i] > 10s) {
+                    result.ok = false;
+                    result.problems.push_back(
+                        fmt::format("{}: the recording stopped ({:.0f} s in)", probe_name(writers_[i]->probe()),
+                                    seconds_since_start()));
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    void trim_files() {
+        if (++trim_tick_ % 20 != 0) return;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(out_, ec)) {
+            if (!entry.is_regular_file(ec)) continue;
+            // NB: the writer goes on at its offset; the file stays sparse.
+            if (entry.file_size(ec) > (64u << 20)) ::truncate(entry.path().c_str(), 0);
+        }
+    }
+
+    using Inject = std::function<std::string()>;  // returns the outcome of an operation, if any
+
+    std::vector<std::pair<std::string, Inject>> schedule() {
+        std::vector<std::pair<std::string, Inject>> faults;
+        auto index_of = [&](int port, int dock) -> std::optional<std::size_t> {
+            for (std::size_t i = 0; i < writers_.size(); ++i)
+                if (writers_[i]->probe().port == port && writers_[i]->probe().dock == dock) return i;
+            return std::nullopt;
+        };
+        const int first_port = writers_.front()->probe().port;
+        // An I2C read while the stream runs, as a host polls a register.
+        auto poll_deserializer = [this](int port) -> std::string {
+            auto np_port = session_->controller().get_np_port(port);
+            if (!np_port) return "get_np_port: " + np_port.error();
+            auto read = (*np_port)->iic.read(0x90, 0x00, 1);
+            return read ? fmt::format("read 0x{:02X}", read->at(0)) : "error: " + read.error();
+        };
+
+        faults.emplace_back("NACK burst (deserializer, 5 refusals)", [this, first_port, poll_deserializer] {
+            board_->nack(first_port, sim::NackRule::chip(0x90).times(5));
+            std::string outcome = poll_deserializer(first_port);
+            board_->clear_nacks(first_port);
+            return outcome + "; then " + poll_deserializer(first_port);
+        });
+        faults.emplace_back("UART stall (transmitter stuck)", [this, first_port, poll_deserializer] {
+            board_->set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt});
+            std::string outcome = poll_deserializer(first_port);
+            board_->set_uart_faults({});
+            return outcome + "; then " + poll_deserializer(first_port);
+        });
+        faults.emplace_back("corrupted stream words (20 on each source)", [this] {
+            for (auto& [where, f] : line_faults_) f->corrupt_words(20);
+            std::this_thread::sleep_for(1s);
+            return std::string();
+        });
+        faults.emplace_back("dropped stream words (7 on each source)", [this] {
+            for (auto& [where, f] : line_faults_) f->drop_words(7);
+            std::this_thread::sleep_for(1s);
+            return std::string();
+        });
+        if (!np1_sources_.empty()) {
+            faults.emplace_back("broken NP1 sync and 3 frames dropped", [this] {
+                for (auto& [port, source] : np1_sources_) {
+                    source->break_sync();
+                    source->drop_frames(3);
+                }
+                std::this_thread::sleep_for(1s);
+                return std::string();
+            });
+        }
+        faults.emplace_back("device Stop, then the host restarts the streams", [this] {
+            std::fill(excused_.begin(), excused_.end(), true);
+            board_->stream_faults().device_stop.store(true);
+            std::this_thread::sleep_for(500ms);
+            std::string outcome;
+            if (auto r = stop_all(); !r) outcome = r.error();
+            if (auto r = start_all(); !r) outcome += (outcome.empty() ? "" : "; ") + r.error();
+            host_restarted_ = true;
+            std::fill(excused_.begin(), excused_.end(), false);
+            return outcome.empty() ? fmt::format("streams started so far: {}", board_->streams_started()) : outcome;
+        });
+        const int unplug_port = writers_.back()->probe().port;
+        faults.emplace_back(fmt::format("headstage on port {} unplugged for 2 s and plugged back", unplug_port),
+                            [this, unplug_port, index_of] {
+                                for (int dock = 0; dock < 2; ++dock)
+                                    if (auto i = index_of(unplug_port, dock)) excused_[*i] = true;
+                                board_->unplug(unplug_port);
+                                std::this_thread::sleep_for(2s);
+                                board_->plug(unplug_port, headstages_[static_cast<std::size_t>(unplug_port)]);
+                                std::this_thread::sleep_for(1s);
+                                std::fill(excused_.begin(), excused_.end(), false);
+                                return std::string();
+                            });
+        faults.emplace_back(fmt::format("host stops draining {} for 6 s", probe_name(writers_.front()->probe())),
+                            [this] {
+                                excused_[0] = true;
+                                {
+                                    std::lock_guard hold(queue_mutex(writers_.front()->probe()));
+                                    std::this_thread::sleep_for(6s);
+                                }
+                                excused_[0] = false;
+                                return std::string();
+                            });
+        return faults;
+    }
+
+    /// False when the phase cannot go on (a recording stopped).
+    bool run_fault(const std::string& fault, Inject& inject, PhaseResult& result) {
+        FaultReport report;
+        report.name = fault;
+        report.at_s = seconds_since_start();
+        std::vector<uint64_t> gaps_before, packets_before;
+        for (auto& w : writers_) {
+            gaps_before.push_back(w->dropped_samples());
+            packets_before.push_back(w->packets());
+        }
+        const auto logs_before = sink_->snapshot();
+        host_restarted_ = false;
+        report.outcome = inject();
+        if (!watch_until(clock_type::now() + 3s, result)) return false;  // the library's recovery
+        const auto logs = difference(sink_->snapshot(), logs_before);
+        uint64_t log_total = 0;
+        for (const auto& [k, v] : logs) log_total += v;
+        fmt::print("[{}] {:6.1f} s  {}{}\n", name_, report.at_s, fault,
+                   report.outcome.empty() ? "" : " -> " + report.outcome);
+        for (std::size_t i = 0; i < writers_.size(); ++i) {
+            const uint64_t gap = writers_[i]->dropped_samples() - gaps_before[i];
+            const uint64_t packets = writers_[i]->packets() - packets_before[i];
+            if (gap) fmt::print("           {}: {} samples missing in the file, {} packets written\n",
+                                probe_name(writers_[i]->probe()), gap, packets);
+            // A stream the host itself stopped and started again has a gap
+            // the host knows of: the samples the board sent before each
+            // probe's producer was enabled again.
+            if (gap && log_total == 0 && !host_restarted_) {
+                result.ok = false;
+                result.problems.push_back(fmt::format("{}: {} samples missing after '{}' and nothing reported it",
+                                                      probe_name(writers_[i]->probe()), gap, fault));
+            }
+        }
+        for (const auto& [k, v] : logs) fmt::print("           {:6} x {}\n", v, k);
+        if (logs.empty()) fmt::print("           no warning or error\n");
+        return true;
+    }
+
+    PhaseResult& finish(PhaseResult& result) {
+        if (session_) {
+            for (auto& w : writers_) w->finish();
+            for (auto& w : writers_) {
+                if (auto r = w->join(); !r) {
+                    result.ok = false;
+                    result.problems.push_back(probe_name(w->probe()) + ": " + r.error());
+                }
+            }
+            (void)stop_all();
+            uint64_t samples = 0;
+            for (auto& w : writers_) {
+                samples += w->recording().ap_samples();
+                fmt::print("[{}] {}: {} AP samples ({:.1f} s), {} missing in the file\n", name_,
+                           probe_name(w->probe()), w->recording().ap_samples(),
+                           double(w->recording().ap_samples()) / 30000.0, w->dropped_samples());
+            }
+            (void)samples;
+        }
+        writers_.clear();
+        session_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(out_, ec);
+        return result;
+    }
+
+    std::string name_;
+    rig::Rig rig_;
+    std::chrono::seconds length_;
+    std::filesystem::path out_;
+    std::shared_ptr<CountingSink> sink_;
+
+    commands::SimulatedRig simulated_;
+    std::shared_ptr<sim::Board> board_;
+    std::array<std::shared_ptr<sim::Headstage>, sim::Board::PORT_COUNT> headstages_{};
+    std::map<std::pair<int, int>, std::shared_ptr<LineFaults>> line_faults_;
+    std::map<int, std::shared_ptr<sim::NP1ProbeSource>> np1_sources_;
+    std::unique_ptr<commands::Session> session_;
+    std::vector<std::unique_ptr<commands::ProbeWriter>> writers_;
+    std::vector<uint64_t> last_packets_;
+    std::vector<clock_type::time_point> last_moved_;
+    std::array<std::atomic<bool>, 8> excused_{};
+    clock_type::time_point start_;
+    unsigned trim_tick_ = 0;
+    bool host_restarted_ = false;  // the fault under way restarted the streams
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double minutes = 2;
+    std::string phase = "both";
+    std::filesystem::path out = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    out /= fmt::format("pelionp-soak-{}", ::getpid());
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--minutes" && i + 1 < argc) minutes = std::stod(argv[++i]);
+        else if (a == "--phase" && i + 1 < argc) phase = argv[++i];
+        else if (a == "--out" && i + 1 < argc) out = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: %s [--minutes M] [--phase full|mixed|both] [--out DIR]\n", argv[0]);
+            return 2;
+        }
+    }
+    auto sink = std::make_shared<CountingSink>();
+    auto logger = std::make_shared<spdlog::logger>("soak", sink);
+    spdlog::set_default_logger(logger);
+    spdlog::set_level(spdlog::level::info);
+
+    std::vector<std::pair<std::string, rig::Rig>> phases;
+    if (phase == "full" || phase == "both") phases.emplace_back("full", rig::full_np2_rig());
+    if (phase == "mixed" || phase == "both") {
+        auto mixed = rig::parse_compact("0=np1,1=np2:single+four,2=np1,3=np2:four+single");
+        if (!mixed) {
+            std::fprintf(stderr, "%s\n", mixed.error().c_str());
+            return 2;
+        }
+        phases.emplace_back("mixed", *mixed);
+    }
+    if (phases.empty()) {
+        std::fprintf(stderr, "unknown phase %s\n", phase.c_str());
+        return 2;
+    }
+    const auto length = std::chrono::seconds(static_cast<long>(minutes * 60 / double(phases.size())));
+    bool ok = true;
+    for (auto& [name, rig] : phases) {
+        fmt::print("== soak phase {}: {} for {} s\n", name, rig::to_compact(rig), length.count());
+        std::fflush(stdout);
+        Phase p(name, rig, length, out / name, sink);
+        auto result = p.run();
+        for (const auto& why : result.problems) fmt::print("[{}] FAILED: {}\n", name, why);
+        fmt::print("== soak phase {}: {}\n", name, result.ok ? "passed" : "FAILED");
+        std::fflush(stdout);
+        ok = ok && result.ok;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(out, ec);
+    return ok ? 0 : 1;
+}

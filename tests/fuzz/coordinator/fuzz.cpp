@@ -1,0 +1,71 @@
+// The coordinator with an NP1, two NP2 and the IO worker subscribed, fed
+// arbitrary bytes. Input: one byte giving the buffer size in words, then the
+// stream bytes, cut into buffers of that size (a last partial word is
+// dropped, as the device stream never delivers one). Every buffer must come
+// back through its release function once the decoders are done with it.
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "pelionp/decoders/np1_demux_worker.h"
+#include "pelionp/decoders/np2_demux_worker.h"
+#include "pelionp/demux/data_stream_coordinator.h"
+#include "pelionp/demux/io_frame_processor.h"
+#include "tests/fuzz/fuzz_target.h"
+
+using namespace pelionp;
+
+namespace {
+
+std::mutex released_mutex;
+std::condition_variable released_cv;
+std::size_t in_flight = 0;
+
+void release(uint8_t* bytes) {
+    delete[] bytes;
+    std::lock_guard lock(released_mutex);
+    --in_flight;
+    released_cv.notify_all();
+}
+
+demux::DataBuffer make_buffer(const uint8_t* bytes, std::size_t length) {
+    auto* copy = new uint8_t[length];
+    std::memcpy(copy, bytes, length);
+    std::lock_guard lock(released_mutex);
+    ++in_flight;
+    return {length, std::unique_ptr<uint8_t[], void (*)(uint8_t*)>(copy, &release)};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static fuzz::QuietLogs quiet;
+    if (size == 0) return 0;
+    const std::size_t buffer_bytes = demux::STREAM_WORD_BYTES * (1 + data[0]);
+    ++data;
+    --size;
+
+    std::atomic<uint64_t> outputs{0};
+    // Workers after the coordinator: they stop first.
+    demux::DataStreamCoordinator coordinator;
+    NP1::DemuxWorker np1(demux::SID{0}, [&](NP1::APData) { ++outputs; }, [&](NP1::LPData) { ++outputs; },
+                         [] {});
+    NP2::DemuxWorker np2_dock0(demux::SID{8}, [&](NP2::RawAPData) { ++outputs; }, [] {});
+    NP2::DemuxWorker np2_dock1(demux::SID{12}, [&](NP2::RawAPData) { ++outputs; }, [] {});
+    io::IOFrameProcessor io([&](io::IOFrame) { ++outputs; }, [] {});
+    for (demux::NeuropixelsWorker* worker :
+         std::initializer_list<demux::NeuropixelsWorker*>{&np1, &np2_dock0, &np2_dock1, &io}) {
+        worker->resync();
+        auto subscribed = coordinator.push_subscription({worker->sid, worker->queue});
+        if (!subscribed) fuzz::fail("subscription refused: " + subscribed.error());
+    }
+
+    const std::size_t whole = size / demux::STREAM_WORD_BYTES * demux::STREAM_WORD_BYTES;
+    for (std::size_t at = 0; at < whole; at += buffer_bytes)
+        coordinator.push_buffer(make_buffer(data + at, std::min(buffer_bytes, whole - at)));
+
+    std::unique_lock lock(released_mutex);
+    if (!released_cv.wait_for(lock, std::chrono::seconds(20), [] { return in_flight == 0; }))
+        fuzz::fail("buffers still held by the data path");
+    return 0;
+}

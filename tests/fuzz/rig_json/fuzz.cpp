@@ -1,0 +1,19 @@
+// JSON rig descriptions: an accepted rig comes back unchanged through its
+// own JSON.
+#include "tests/fuzz/fuzz_target.h"
+#include "tools/rig/rig.h"
+
+using namespace pelionp::tool;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static pelionp::fuzz::QuietLogs quiet;
+    auto parsed = rig::parse_json(pelionp::fuzz::as_text(data, size));
+    if (!parsed) {
+        pelionp::fuzz::check_message(parsed.error());
+        return 0;
+    }
+    const auto again = rig::parse_json(rig::to_json(*parsed));
+    if (!again) pelionp::fuzz::fail("an accepted rig's own JSON is refused: " + again.error());
+    if (*again != *parsed) pelionp::fuzz::fail("an accepted rig changes through its own JSON");
+    return 0;
+}
