@@ -1,6 +1,7 @@
-// Data-path benchmarks: demultiplexing, the NP1 and NP2 decoders, and the
-// whole coordinator + eight NP2 workers path, against a plain read pass over
-// the same buffers. Each reports bytes/s and "x_realtime", the multiple of
+// Data-path benchmarks: demultiplexing, the NP1 and NP2 decoders with the
+// probe streams' live assembly and conversion, and the whole coordinator +
+// eight NP2 probe streams path, against a plain read pass over the same
+// buffers. Each reports bytes/s and "x_realtime", the multiple of
 // the rate a real source streams at:
 //   one NP1 probe: 30000 groups/s x 13 frames x 5 words x 16 B = 31.2 MB/s
 //   one NP2 probe: 30000 sets/s x 48 words x 16 B              = 23.04 MB/s
@@ -15,8 +16,9 @@
 #include <spdlog/spdlog.h>
 
 #include "pelionp/decoders/np1_frame_decoder.h"
-#include "pelionp/decoders/np2_demux_worker.h"
-#include "pelionp/decoders/np2_gain_conversion.h"
+#include "pelionp/decoders/np1_probe_stream.h"
+#include "pelionp/decoders/np2_probe_stream.h"
+#include "pelionp/decoders/np2_row_decoder.h"
 #include "pelionp/demux/data_stream_coordinator.h"
 #include "pelionp/demux/word_list_pool.h"
 #include "sim/stream_encoders.h"
@@ -129,19 +131,28 @@ void BM_Demux(benchmark::State& state) {
 }
 BENCHMARK(BM_Demux)->UseRealTime();
 
+std::array<float, 384> gains_of(float value) {
+    std::array<float, 384> gains;
+    gains.fill(value);
+    return gains;
+}
+
+// The decoder feeding the probe stream's own assembly (gain correction,
+// packet queue), drained as the host does; all on this one thread.
 void BM_NP1Decoder(benchmark::State& state) {
     sim::NP1Encoder encoder(0, {[](uint64_t g, int c) { return static_cast<uint16_t>(code(g, c) & 0x3FF); },
                                 [](uint64_t s, int c) { return static_cast<uint16_t>(code(s, c) >> 2); }});
     std::vector<uint8_t> words;
     encoder.append_superframes(words, 200);
-    uint64_t published = 0;
+    NP1::ProbeStream probe(demux::SID::NP1_PORT0, gains_of(1.25f), gains_of(0.5f));
     const auto list = word_list(words);
-    NP1::FrameDecoder decoder([&](NP1::APData d) { published += d.samples[0]; },
-                              [&](NP1::LPData d) { published += d.samples[0]; });
+    NP1::FrameDecoder decoder([&](NP1::APData d) { probe.on_ap(d); }, [&](NP1::LPData d) { probe.on_lfp(d); });
     decoder.reset();
+    std::vector<electrodePacket> drained(64);
     for (auto _ : state) {
         decoder.decode_words(list, words.data());
-        benchmark::DoNotOptimize(published);
+        while (probe.packets().try_dequeue_bulk(drained.data(), drained.size()) != 0) {
+        }
     }
     report(state, words.size(), NP1_RATE);
 }
@@ -151,58 +162,57 @@ void BM_NP2DecoderWithConversion(benchmark::State& state) {
     sim::NP2Encoder encoder(8, {code});
     std::vector<uint8_t> words;
     encoder.append_superframes(words, 2048);
-    std::array<float, 384> gain;
-    gain.fill(1.25f);
-    NP2::APData converted;
-    NP2::RowDecoder decoder([&](NP2::RawAPData raw) {
-        NP2::convert_raw_ap(raw, gain, converted);
-        benchmark::DoNotOptimize(converted);
-    });
+    NP2::ProbeStream probe(demux::SID::NP2_PORT0_DOCK0, gains_of(1.25f));
+    NP2::RowDecoder decoder([&](NP2::RawAPData raw) { probe.on_raw_ap(raw); });
     decoder.reset();
     const auto list = word_list(words);
+    std::vector<NP2::APData> drained(256);
     for (auto _ : state) {
         decoder.decode_words(list, words.data());
+        while (probe.packets().try_dequeue_bulk(drained.data(), drained.size()) != 0) {
+        }
     }
     report(state, words.size(), NP2_RATE);
 }
 BENCHMARK(BM_NP2DecoderWithConversion);
 
-// Device buffers in, gain-converted sets out of eight live NP2 workers.
+// Device buffers in, gain-converted sets out of eight live NP2 probe streams
+// and into the host, which drains them with bulk dequeues.
 void BM_CoordinatorAndEightNP2Workers(benchmark::State& state) {
     const auto& stream = BoardStream::get();
     demux::DataStreamCoordinator coordinator;
-    std::atomic<uint64_t> sets{0};
-    std::atomic<uint64_t> target{0};
-    std::array<float, 384> gain;
-    gain.fill(1.25f);
-    std::vector<std::unique_ptr<NP2::DemuxWorker>> workers;
+    std::vector<std::unique_ptr<NP2::ProbeStream>> probes;
     for (uint32_t sid = 8; sid < 16; ++sid) {
-        workers.push_back(std::make_unique<NP2::DemuxWorker>(
-            demux::SID{sid},
-            [&, converted = NP2::APData{}](NP2::RawAPData raw) mutable {
-                NP2::convert_raw_ap(raw, gain, converted);
-                benchmark::DoNotOptimize(converted);
-                if (sets.fetch_add(1, std::memory_order_release) + 1 == target.load(std::memory_order_relaxed)) {
-                    sets.notify_one();
-                }
-            },
-            [] {}));
-        workers.back()->resync();
-        (void)coordinator.push_subscription({workers.back()->sid, workers.back()->queue});
+        probes.push_back(std::make_unique<NP2::ProbeStream>(demux::SID{sid}, gains_of(1.25f)));
+        probes.back()->worker().wait_for_resync();
+        (void)coordinator.push_subscription({probes.back()->sid(), probes.back()->worker().queue()});
     }
-    uint64_t expected = 0;
+    std::vector<NP2::APData> drained(256);
     for (auto _ : state) {
-        expected += 8 * BOARD_TICKS;
-        // Set before the buffers go out: the queues carry it to the workers.
-        target.store(expected, std::memory_order_relaxed);
         for (const auto& buffer : stream.buffers) {
             coordinator.push_buffer(borrowed(buffer));
         }
-        // NB: blocks rather than spins: on two cores a spinning waiter takes
-        // the time the nine threads it waits for need.
-        for (uint64_t done = sets.load(std::memory_order_acquire); done < expected;
-             done = sets.load(std::memory_order_acquire)) {
-            sets.wait(done, std::memory_order_acquire);
+        // NB: takes what is there from every stream, and blocks (never
+        // spins: on two cores a spinner takes the time the nine threads it
+        // waits for need) only on a stream that has nothing.
+        std::vector<uint64_t> left(probes.size(), BOARD_TICKS);
+        for (bool done = false; !done;) {
+            done = true;
+            bool progress = false;
+            for (std::size_t i = 0; i < probes.size(); ++i) {
+                if (left[i] == 0) continue;
+                const auto n = probes[i]->packets().try_dequeue_bulk(drained.data(), std::min<uint64_t>(left[i], 256));
+                left[i] -= n;
+                progress = progress || n != 0;
+                done = done && left[i] == 0;
+            }
+            if (done || progress) continue;
+            for (std::size_t i = 0; i < probes.size(); ++i) {
+                if (left[i] == 0) continue;
+                left[i] -= probes[i]->packets().wait_dequeue_bulk_timed(
+                    drained.data(), std::min<uint64_t>(left[i], 256), std::chrono::seconds(1));
+                break;
+            }
         }
     }
     report(state, stream.bytes.size(), BOARD_RATE);

@@ -106,12 +106,12 @@ void BM_EightNp2ProbesUnpaced(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<uint64_t> received(rig.probes.size(), 0);
         std::vector<uint64_t> last(rig.probes.size(), 0);
-        for (auto* probe : rig.probes) expect<void>(rig.controller->start_stream(*probe->worker), "start");
+        for (auto* probe : rig.probes) expect<void>(rig.controller->start_stream(probe->stream().worker()), "start");
         for (bool done = false; !done;) {
             done = true;
             for (std::size_t i = 0; i < rig.probes.size(); ++i) {
                 NP2::APData set;
-                while (received[i] < sets && rig.probes[i]->queue->try_dequeue(set)) {
+                while (received[i] < sets && rig.probes[i]->stream().packets().try_dequeue(set)) {
                     if (received[i] > 0 && set.timestamp != last[i] + 1) ++gaps;
                     last[i] = set.timestamp;
                     ++received[i];
@@ -119,7 +119,7 @@ void BM_EightNp2ProbesUnpaced(benchmark::State& state) {
                 done = done && received[i] >= sets;
             }
         }
-        for (auto* probe : rig.probes) expect<void>(rig.controller->stop_stream(*probe->worker), "stop");
+        for (auto* probe : rig.probes) expect<void>(rig.controller->stop_stream(probe->stream().worker()), "stop");
     }
     const double ticks = static_cast<double>(state.iterations()) * static_cast<double>(sets);
     state.SetBytesProcessed(static_cast<int64_t>(ticks * BOARD_BYTES_PER_TICK));

@@ -176,9 +176,9 @@ std::string probe_name(const commands::ProbeHandle& p) {
     return fmt::format("{} ({})", p.place(), display_name(p.kind));
 }
 
-/// The mutex the host holds while it drains a probe's packet queue.
-std::mutex& queue_mutex(const commands::ProbeHandle& p) {
-    return std::visit([](auto* probe) -> std::mutex& { return probe->queue->mutex; }, p.probe);
+/// Holds a probe's packet queue as a host that stopped draining would.
+std::unique_lock<std::mutex> hold_queue(const commands::ProbeHandle& p) {
+    return std::visit([](auto* probe) { return probe->stream().packets().hold_consumer(); }, p.probe);
 }
 
 class Phase {
@@ -397,7 +397,7 @@ private:
                             [this] {
                                 excused_[0] = true;
                                 {
-                                    std::lock_guard hold(queue_mutex(writers_.front()->probe()));
+                                    const auto hold = hold_queue(writers_.front()->probe());
                                     std::this_thread::sleep_for(6s);
                                 }
                                 excused_[0] = false;

@@ -26,14 +26,26 @@
 
 namespace {
 
-// One probe being streamed: its worker, and how to drain and count what it
-// delivered. NP1 packets hold 12 AP samples, NP2 packets one.
+// One probe being streamed: its worker, and how to drain what it delivered
+// until a deadline, blocking on its queue. NP1 packets hold 12 AP samples,
+// NP2 packets one.
 struct Stream {
     std::string name;
     pelionp::demux::NeuropixelsWorker* worker;
-    std::function<std::size_t()> drain;
+    std::function<std::size_t(std::chrono::steady_clock::time_point)> drain_until;
     std::size_t packets = 0;
 };
+
+// Takes packets from `queue` until `until`, a batch at a time; wakes when
+// packets arrive, never sleeps to poll.
+template <class Packet, class Queue>
+std::size_t drain_until(Queue& queue, std::chrono::steady_clock::time_point until) {
+    std::vector<Packet> batch(64);
+    std::size_t n = 0;
+    for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now())
+        n += queue.wait_dequeue_bulk_timed(batch.data(), batch.size(), until - now);
+    return n;
+}
 
 }  // namespace
 
@@ -74,13 +86,10 @@ int main() {
                 return 1;
             }
             hs.probe = std::move(*probe);
-            auto queue = hs.probe->queue;
+            auto queue = hs.probe->stream().shared_packets();
             streams.push_back({"port " + std::to_string(p) + " NP1 serial " + std::to_string(hs.probe->info.serial),
-                               hs.probe->worker.get(), [queue] {
-                                   std::size_t n = 0;
-                                   pelionp::electrodePacket packet;
-                                   while (queue->try_dequeue(packet)) ++n;
-                                   return n;
+                               &hs.probe->stream().worker(), [queue](auto until) {
+                                   return drain_until<pelionp::electrodePacket>(*queue, until);
                                }});
         } else {
             auto& hs = std::get<std::reference_wrapper<pelionp::NP2::Headstage>>(*headstage).get();
@@ -93,13 +102,10 @@ int main() {
                 }
                 hs.probes[d] = std::move(*probe);
                 auto& base = std::visit([](auto& v) -> pelionp::NP2::NP2ProbeBase& { return v; }, *hs.probes[d]);
-                auto queue = base.queue;
+                auto queue = base.stream().shared_packets();
                 streams.push_back({"port " + std::to_string(p) + " dock " + std::to_string(d) + " NP2",
-                                   base.worker.get(), [queue] {
-                                       std::size_t n = 0;
-                                       pelionp::NP2::APData set;
-                                       while (queue->try_dequeue(set)) ++n;
-                                       return n;
+                                   &base.stream().worker(), [queue](auto until) {
+                                       return drain_until<pelionp::NP2::APData>(*queue, until);
                                    }});
             }
         }
@@ -111,12 +117,13 @@ int main() {
             return 1;
         }
     }
-    // The host drains its queues while the probes stream.
+    // The host drains each queue on a thread of its own while the probes
+    // stream; each thread blocks on its queue and ends at the deadline.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (std::chrono::steady_clock::now() < until) {
-        for (auto& s : streams) s.packets += s.drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    {
+        std::vector<std::jthread> drains;
+        for (auto& s : streams) drains.emplace_back([&s, until] { s.packets += s.drain_until(until); });
+    }  // joined here
     for (auto& s : streams) {
         if (auto stopped = (*controller)->stop_stream(*s.worker); !stopped)
             std::fprintf(stderr, "%s: %s\n", s.name.c_str(), stopped.error().c_str());

@@ -31,8 +31,9 @@ void enable_stream(pelio::BasicDevice& device, demux::SID sid, bool on) {
         write(device, REG_IO_CONTROL, bit(on), 0x1);
         return;
     }
-    if (s > 15 || (s >= 4 && s < 8)) throw std::runtime_error("enable_io_stream: invalid SID");
-    const uint32_t port = s & 0x3;
+    const auto place = demux::place_of(sid);
+    if (!place) throw std::runtime_error("enable_io_stream: invalid SID");
+    const auto port = static_cast<uint32_t>(place->port);
     write(device, REG_STREAM_CONTROL, bit(on) << port, 1u << port);
 }
 

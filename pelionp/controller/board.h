@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "pelio/basic_device.h"
-#include "pelionp/controller/sid.h"
+#include "pelionp/demux/sid.h"
 #include "pelionp/export.h"
 
 namespace pelionp::board {

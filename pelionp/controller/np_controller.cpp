@@ -28,19 +28,73 @@ using demux::SIDQueue;
 
 namespace {
 
-constexpr auto KEEPER_POLL_PERIOD = std::chrono::milliseconds(20);
 constexpr std::string_view SUPPORTED_API = "1";
 
-bool has_producer(SID sid) {
-    const auto s = demux::to_underlying(sid);
-    return s < demux::SID_COUNT && s != 4 && s != 6 && s != 7;
-}
+bool has_producer(SID sid) { return sid == SID::IO || demux::place_of(sid).has_value(); }
 
-/// Sleeps the full period on the steady clock even if woken early.
-void sleep_full(std::chrono::steady_clock::duration period) {
-    const auto until = std::chrono::steady_clock::now() + period;
-    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
-}
+/// What the keeper, the device's stream callback and the controller share
+/// about one device stream: whether the controller wants it closed and
+/// whether the device has ended it.
+class StreamEnd {
+public:
+    void request_close() { set([this] { close_wanted_ = true; }); }
+    void device_stopped() { set([this] { device_stopped_ = true; }); }
+    [[nodiscard]] bool device_stopped_already() const {
+        std::lock_guard lock(mutex_);
+        return device_stopped_;
+    }
+    /// The keeper's wait: returns once either end is wanted.
+    void wait() {
+        std::unique_lock lock(mutex_);
+        ended_.wait(lock, [this] { return close_wanted_ || device_stopped_; });
+    }
+
+private:
+    template <class F>
+    void set(F&& f) {
+        {
+            std::lock_guard lock(mutex_);
+            f();
+        }
+        ended_.notify_all();
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable ended_;
+    bool close_wanted_ = false;
+    bool device_stopped_ = false;
+};
+
+/// No device stream.
+struct Idle {};
+
+/// A device stream is open (or ended by the device and not yet closed): the
+/// keeper thread owns the stream and closes it when its end is wanted.
+/// Leaving this state (destruction) asks the keeper to close the stream and
+/// joins it.
+class Streaming {
+public:
+    Streaming(std::shared_ptr<StreamEnd> end, std::unique_ptr<pelio::BasicDevice::DataStream> stream)
+        : end_(std::move(end)), keeper_([end = end_, stream = std::move(stream)]() mutable {
+              end->wait();
+              stream->stop();
+              stream->join();
+              stream.reset();
+          }) {}
+    Streaming(Streaming&&) = default;
+    Streaming& operator=(Streaming&&) = default;
+    ~Streaming() {
+        if (end_) end_->request_close();
+        // keeper_ (a jthread) joins here
+    }
+
+    /// The device delivered Stop: the stream is gone or going.
+    [[nodiscard]] bool ended_by_device() const { return end_->device_stopped_already(); }
+
+private:
+    std::shared_ptr<StreamEnd> end_;
+    std::jthread keeper_;
+};
 
 }  // namespace
 
@@ -58,14 +112,21 @@ struct NPController::Impl {
     void release_port_streams(NPPort& port);
 
     void open_device_stream();
-    void join_keeper();
+    /// Closes the device stream, if any, and joins its keeper.
+    void close_device_stream() { stream_state.emplace<Idle>(); }
+    /// A device stream is open and the device has not ended it.
+    [[nodiscard]] bool streaming() const {
+        const auto* s = std::get_if<Streaming>(&stream_state);
+        return s != nullptr && !s->ended_by_device();
+    }
 
     pelio::BasicDevice& device;
     UART uart;
     std::unordered_map<SID, std::weak_ptr<SIDQueue>> subscriptions;
-    std::thread keeper;
-    std::atomic<bool> streaming{false};
     DataStreamCoordinator coordinator;
+    // NB: after the coordinator, so the keeper (and with it the device
+    // stream whose callback feeds the coordinator) is gone first.
+    std::variant<Idle, Streaming> stream_state;
 };
 
 NPController::Impl::Impl(pelio::BasicDevice& device_) : device(device_), uart(UART::init(device_)) {}
@@ -79,12 +140,7 @@ NPController::Impl::~Impl() {
             spdlog::warn("Teardown: failed to unsubscribe SID {}: {}", demux::to_underlying(sid), r.error());
         }
     }
-    streaming.exchange(false);
-    join_keeper();
-}
-
-void NPController::Impl::join_keeper() {
-    if (keeper.joinable()) keeper.join();
+    close_device_stream();
 }
 
 void NPController::Impl::enable_subscribed_streams() {
@@ -94,8 +150,9 @@ void NPController::Impl::enable_subscribed_streams() {
 std::expected<void, std::string> NPController::Impl::subscribe_stream(SID sid, std::shared_ptr<SIDQueue> queue) {
     // NB: refused here rather than at the producer switch, which would
     // otherwise throw from the teardown and the port deleters.
-    if (const auto s = demux::to_underlying(sid); s >= demux::SID_COUNT || s == 6 || s == 7) {
-        return std::unexpected(fmt::format("SID {} has no board producer and cannot be subscribed", s));
+    if (sid != SID::TIMESTAMP && !has_producer(sid)) {
+        return std::unexpected(
+            fmt::format("SID {} has no board producer and cannot be subscribed", demux::to_underlying(sid)));
     }
     if (auto it = subscriptions.find(sid); it != subscriptions.end()) {
         if (auto held = it->second.lock()) {
@@ -123,15 +180,14 @@ std::expected<void, std::string> NPController::Impl::unsubscribe_stream(SID sid,
 }
 
 void NPController::Impl::open_device_stream() {
-    join_keeper();
-    streaming.exchange(true);
-    pelio::BasicDevice::StreamCallback callback = [streaming = &streaming,
-                                                   coordinator = &coordinator](pelio::DataStream::Events&& event) {
+    close_device_stream();  // a stream the device ended earlier
+    auto end = std::make_shared<StreamEnd>();
+    pelio::BasicDevice::StreamCallback callback = [end, coordinator = &coordinator](pelio::DataStream::Events&& event) {
         std::visit(
             [&](auto& e) {
                 using E = std::decay_t<decltype(e)>;
                 if constexpr (std::is_same_v<E, pelio::DataStream::Stop>) {
-                    streaming->exchange(false);
+                    end->device_stopped();
                     spdlog::debug("Stop event received from device");
                 } else if constexpr (std::is_same_v<E, pelio::DataStream::Error>) {
                     spdlog::debug("Error event {}", e.message);
@@ -148,9 +204,9 @@ void NPController::Impl::open_device_stream() {
             },
             event);
     };
-    // NB: `streaming` is true from here on, so a device or thread failure
-    // below must turn it off again: the next reconciliation then retries
-    // instead of enabling producers for a stream that does not exist.
+    // NB: a device or thread failure below leaves the state Idle: the next
+    // reconciliation then retries instead of enabling producers for a stream
+    // that does not exist.
     std::unique_ptr<pelio::BasicDevice::DataStream> stream;
     try {
         stream = device.start_read_stream(0, std::move(callback), 0);
@@ -159,20 +215,14 @@ void NPController::Impl::open_device_stream() {
     }
     if (!stream) {
         spdlog::error("Failed to start read stream; leaving board producers disabled");
-        streaming.exchange(false);
         return;
     }
     try {
-        keeper = std::thread([streaming = &streaming, stream = std::move(stream)]() mutable {
-            while (streaming->load()) sleep_full(KEEPER_POLL_PERIOD);
-            stream->stop();
-            stream->join();
-            stream.reset();
-        });
+        stream_state.emplace<Streaming>(std::move(end), std::move(stream));
     } catch (const std::system_error& e) {
         // The closure, and with it the stream, is gone already.
+        stream_state.emplace<Idle>();
         spdlog::error("Failed to start the stream keeper: {}; leaving board producers disabled", e.what());
-        streaming.exchange(false);
         return;
     }
     enable_subscribed_streams();
@@ -185,15 +235,14 @@ void NPController::Impl::data_stream_changed() {
     }
     for (const SID sid : stale) (void)unsubscribe_stream(sid, nullptr);
 
-    if (!streaming.load()) {
+    if (!streaming()) {
         if (subscriptions.empty()) return;
         open_device_stream();
     } else if (!subscriptions.empty()) {
         enable_subscribed_streams();
     } else {
         spdlog::debug("Disabling streaming");
-        streaming.exchange(false);
-        join_keeper();
+        close_device_stream();
     }
 }
 
@@ -339,9 +388,7 @@ namespace {
 // A callback of the worker calling start_stream/stop_stream on it: the
 // resync handshake would wait for the calling thread itself, with the
 // controller's mutex held.
-bool on_decoding_thread(const demux::NeuropixelsWorker& worker) {
-    return worker.thread.get_id() == std::this_thread::get_id();
-}
+bool on_decoding_thread(const demux::NeuropixelsWorker& worker) { return worker.on_worker_thread(); }
 
 std::string decoding_thread_error(std::string_view operation) {
     return fmt::format("{} called from the worker's own decoding thread; its callbacks must not start or stop "
@@ -356,17 +403,16 @@ std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWo
     std::lock_guard lock(mutex);
     if (auto it = impl->subscriptions.find(worker.sid); it != impl->subscriptions.end()) {
         if (auto held = it->second.lock()) {
-            if (held == worker.queue) return {};
+            if (held == worker.queue()) return {};
             return std::unexpected(std::string("SID already subscribed to another worker"));
         }
     }
     if (impl->subscriptions.empty()) {
-        impl->streaming.exchange(false);
-        impl->join_keeper();
+        impl->close_device_stream();
         if (auto r = impl->coordinator.reset(); !r) return r;
     }
-    worker.resync();
-    if (auto r = impl->subscribe_stream(worker.sid, worker.queue); !r) return r;
+    worker.wait_for_resync();
+    if (auto r = impl->subscribe_stream(worker.sid, worker.queue()); !r) return r;
     impl->data_stream_changed();
     if (worker.sid != SID::IO) board::send_soft_trigger(*device);
     return {};
@@ -375,9 +421,9 @@ std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWo
 std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWorker& worker) {
     if (on_decoding_thread(worker)) return std::unexpected(decoding_thread_error("stop_stream"));
     std::lock_guard lock(mutex);
-    auto r = impl->unsubscribe_stream(worker.sid, worker.queue);
+    auto r = impl->unsubscribe_stream(worker.sid, worker.queue());
     impl->data_stream_changed();
-    if (r) worker.resync();
+    if (r) worker.wait_for_resync();
     return r;
 }
 

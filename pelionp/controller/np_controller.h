@@ -8,6 +8,8 @@
 // references to ports, to the IO frame processor and to subscribed queues;
 // decoder workers belong to probes or to the host.
 //
+// Streaming state: Idle, or Streaming (a keeper thread owning the open
+// device stream, woken to close it), never a flag beside a thread.
 // Threading: every public operation takes the controller's one mutex for
 // its whole run, detection included (with all its I2C traffic), so they
 // are serialised. A port's deleter takes the mutex too: never drop the last
@@ -73,8 +75,8 @@ public:
     /// with an error, and any controller call from a decoding thread can
     /// deadlock against a caller that is resyncing that worker.
     std::expected<void, std::string> start_stream(demux::NeuropixelsWorker& worker);
-    /// Unsubscribes and resyncs the worker; the device stream closes (within
-    /// about 20 ms) with the last subscription.
+    /// Unsubscribes and resyncs the worker; with the last subscription the
+    /// device stream is closed (stopped and joined) before the call returns.
     std::expected<void, std::string> stop_stream(demux::NeuropixelsWorker& worker);
     /// The single IO frame processor; not subscribed until `start_stream`.
     std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> create_io_stream(

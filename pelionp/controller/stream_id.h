@@ -2,7 +2,7 @@
 #include <functional>
 #include <variant>
 
-#include "pelionp/controller/sid.h"
+#include "pelionp/demux/sid.h"
 #include "pelionp/export.h"
 
 namespace pelionp {

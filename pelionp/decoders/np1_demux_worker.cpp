@@ -10,12 +10,9 @@ DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(APData)
                          std23::move_only_function<void(LPData)>&& on_lfp,
                          std23::move_only_function<void()> reset_output_)
     : NeuropixelsWorker(sid_, std::move(reset_output_)) {
-    thread = std::thread([this, q = queue, decoder = FrameDecoder(std::move(on_ap), std::move(on_lfp))]() mutable {
-        demux::run_worker_loop(*this, std::move(q), decoder);
-        spdlog::debug("Worker thread stopping");
-    });
+    start(FrameDecoder(std::move(on_ap), std::move(on_lfp)), "Worker thread stopping");
 }
 
-void DemuxWorker::resync() { resync_and_wait(); }
+DemuxWorker::~DemuxWorker() { stop_and_join(); }
 
 }  // namespace pelionp::NP1

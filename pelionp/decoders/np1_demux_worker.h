@@ -20,9 +20,11 @@ public:
     DemuxWorker(demux::SID sid, std23::move_only_function<void(APData)>&& on_ap,
                 std23::move_only_function<void(LPData)>&& on_lfp, std23::move_only_function<void()> reset_output);
 
-    /// Blocks until the worker's thread has restarted the decoder, discarded
-    /// everything queued and run `reset_output`.
-    void resync() override;
+    DemuxWorker(const DemuxWorker&) = delete;
+    DemuxWorker& operator=(const DemuxWorker&) = delete;
+    /// Stops and joins the decoding thread first (logs "Worker thread
+    /// stopping" at debug level as it ends).
+    ~DemuxWorker() override;
 };
 
 }  // namespace pelionp::NP1

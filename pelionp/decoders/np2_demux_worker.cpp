@@ -7,11 +7,9 @@ namespace pelionp::NP2 {
 DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(RawAPData)>&& on_raw_ap,
                          std23::move_only_function<void()> reset_output_)
     : NeuropixelsWorker(sid_, std::move(reset_output_)) {
-    thread = std::thread([this, q = queue, decoder = RowDecoder(std::move(on_raw_ap))]() mutable {
-        demux::run_worker_loop(*this, std::move(q), decoder);
-    });
+    start(RowDecoder(std::move(on_raw_ap)));
 }
 
-void DemuxWorker::resync() { resync_and_wait(); }
+DemuxWorker::~DemuxWorker() { stop_and_join(); }
 
 }  // namespace pelionp::NP2

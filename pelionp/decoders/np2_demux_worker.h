@@ -18,9 +18,10 @@ public:
     DemuxWorker(demux::SID sid, std23::move_only_function<void(RawAPData)>&& on_raw_ap,
                 std23::move_only_function<void()> reset_output);
 
-    /// Blocks until the worker's thread has restarted the decoder, discarded
-    /// everything queued and run `reset_output`.
-    void resync() override;
+    DemuxWorker(const DemuxWorker&) = delete;
+    DemuxWorker& operator=(const DemuxWorker&) = delete;
+    /// Stops and joins the decoding thread first.
+    ~DemuxWorker() override;
 };
 
 }  // namespace pelionp::NP2

@@ -20,7 +20,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr unsigned TIMESTAMP_SID = to_underlying(SID::TIMESTAMP);
 constexpr auto SILENCE_LIMIT = std::chrono::nanoseconds(1'000'000'000);
-constexpr auto CONTROL_POLL = std::chrono::milliseconds(1);
+// The longest the runner waits without an item: how soon it notices a
+// subscriber that let go of its queue.
+constexpr auto HOUSEKEEPING_PERIOD = std::chrono::milliseconds(100);
 
 uint64_t load_le64(const uint8_t* p) noexcept {
     uint64_t v;
@@ -51,8 +53,9 @@ public:
         ControlItem item;
         while (owner_.running.load(std::memory_order_acquire)) {
             drop_abandoned_queues();
-            watchdog(Clock::now());
-            if (!owner_.control_queue.wait_dequeue_timed(item, CONTROL_POLL)) {
+            const auto now = Clock::now();
+            watchdog(now);
+            if (!owner_.control_queue.wait_dequeue_until(item, next_check(now))) {
                 continue;
             }
             if (auto* event = std::get_if<ControlEvent>(&item)) {
@@ -89,6 +92,18 @@ private:
                 lists_[sid] = {};
             }
         }
+    }
+
+    // When the watchdog has something to report at the earliest: the moment
+    // the first live subscribed SID has been silent for over a second.
+    Clock::time_point next_check(Clock::time_point now) const {
+        auto next = now + HOUSEKEEPING_PERIOD;
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (queues_[sid] && (stale_mask_ & bit(sid)) == 0) {
+                next = std::min(next, last_seen_[sid] + SILENCE_LIMIT + std::chrono::microseconds(1));
+            }
+        }
+        return next;
     }
 
     void watchdog(Clock::time_point now) {
@@ -333,6 +348,7 @@ DataStreamCoordinator::~DataStreamCoordinator() {
         // that, so the destructor waits for it.
         applied_cv.wait(lock, [this] { return waiting_callers == 0; });
     }
+    control_queue.wake();
     runner.join();
 }
 

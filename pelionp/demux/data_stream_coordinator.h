@@ -11,7 +11,9 @@
 //   the call was demultiplexed under the old subscriptions and every buffer
 //   pushed after it will be demultiplexed under the new ones.
 // - The runner thread, owned and joined by the coordinator, is the only
-//   reader of the raw words. It never copies sample data: subscribers get the
+//   reader of the raw words. It blocks on its queue until a buffer or a
+//   control event arrives or its watchdog's next deadline passes; the
+//   destructor wakes it. It never copies sample data: subscribers get the
 //   byte offsets of their words in one shared buffer.
 // - Lock order: state mutex before enqueue mutex.
 //
@@ -29,10 +31,9 @@
 #include <thread>
 #include <variant>
 
-#include "pelionp/demux/spsc_queue.h"
-
-#include "pelionp/controller/sid.h"
+#include "pelionp/demux/sid.h"
 #include "pelionp/demux/sid_queue.h"
+#include "pelionp/demux/wakeable_queue.h"
 #include "pelionp/export.h"
 
 namespace pelionp::demux {
@@ -103,7 +104,7 @@ private:
     uint64_t main_queue_high_water_mark = 0;
     uint64_t waiting_callers = 0;  // control calls inside wait_applied, under state_mutex
     std::mutex enqueue_mutex;
-    moodycamel::BlockingReaderWriterQueue<ControlItem, 512> control_queue{15};
+    WakeableQueue<ControlItem, 512> control_queue{15};
     std::atomic<bool> running{false};
     std::thread runner;
 };

@@ -76,11 +76,9 @@ void IOFrameDecoder::decode(uint64_t, const uint8_t* p) {
 IOFrameProcessor::IOFrameProcessor(std23::move_only_function<void(IOFrame)>&& on_frame,
                                    std23::move_only_function<void()> reset_output_)
     : NeuropixelsWorker(demux::SID::IO, std::move(reset_output_)) {
-    thread = std::thread([this, q = queue, decoder = IOFrameDecoder(std::move(on_frame))]() mutable {
-        demux::run_worker_loop(*this, std::move(q), decoder);
-    });
+    start(IOFrameDecoder(std::move(on_frame)));
 }
 
-void IOFrameProcessor::resync() { resync_and_wait(); }
+IOFrameProcessor::~IOFrameProcessor() { stop_and_join(); }
 
 }  // namespace pelionp::io

@@ -49,9 +49,10 @@ public:
     IOFrameProcessor(std23::move_only_function<void(IOFrame)>&& on_frame,
                      std23::move_only_function<void()> reset_output);
 
-    /// Blocks until the worker's thread has restarted frame assembly,
-    /// discarded everything queued and run `reset_output`.
-    void resync() override;
+    IOFrameProcessor(const IOFrameProcessor&) = delete;
+    IOFrameProcessor& operator=(const IOFrameProcessor&) = delete;
+    /// Stops and joins the decoding thread first.
+    ~IOFrameProcessor() override;
 };
 
 }  // namespace pelionp::io

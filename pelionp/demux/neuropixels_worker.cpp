@@ -9,53 +9,74 @@
 
 namespace pelionp::demux {
 
-NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output_)
-    : sid(sid_), queue(make_sid_queue()), reset_output(std::move(reset_output_)) {
-    if (!reset_output) {
+NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output)
+    : sid(sid_), queue_(make_sid_queue()), reset_output_(std::move(reset_output)) {
+    if (!reset_output_) {
         throw std::invalid_argument("reset_output must not be empty");
     }
 }
 
-NeuropixelsWorker::~NeuropixelsWorker() {
-    stop.store(true);
+NeuropixelsWorker::~NeuropixelsWorker() { stop_and_join(); }
+
+void NeuropixelsWorker::stop_and_join() noexcept {
+    if (!thread_.joinable()) return;
+    stop_.store(true, std::memory_order_release);
+    queue_->wake();
     // NB: joining from the worker's own thread (a callback destroying its
     // worker) throws resource_deadlock_would_occur out of a noexcept
-    // destructor, i.e. terminates: loud rather than a silent hang.
-    if (thread.joinable()) {
-        thread.join();
-    }
+    // function, i.e. terminates: loud rather than a silent hang.
+    thread_.join();
 }
 
-void NeuropixelsWorker::resync() {
-    if (thread.joinable()) {
-        return;
-    }
+bool NeuropixelsWorker::on_worker_thread() const noexcept { return thread_.get_id() == std::this_thread::get_id(); }
+
+void NeuropixelsWorker::resync_here() {
     SIDQueueEntry discarded;
-    while (queue->try_dequeue(discarded)) {
+    while (queue_->try_dequeue(discarded)) {
         release_entry(discarded);
     }
-    reset_output();
+    complete_resync(resync_requested_.fetch_add(1, std::memory_order_acq_rel) + 1);
 }
 
-void NeuropixelsWorker::resync_and_wait() {
-    std::lock_guard lock(resync_mutex);
-    resync_requested.store(true);
-    while (resync_requested.load()) {
-        resync_requested.wait(true);
+void NeuropixelsWorker::request_resync() {
+    if (!thread_.joinable()) {
+        resync_here();
+        return;
+    }
+    resync_requested_.fetch_add(1, std::memory_order_acq_rel);
+    queue_->wake();
+}
+
+void NeuropixelsWorker::wait_for_resync() {
+    if (!thread_.joinable()) {
+        std::lock_guard lock(resync_mutex_);
+        resync_here();
+        return;
+    }
+    if (on_worker_thread()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                "wait_for_resync called from the worker's own decoding thread");
+    }
+    std::lock_guard lock(resync_mutex_);
+    const uint64_t request = resync_requested_.fetch_add(1, std::memory_order_acq_rel) + 1;
+    queue_->wake();
+    for (uint64_t done = resync_completed_.load(std::memory_order_acquire); done < request;
+         done = resync_completed_.load(std::memory_order_acquire)) {
+        resync_completed_.wait(done);
     }
 }
 
-void NeuropixelsWorker::acknowledge_resync() {
+void NeuropixelsWorker::complete_resync(uint64_t request) noexcept {
     // The waiting caller is released whatever the host's reset does.
     try {
-        reset_output();
+        reset_output_();
     } catch (const std::exception& e) {
         spdlog::error("Worker SID {}: reset_output failed: {}", to_underlying(sid), e.what());
     } catch (...) {
         spdlog::error("Worker SID {}: reset_output failed with an unknown exception", to_underlying(sid));
     }
-    resync_requested.store(false);
-    resync_requested.notify_all();
+    resync_completed_.store(request, std::memory_order_release);
+    resync_completed_.notify_all();
 }
 
 }  // namespace pelionp::demux

@@ -2,15 +2,20 @@
 // ResettableQueue<T>: the packet queue between a probe's decoder callbacks
 // and the host.
 //
-// Threading contract: one producer (the decoder thread, `enqueue`, lock-free)
-// and one consumer (the host). `clear()` is a consumer-side operation that the
-// decoder thread runs during a resync, under `mutex`; a host that dequeues
-// while a resync may happen takes `mutex` too (`try_dequeue` does).
+// Threading contract: one producer (the decoder thread: `enqueue`, lock-free)
+// and one consumer (the host: `try_dequeue`, `wait_dequeue_timed`, the bulk
+// dequeues). `clear()` is a consumer-side operation that the decoder thread
+// runs during a resync; every consumer-side operation takes the queue's one
+// mutex (a bulk dequeue once per batch), never while it blocks, so a host
+// that dequeues while a resync happens sees the queue before or after the
+// clear, never half of it. `wake()` (any thread) releases a host blocked in
+// a wait, e.g. to stop its writer.
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <utility>
 
-#include "pelionp/demux/spsc_queue.h"
+#include "pelionp/demux/wakeable_queue.h"
 
 namespace pelionp::demux {
 
@@ -19,29 +24,46 @@ class ResettableQueue {
 public:
     static constexpr std::size_t INITIAL_CAPACITY = 15;
 
-    ResettableQueue() : queue(INITIAL_CAPACITY) {}
+    ResettableQueue() : queue_(INITIAL_CAPACITY) {}
+    ResettableQueue(const ResettableQueue&) = delete;
+    ResettableQueue& operator=(const ResettableQueue&) = delete;
 
     /// Producer side. False only if a new block cannot be allocated.
-    bool enqueue(const T& item) { return queue.enqueue(item); }
-    bool enqueue(T&& item) { return queue.enqueue(std::move(item)); }
+    bool enqueue(const T& item) { return queue_.enqueue(item); }
+    bool enqueue(T&& item) { return queue_.enqueue(std::move(item)); }
 
-    /// Consumer side, under `mutex`.
-    void clear() {
-        std::lock_guard lock(mutex);
-        while (queue.pop()) {
-        }
+    /// Consumer side: removes every element.
+    void clear() { queue_.clear(); }
+
+    /// Consumer side: one element, if any.
+    bool try_dequeue(T& item) { return queue_.try_dequeue(item); }
+    /// Consumer side: one element, waiting up to `timeout` for it; false on
+    /// the deadline or a `wake`.
+    template <class Rep, class Period>
+    bool wait_dequeue_timed(T& item, std::chrono::duration<Rep, Period> timeout) {
+        return queue_.wait_dequeue_timed(item, timeout);
+    }
+    /// Consumer side: up to `max` elements under one lock; how many.
+    std::size_t try_dequeue_bulk(T* out, std::size_t max) { return queue_.try_dequeue_bulk(out, max); }
+    /// Consumer side: waits up to `timeout` for the first element, then takes
+    /// up to `max` under one lock; how many (0 on the deadline or a `wake`).
+    template <class Rep, class Period>
+    std::size_t wait_dequeue_bulk_timed(T* out, std::size_t max, std::chrono::duration<Rep, Period> timeout) {
+        return queue_.wait_dequeue_bulk_timed(out, max, timeout);
     }
 
-    /// Consumer side, under `mutex`: one element, if any.
-    bool try_dequeue(T& item) {
-        std::lock_guard lock(mutex);
-        return queue.try_dequeue(item);
-    }
+    /// Blocks every consumer-side operation (the host's dequeues, the resync's
+    /// `clear`) until the returned lock is released: a host that stalls, as
+    /// the soak test plays one.
+    [[nodiscard]] std::unique_lock<std::mutex> hold_consumer() { return queue_.hold_consumer(); }
 
-    [[nodiscard]] std::size_t size_approx() const { return queue.size_approx(); }
+    /// Any thread: a consumer blocked in a wait returns early.
+    void wake() { queue_.wake(); }
 
-    moodycamel::ReaderWriterQueue<T, 512> queue;
-    std::mutex mutex;
+    [[nodiscard]] std::size_t size_approx() const { return queue_.size_approx(); }
+
+private:
+    WakeableQueue<T, 512, std::mutex> queue_;
 };
 
 }  // namespace pelionp::demux

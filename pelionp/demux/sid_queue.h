@@ -1,18 +1,19 @@
 #pragma once
 // The per-stream queue between the demux runner and one decoder worker.
 //
-// Contract: single producer (the coordinator's runner thread), single consumer
-// (the worker's decoding thread). An entry never copies sample data: it names
-// the words of one SID inside a device buffer that all subscribers share, and
-// the buffer is freed with its own release function when the last entry
-// referring to it is dropped.
+// Contract: single producer (the coordinator's runner thread), single
+// consumer (the worker's decoding thread), which blocks on it with a deadline
+// and is woken by its worker for a stop or a resync. An entry never copies
+// sample data: it names the words of one SID inside a device buffer that all
+// subscribers share, and the buffer is freed with its own release function
+// when the last entry referring to it is dropped.
 #include <cstdint>
 #include <memory>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "pelionp/demux/spsc_queue.h"
+#include "pelionp/demux/wakeable_queue.h"
 
 namespace pelionp::demux {
 
@@ -34,8 +35,9 @@ using SIDQueueEntry = std::tuple<std::vector<SIDWord>, uint64_t, std::shared_ptr
 inline constexpr std::size_t SID_QUEUE_BLOCK_SIZE = 512;
 inline constexpr std::size_t SID_QUEUE_INITIAL_CAPACITY = 15;
 
-/// Blocking SPSC queue; grows without limit.
-using SIDQueue = moodycamel::BlockingReaderWriterQueue<SIDQueueEntry, SID_QUEUE_BLOCK_SIZE>;
+/// Blocking SPSC queue that its consumer's owner can wake; grows without
+/// limit.
+using SIDQueue = WakeableQueue<SIDQueueEntry, SID_QUEUE_BLOCK_SIZE>;
 
 /// A device buffer as the device stream hands it over: {length in bytes,
 /// the bytes with the function that frees them}.

@@ -1,12 +1,14 @@
 #pragma once
-// The decoding thread's loop shared by the decoder workers. Internal to the
-// library: the workers' .cpp files instantiate it.
+// The decoding thread's loop shared by the decoder workers: the definition
+// of NeuropixelsWorker::start. Included by the workers' .cpp files (and by
+// tests that build workers of their own).
 //
 // A Decoder provides `reset()` (back to the initial state) and
 // `decode(uint64_t timestamp, const uint8_t* payload)` (one word's 14 payload
 // bytes, read in place from the shared buffer). It may also provide
 // `decode_words(std::span<const SIDWord>, const uint8_t* buffer)`, the same
-// for a whole word list in one call, which the loop then prefers.
+// for a whole word list in one call, which the loop then prefers. The
+// decoder lives in the thread's closure: nothing but that thread touches it.
 #include <chrono>
 #include <exception>
 #include <span>
@@ -18,7 +20,9 @@
 
 namespace pelionp::demux {
 
-inline constexpr auto WORKER_POLL = std::chrono::milliseconds(1);
+/// The longest the decoding thread waits without a word list, a stop or a
+/// resync request (each of which wakes it at once).
+inline constexpr auto WORKER_WAIT = std::chrono::milliseconds(100);
 
 /// Runs one step of the decoding thread; an exception from the decoder or
 /// from a host callback is logged at error with the worker's SID and the
@@ -35,18 +39,27 @@ void guarded_step(const NeuropixelsWorker& worker, const char* what, Step&& step
 }
 
 template <class Decoder>
-void run_worker_loop(NeuropixelsWorker& worker, std::shared_ptr<SIDQueue> queue, Decoder& decoder) {
-    decoder.reset();
+void NeuropixelsWorker::start(Decoder decoder, const char* exit_message) {
+    thread_ = std::jthread([this, queue = queue_, decoder = std::move(decoder), exit_message]() mutable {
+        run(*queue, decoder);
+        if (exit_message != nullptr) spdlog::debug("{}", exit_message);
+    });
+}
+
+template <class Decoder>
+void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
+    guarded_step(*this, "decoder reset", [&] { decoder.reset(); });
+    uint64_t served = 0;
     SIDQueueEntry entry;
-    while (!worker.stop.load(std::memory_order_relaxed)) {
-        // moodycamel's semaphore spins briefly before it sleeps.
-        const bool got = queue->wait_dequeue_timed(entry, WORKER_POLL);
-        if (worker.resync_requested.load()) {
-            guarded_step(worker, "decoder reset", [&] { decoder.reset(); });
+    while (!stop_.load(std::memory_order_acquire)) {
+        const bool got = queue.wait_dequeue_timed(entry, WORKER_WAIT);
+        if (const uint64_t wanted = resync_requested_.load(std::memory_order_acquire); wanted != served) {
+            guarded_step(*this, "decoder reset", [&] { decoder.reset(); });
             do {
                 release_entry(entry);
-            } while (queue->try_dequeue(entry));
-            worker.acknowledge_resync();  // catches and logs a throwing reset_output itself
+            } while (queue.try_dequeue(entry));
+            complete_resync(wanted);  // catches and logs a throwing reset_output itself
+            served = wanted;
             continue;
         }
         if (got) {
@@ -54,7 +67,7 @@ void run_worker_loop(NeuropixelsWorker& worker, std::shared_ptr<SIDQueue> queue,
             const uint8_t* bytes = buffer.get();
             // NB: an element whose decoding threw is dropped from that word
             // on; the decoder finds its place again from its counters.
-            guarded_step(worker, "decoding", [&] {
+            guarded_step(*this, "decoding", [&] {
                 if constexpr (requires { decoder.decode_words(std::span<const SIDWord>(words), bytes); }) {
                     decoder.decode_words(std::span<const SIDWord>(words), bytes);
                 } else {

@@ -175,22 +175,14 @@ struct HoldingWorker final : demux::NeuropixelsWorker {
         void reset() {}
         void decode(uint64_t, const uint8_t*) {}
     };
-    explicit HoldingWorker(SID sid) : NeuropixelsWorker(sid, [] {}) {
-        thread = std::thread([this] {
-            Idle idle;
-            demux::run_worker_loop(*this, queue, idle);
-        });
-    }
-    ~HoldingWorker() override {
-        stop.store(true);
-        if (thread.joinable()) thread.join();
-    }
-    void resync() override {
+    explicit HoldingWorker(SID sid) : NeuropixelsWorker(sid, [] {}) { start(Idle{}); }
+    ~HoldingWorker() override { stop_and_join(); }
+    void wait_for_resync() override {
         if (armed.exchange(false)) {
             entered.count_down();
             go.wait();
         }
-        resync_and_wait();
+        NeuropixelsWorker::wait_for_resync();
     }
     std::atomic<bool> armed{false};
     std::latch entered{1};

@@ -181,16 +181,9 @@ TEST_F(Streaming, AWorkersOwnCallbackCannotStartOrStopItsStream) {
             void decode(uint64_t, const uint8_t*) { self->on_word(); }
         };
         SelfStopping(NPController& c) : NeuropixelsWorker(SID::NP1_PORT0, [] {}), controller(c) {
-            thread = std::thread([this] {
-                Decoder decoder{this};
-                demux::run_worker_loop(*this, queue, decoder);
-            });
+            start(Decoder{this});
         }
-        ~SelfStopping() override {
-            stop.store(true);
-            if (thread.joinable()) thread.join();
-        }
-        void resync() override { resync_and_wait(); }
+        ~SelfStopping() override { stop_and_join(); }
         void on_word() {
             if (called) return;
             called = true;

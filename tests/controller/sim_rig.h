@@ -57,16 +57,9 @@ struct CountingWorker final : demux::NeuropixelsWorker {
     };
 
     explicit CountingWorker(demux::SID sid) : NeuropixelsWorker(sid, [this] { resets.fetch_add(1); }) {
-        thread = std::thread([this] {
-            Counter counter{this};
-            demux::run_worker_loop(*this, queue, counter);
-        });
+        start(Counter{this});
     }
-    ~CountingWorker() override {
-        stop.store(true);
-        if (thread.joinable()) thread.join();
-    }
-    void resync() override { resync_and_wait(); }
+    ~CountingWorker() override { stop_and_join(); }
 
     bool receives(uint64_t more = 1) {
         const uint64_t from = words.load();

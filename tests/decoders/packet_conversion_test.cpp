@@ -138,8 +138,8 @@ TEST(DecoderWorkers, NP1WorkerSaysWhenItsThreadStops) {
     int resets = 0;
     {
         NP1::DemuxWorker w(demux::SID::NP1_PORT2, [](NP1::APData) {}, [](NP1::LPData) {}, [&] { ++resets; });
-        w.resync();
-        w.resync();
+        w.wait_for_resync();
+        w.wait_for_resync();
         EXPECT_EQ(resets, 2);
     }
     EXPECT_TRUE(log.contains(spdlog::level::debug, "Worker thread stopping"));

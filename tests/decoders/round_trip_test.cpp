@@ -94,8 +94,8 @@ TEST(RoundTrip, FullBoardThroughTheCoordinatorIntoLiveWorkers) {
     std::vector<demux::NeuropixelsWorker*> workers{&np1};
     for (auto& w : np2_workers) workers.push_back(w.get());
     for (auto* w : workers) {
-        w->resync();
-        ASSERT_TRUE(coordinator.push_subscription({w->sid, w->queue}).has_value());
+        w->wait_for_resync();
+        ASSERT_TRUE(coordinator.push_subscription({w->sid, w->queue()}).has_value());
     }
 
     sim::TimestampEncoder timestamps(T0, STEP);
@@ -118,7 +118,7 @@ TEST(RoundTrip, FullBoardThroughTheCoordinatorIntoLiveWorkers) {
     ASSERT_TRUE(arrivals.wait_for(8 * TICKS + TICKS / 12));
     for (auto* w : workers) ASSERT_TRUE(coordinator.unsubscribe(w->sid).has_value());
     // The handshake orders everything the decoder threads wrote before it.
-    for (auto* w : workers) w->resync();
+    for (auto* w : workers) w->wait_for_resync();
 
     for (unsigned i = 0; i < 8; ++i) {
         ASSERT_EQ(np2_sets[i].size(), TICKS) << "SID " << 8 + i;
@@ -152,8 +152,8 @@ TEST(RoundTrip, PacketsCarryGainCorrectedSuperframes) {
         },
         [&](NP1::LPData d) { NP1::store_lfp_data(packet, d, lfp_gain); },
         [&] { NP1::reset_electrode_output(packet, *packets); });
-    np1.resync();
-    ASSERT_TRUE(coordinator.push_subscription({np1.sid, np1.queue}).has_value());
+    np1.wait_for_resync();
+    ASSERT_TRUE(coordinator.push_subscription({np1.sid, np1.queue()}).has_value());
 
     sim::TimestampEncoder timestamps(1, 1);
     sim::StreamInterleaver board(timestamps);

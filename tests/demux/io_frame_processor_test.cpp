@@ -100,8 +100,8 @@ TEST(IOFrameProcessor, DeliversFramesFromTheCoordinator) {
         [] {});
     EXPECT_EQ(processor.sid, demux::SID::IO);
     demux::DataStreamCoordinator coordinator;
-    processor.resync();
-    ASSERT_TRUE(coordinator.push_subscription({processor.sid, processor.queue}).has_value());
+    processor.wait_for_resync();
+    ASSERT_TRUE(coordinator.push_subscription({processor.sid, processor.queue()}).has_value());
     sim::IOEncoder enc(content);
     std::vector<uint8_t> words;
     enc.append_frames(words, 5);

@@ -1,7 +1,10 @@
 #include "pelionp/demux/neuropixels_worker.h"
 
+#include <condition_variable>
 #include <future>
 #include <latch>
+#include <mutex>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -36,15 +39,9 @@ public:
 
     ProbeWorker(std::function<void(uint64_t, uint8_t)> on_word, std23::move_only_function<void()> reset_output)
         : NeuropixelsWorker(SID{8}, std::move(reset_output)) {
-        thread = std::thread([this, q = queue, d = Decoder{std::move(on_word), &decoder_resets}]() mutable {
-            run_worker_loop(*this, std::move(q), d);
-        });
+        start(Decoder{std::move(on_word), &decoder_resets});
     }
-    ~ProbeWorker() override {
-        stop.store(true);
-        if (thread.joinable()) thread.join();
-    }
-    void resync() override { resync_and_wait(); }
+    ~ProbeWorker() override { stop_and_join(); }
 
     int decoder_resets = 0;  // the decoding thread's; read after a handshake
 };
@@ -61,21 +58,73 @@ TEST(NeuropixelsWorker, EmptyResetOutputIsRefused) {
 TEST(NeuropixelsWorker, ThreadlessResyncDrainsOnTheCallersThread) {
     std::thread::id ran_on;
     NeuropixelsWorker w(SID{5}, [&] { ran_on = std::this_thread::get_id(); });
-    ASSERT_TRUE(w.queue->enqueue(entry_of({word(5, 0)})));
-    ASSERT_TRUE(w.queue->enqueue(entry_of({word(5, 1)})));
-    w.resync();
+    ASSERT_TRUE(w.queue()->enqueue(entry_of({word(5, 0)})));
+    ASSERT_TRUE(w.queue()->enqueue(entry_of({word(5, 1)})));
+    w.wait_for_resync();
     EXPECT_EQ(ran_on, std::this_thread::get_id());
-    EXPECT_EQ(w.queue->size_approx(), 0u);
-
-    // With a thread of its own the base leaves everything to that thread.
+    EXPECT_EQ(w.queue()->size_approx(), 0u);
+    ASSERT_TRUE(w.queue()->enqueue(entry_of({word(5, 2)})));
     ran_on = {};
-    std::promise<void> finish;
-    w.thread = std::thread([f = finish.get_future()]() mutable { f.wait(); });
-    ASSERT_TRUE(w.queue->enqueue(entry_of({word(5, 2)})));
-    w.resync();
+    w.request_resync();  // without a thread, the request is served at once
+    EXPECT_EQ(ran_on, std::this_thread::get_id());
+    EXPECT_EQ(w.queue()->size_approx(), 0u);
+    EXPECT_EQ(w.resyncs(), 2u);
+}
+
+// With a thread of its own, a request leaves everything to that thread and
+// returns at once; the thread wakes for it without any data arriving.
+TEST(NeuropixelsWorker, RequestedResyncRunsOnTheDecodingThread) {
+    std::mutex m;
+    std::condition_variable done;
+    std::thread::id ran_on;
+    std::vector<uint8_t> decoded;
+    std::latch decoding{1};
+    std::latch release{1};
+    ProbeWorker w(
+        [&](uint64_t, uint8_t b) {
+            decoded.push_back(b);
+            decoding.count_down();
+            release.wait();
+        },
+        [&] {
+            std::lock_guard l(m);
+            ran_on = std::this_thread::get_id();
+            done.notify_all();
+        });
+    w.queue()->enqueue(entry_of({word(8, 0, 0x1)}));
+    decoding.wait();  // the decoding thread is busy inside the callback
+    w.queue()->enqueue(entry_of({word(8, 1, 0x2)}));
+    w.request_resync();  // must not wait for the busy thread
     EXPECT_EQ(ran_on, std::thread::id{});
-    EXPECT_EQ(w.queue->size_approx(), 1u);
-    finish.set_value();
+    release.count_down();
+    std::unique_lock l(m);
+    ASSERT_TRUE(done.wait_for(l, std::chrono::seconds(10), [&] { return ran_on != std::thread::id{}; }));
+    EXPECT_NE(ran_on, std::this_thread::get_id());
+    EXPECT_EQ(decoded, std::vector<uint8_t>{0x1});  // 0x2 was discarded undecoded
+}
+
+// A callback that waits for its own worker's resync would wait for itself:
+// refused with resource_deadlock_would_occur, and the thread goes on.
+TEST(NeuropixelsWorker, AResyncWaitFromTheDecodingThreadIsRefused) {
+    std::promise<std::string> refusal;
+    NeuropixelsWorker* self = nullptr;
+    ProbeWorker w(
+        [&](uint64_t, uint8_t) {
+            try {
+                self->wait_for_resync();
+                refusal.set_value("no error");
+            } catch (const std::system_error& e) {
+                refusal.set_value(e.code() == std::errc::resource_deadlock_would_occur ? "deadlock" : e.what());
+            }
+        },
+        [] {});
+    self = &w;
+    auto refused = refusal.get_future();
+    w.queue()->enqueue(entry_of({word(8, 0, 0x1)}));
+    ASSERT_EQ(refused.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(refused.get(), "deadlock");
+    w.wait_for_resync();  // still answers
+    EXPECT_EQ(w.resyncs(), 1u);
 }
 
 TEST(NeuropixelsWorker, DecodesEveryWordInOrderWithItsTimestamp) {
@@ -83,10 +132,10 @@ TEST(NeuropixelsWorker, DecodesEveryWordInOrderWithItsTimestamp) {
     std::vector<std::pair<uint64_t, uint8_t>> seen;
     ProbeWorker w([&](uint64_t t, uint8_t b) { std::lock_guard l(m); seen.emplace_back(t, b); }, [] {});
     auto a = test::bytes_of({word(8, 0, 0x11), word(8, 1, 0x22)});
-    w.queue->enqueue(entry_of({word(8, 0, 0x11), word(8, 1, 0x22)}, 7));
-    w.queue->enqueue(entry_of({word(8, 2, 0x33)}, 9));
-    w.resync();  // nothing before the handshake is guaranteed decoded...
-    w.queue->enqueue(entry_of({word(8, 3, 0x44)}, 10));
+    w.queue()->enqueue(entry_of({word(8, 0, 0x11), word(8, 1, 0x22)}, 7));
+    w.queue()->enqueue(entry_of({word(8, 2, 0x33)}, 9));
+    w.wait_for_resync();  // nothing before the handshake is guaranteed decoded...
+    w.queue()->enqueue(entry_of({word(8, 3, 0x44)}, 10));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         std::lock_guard l(m);
@@ -114,16 +163,16 @@ TEST(NeuropixelsWorker, ThrowingCallbacksAreLoggedAndTheThreadGoesOn) {
         [&] {
             if (throw_on_reset.exchange(false)) throw std::runtime_error("reset refused");
         });
-    w.resync();  // returns although reset_output threw
+    w.wait_for_resync();  // returns although reset_output threw
     EXPECT_TRUE(log.contains(spdlog::level::err, "Worker SID 8: reset_output failed: reset refused"));
 
-    w.queue->enqueue(entry_of({word(8, 0, 0xEE), word(8, 1, 0x01)}));
-    w.queue->enqueue(entry_of({word(8, 2, 0x02)}));
+    w.queue()->enqueue(entry_of({word(8, 0, 0xEE), word(8, 1, 0x01)}));
+    w.queue()->enqueue(entry_of({word(8, 2, 0x02)}));
     ASSERT_TRUE(log.wait_for(spdlog::level::err, "Worker SID 8: decoding failed: bad word"));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (decoded.load() < 1) ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    w.resync();
-    EXPECT_FALSE(w.resync_requested.load());
+    w.wait_for_resync();
+    EXPECT_EQ(w.resyncs(), 2u);
 }
 
 TEST(NeuropixelsWorker, ResyncReturnsAfterResetOutputRanOnTheDecoderThread) {
@@ -133,11 +182,12 @@ TEST(NeuropixelsWorker, ResyncReturnsAfterResetOutputRanOnTheDecoderThread) {
         ran_on = std::this_thread::get_id();
         resets.fetch_add(1);
     });
-    w.resync();
+    w.wait_for_resync();
     EXPECT_EQ(resets.load(), 1);
-    EXPECT_EQ(ran_on, w.thread.get_id());
+    EXPECT_NE(ran_on, std::this_thread::get_id());
+    EXPECT_NE(ran_on, std::thread::id{});
     EXPECT_EQ(w.decoder_resets, 2);  // the initial state, then the handshake
-    EXPECT_FALSE(w.resync_requested.load());
+    EXPECT_EQ(w.resyncs(), 1u);
 }
 
 TEST(NeuropixelsWorker, ResyncDiscardsTheElementInHandAndEverythingQueued) {
@@ -153,16 +203,15 @@ TEST(NeuropixelsWorker, ResyncDiscardsTheElementInHandAndEverythingQueued) {
             }
         },
         [] {});
-    w.queue->enqueue(entry_of({word(8, 0, 0xA)}));
+    w.queue()->enqueue(entry_of({word(8, 0, 0xA)}));
     decoding.wait();  // the decoder holds A
-    w.queue->enqueue(entry_of({word(8, 1, 0xB)}));
-    w.queue->enqueue(entry_of({word(8, 2, 0xC)}));
-    auto resync = std::async(std::launch::async, [&] { w.resync(); });
-    while (!w.resync_requested.load()) std::this_thread::yield();
+    w.queue()->enqueue(entry_of({word(8, 1, 0xB)}));
+    w.queue()->enqueue(entry_of({word(8, 2, 0xC)}));
+    w.request_resync();    // returns at once although the thread is busy
     release.count_down();  // next the thread dequeues B, sees the request, discards B and C
-    resync.get();
+    w.wait_for_resync();
     EXPECT_EQ(decoded, std::vector<uint8_t>{0xA});
-    EXPECT_EQ(w.queue->size_approx(), 0u);
+    EXPECT_EQ(w.queue()->size_approx(), 0u);
 }
 
 TEST(NeuropixelsWorker, ConcurrentResyncCallersEachGetTheirOwnHandshake) {
@@ -171,7 +220,7 @@ TEST(NeuropixelsWorker, ConcurrentResyncCallersEachGetTheirOwnHandshake) {
     std::vector<std::thread> callers;
     for (int i = 0; i < 4; ++i) {
         callers.emplace_back([&] {
-            for (int k = 0; k < 25; ++k) w.resync();
+            for (int k = 0; k < 25; ++k) w.wait_for_resync();
         });
     }
     for (auto& t : callers) t.join();
@@ -192,6 +241,62 @@ TEST(ResettableQueue, ClearEmptiesAndEnqueueCopiesOrMoves) {
     q.clear();
     EXPECT_EQ(q.size_approx(), 0u);
     EXPECT_FALSE(q.try_dequeue(out));
+}
+
+// A host blocked on the packet queue wakes for data, for a wake-up and at its
+// deadline, and takes a batch under one lock.
+TEST(ResettableQueue, BlockingAndBulkDequeues) {
+    using namespace std::chrono_literals;
+    ResettableQueue<int> q;
+    int out = 0;
+    EXPECT_FALSE(q.wait_dequeue_timed(out, 1ms));  // the deadline passes
+
+    std::thread producer([&] { q.enqueue(7); });
+    ASSERT_TRUE(q.wait_dequeue_timed(out, 10s));
+    producer.join();
+    EXPECT_EQ(out, 7);
+
+    std::thread waker([&] { q.wake(); });
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(q.wait_dequeue_timed(out, 60s));  // released long before the deadline
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 30s);
+    waker.join();
+
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(q.enqueue(i));
+    std::array<int, 4> batch{};
+    EXPECT_EQ(q.wait_dequeue_bulk_timed(batch.data(), batch.size(), 10s), 4u);
+    EXPECT_EQ(batch, (std::array<int, 4>{0, 1, 2, 3}));
+    EXPECT_EQ(q.try_dequeue_bulk(batch.data(), batch.size()), 4u);
+    EXPECT_EQ(batch, (std::array<int, 4>{4, 5, 6, 7}));
+    EXPECT_EQ(q.try_dequeue_bulk(batch.data(), batch.size()), 2u);
+    EXPECT_EQ(q.try_dequeue_bulk(batch.data(), batch.size()), 0u);
+    EXPECT_EQ(q.wait_dequeue_bulk_timed(batch.data(), batch.size(), 1ms), 0u);
+
+    // A clear (the resync's) between the signal and the wait leaves no
+    // phantom element behind: the wait runs to its deadline empty-handed.
+    ASSERT_TRUE(q.enqueue(1));
+    q.clear();
+    EXPECT_FALSE(q.wait_dequeue_timed(out, 1ms));
+}
+
+// A consumer that stops draining (the lock held) holds up the resync's clear
+// until it lets go; the queue is whole before and empty after.
+TEST(ResettableQueue, AHeldConsumerSideHoldsTheClear) {
+    ResettableQueue<int> q;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(q.enqueue(i));
+    std::atomic<bool> cleared{false};
+    std::thread resync;
+    {
+        const auto hold = q.hold_consumer();
+        resync = std::thread([&] {
+            q.clear();
+            cleared.store(true);
+        });
+        EXPECT_EQ(q.size_approx(), 3u);
+    }
+    resync.join();
+    EXPECT_TRUE(cleared.load());
+    EXPECT_EQ(q.size_approx(), 0u);
 }
 
 }  // namespace

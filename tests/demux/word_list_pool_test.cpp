@@ -171,16 +171,18 @@ TEST(WordListPool, WorkerLoopGivesListsBack) {
         void reset() {}
         void decode(uint64_t, const uint8_t*) { words->fetch_add(1); }
     };
+    struct CountingWorker final : NeuropixelsWorker {
+        explicit CountingWorker(std::atomic<int>* words) : NeuropixelsWorker(SID{10}, [] {}) { start(Counter{words}); }
+        ~CountingWorker() override { stop_and_join(); }
+        void stop_now() { stop_and_join(); }
+    };
     std::atomic<int> words{0};
-    NeuropixelsWorker worker(SID{10}, [] {});
-    worker.thread = std::thread([&worker, q = worker.queue, d = Counter{&words}]() mutable {
-        run_worker_loop(worker, std::move(q), d);
-    });
+    CountingWorker worker(&words);
 
     DataStreamCoordinator c;
     auto probe = make_sid_queue();  // SID 11: a handle on the coordinator's pool
     ASSERT_TRUE(c.push_subscription({SID{11}, probe}).has_value());
-    ASSERT_TRUE(c.push_subscription({worker.sid, worker.queue}).has_value());
+    ASSERT_TRUE(c.push_subscription({worker.sid, worker.queue()}).has_value());
     // NB: one buffer: with a second one, the runner might already refill the
     // list the worker gave back, which is the point but not countable.
     c.push_buffer(device_buffer({word(11, 0), word(10, 0), word(10, 1), word(10, 2)}));
@@ -196,9 +198,8 @@ TEST(WordListPool, WorkerLoopGivesListsBack) {
     EXPECT_EQ(words.load(), 3);
     EXPECT_EQ(pool->idle_approx(), 1u);
 
-    worker.resync_and_wait();
-    worker.stop.store(true);
-    worker.thread.join();
+    worker.wait_for_resync();
+    worker.stop_now();
     release_entry(handle);
     EXPECT_EQ(pool->idle_approx(), 2u);
 }

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <vector>
 
+#include "pelionp/demux/sid.h"
 #include "tools/imro/configuration.h"
 
 namespace pelionp::tool::capture {
@@ -43,17 +44,11 @@ std::expected<Census, std::string> scan(const std::filesystem::path& capture) {
 }
 
 bool probe_location(uint8_t sid, int& port, int& dock) noexcept {
-  if (sid < 4) {
-    port = sid;
-    dock = 0;
-    return true;
-  }
-  if (sid >= 8 && sid < 16) {
-    port = sid % 4;
-    dock = sid < 12 ? 0 : 1;
-    return true;
-  }
-  return false;
+  const auto place = demux::place_of(demux::SID{sid});
+  if (!place) return false;
+  port = place->port;
+  dock = place->dock;
+  return true;
 }
 
 Sidecar describe_from_census(const Census& census) {

@@ -5,8 +5,9 @@
 // and to cut the capture into device-sized buffers that each start on a
 // valid word.
 //
-// Library-free: the word layout is the board's (byte 0 = 0xD preamble in the
-// high nibble | SID in the low nibble, byte 1 row counter, 14 payload bytes).
+// Library-free but for the library's header-only SID mapping: the word
+// layout is the board's (byte 0 = 0xD preamble in the high nibble | SID in
+// the low nibble, byte 1 row counter, 14 payload bytes).
 
 #include <array>
 #include <cstddef>

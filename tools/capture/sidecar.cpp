@@ -1,5 +1,7 @@
 #include "tools/capture/sidecar.h"
 
+#include "pelionp/demux/sid.h"
+
 #include <fmt/format.h>
 
 #include <fstream>
@@ -112,8 +114,9 @@ std::filesystem::path sidecar_path(const std::filesystem::path& capture) {
 }
 
 uint8_t stream_id(ProbeKind kind, int port, int dock) noexcept {
-  if (kind == ProbeKind::np1) return static_cast<uint8_t>(port);
-  return static_cast<uint8_t>((dock == 0 ? 8 : 12) + port);
+  const auto sid = demux::sid_of(port, dock, kind == ProbeKind::np1 ? demux::StreamKind::NP1 : demux::StreamKind::NP2);
+  // NB: 0xFF matches no SID, so a sidecar naming a port outside 0..3 is refused.
+  return sid ? static_cast<uint8_t>(demux::to_underlying(*sid)) : uint8_t{0xFF};
 }
 
 std::string to_json(const Sidecar& sidecar) {

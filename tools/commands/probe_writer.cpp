@@ -15,13 +15,13 @@ namespace pelionp::tool::commands {
 namespace {
 
 // Packets taken per pass before they are written: a few milliseconds of
-// data, few enough that the queue's mutex is never held for long (it is
-// taken per packet).
+// data, few enough that the queue's mutex (taken once per batch) is never
+// held for long.
 constexpr size_t NP1_BATCH = 32;    // 12 AP samples each
 constexpr size_t NP2_BATCH = 384;   // 1 AP sample each
-// NB: an empty queue is polled every millisecond; the queue has no wakeup
-// and the decoder thread must never block on the writer.
-constexpr auto IDLE_WAIT = std::chrono::milliseconds(1);
+// The longest an empty queue is waited on before the writer looks at its
+// finish request again; data wakes it at once.
+constexpr auto IDLE_WAIT = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -63,8 +63,9 @@ std::expected<void, std::string> ProbeWriter::drain(Queue& queue, uint64_t sampl
       const uint64_t left = (limit_ - recording_->ap_samples() + samples_per_packet - 1) / samples_per_packet;
       want = static_cast<size_t>(std::min<uint64_t>(want, left));
     }
-    size_t n = 0;
-    while (n < want && queue.try_dequeue(packets[n])) ++n;
+    // NB: once finishing, only what is queued already is taken, without waiting.
+    const size_t n = last_ones ? queue.try_dequeue_bulk(packets.data(), want)
+                               : queue.wait_dequeue_bulk_timed(packets.data(), want, IDLE_WAIT);
     if (n > 0) {
       if (auto r = write(std::span<const Packet>(packets.data(), n)); !r) return r;
       packets_.fetch_add(n, std::memory_order_relaxed);
@@ -72,16 +73,16 @@ std::expected<void, std::string> ProbeWriter::drain(Queue& queue, uint64_t sampl
     }
     if (limit_ != 0 && recording_->ap_samples() >= limit_) return {};
     if (last_ones && (*last_ones == 0 || n < want)) return {};
-    if (n == 0) std::this_thread::sleep_for(IDLE_WAIT);
   }
 }
 
 void ProbeWriter::run() {
   std::expected<void, std::string> drained = std::visit(
       [&](auto* p) -> std::expected<void, std::string> {
-        using Q = std::remove_reference_t<decltype(*p->queue)>;
+        auto& queue = p->stream().packets();
+        using Q = std::remove_reference_t<decltype(queue)>;
         if constexpr (std::is_same_v<Q, demux::ResettableQueue<electrodePacket>>) {
-          return drain<electrodePacket>(*p->queue, electrodePacket::SUPERFRAME_SIZE,
+          return drain<electrodePacket>(queue, electrodePacket::SUPERFRAME_SIZE,
                                         [&](std::span<const electrodePacket> batch) -> std::expected<void, std::string> {
                                           for (const auto& packet : batch) {
                                             count_gap(packet.timestamps[0], electrodePacket::SUPERFRAME_SIZE);
@@ -99,7 +100,7 @@ void ProbeWriter::run() {
         } else {
           std::vector<int16_t> samples;
           std::vector<uint64_t> timestamps;
-          return drain<NP2::APData>(*p->queue, 1, [&](std::span<const NP2::APData> batch) {
+          return drain<NP2::APData>(queue, 1, [&](std::span<const NP2::APData> batch) {
             samples.resize(batch.size() * CHANNEL_COUNT);
             timestamps.resize(batch.size());
             for (size_t k = 0; k < batch.size(); ++k) {

@@ -21,11 +21,11 @@ const ProbeInfo& ProbeHandle::info() const {
 }
 
 demux::NeuropixelsWorker& ProbeHandle::worker() const {
-  return std::visit([](auto* p) -> demux::NeuropixelsWorker& { return *p->worker; }, probe);
+  return std::visit([](auto* p) -> demux::NeuropixelsWorker& { return p->stream().worker(); }, probe);
 }
 
 std::size_t ProbeHandle::queue_depth_approx() const {
-  return std::visit([](auto* p) { return p->queue->size_approx(); }, probe);
+  return std::visit([](auto* p) { return p->stream().packets().size_approx(); }, probe);
 }
 
 spikeglx::ProbeIdentity ProbeHandle::identity() const {

@@ -13,10 +13,8 @@
 #include <new>
 #include <span>
 
-#include "pelionp/decoders/np1_demux_worker.h"
-#include "pelionp/decoders/np1_packet_assembly.h"
-#include "pelionp/decoders/np2_demux_worker.h"
-#include "pelionp/decoders/np2_gain_conversion.h"
+#include "pelionp/decoders/np1_probe_stream.h"
+#include "pelionp/decoders/np2_probe_stream.h"
 #include "pelionp/demux/data_stream_coordinator.h"
 #include "tools/capture/census.h"
 #include "tools/context.h"
@@ -40,6 +38,7 @@ struct Flight {
   std::mutex mutex;
   std::condition_variable released;
   std::size_t in_flight = 0;
+  uint64_t releases = 0;  // a decoder is done with a buffer: its packets are queued
 };
 
 // NB: the device buffer's free function is a plain function pointer, so each
@@ -59,6 +58,7 @@ void release_buffer(uint8_t* data) {
   {
     std::lock_guard lock(flight->mutex);
     --flight->in_flight;
+    ++flight->releases;
   }
   flight->released.notify_all();
 }
@@ -75,7 +75,7 @@ demux::DataBuffer make_buffer(const std::shared_ptr<Flight>& flight, std::span<c
   return {bytes.size(), std::unique_ptr<uint8_t[], void (*)(uint8_t*)>(data, &release_buffer)};
 }
 
-// --- One probe stream: worker, packet queue, recording -----------------------
+// --- One probe stream: the library's probe stream object and a recording ------
 
 std::array<float, CHANNEL_COUNT> gains_or_unit(const std::optional<capture::GainCorrection>& correction) {
   if (correction) return *correction;
@@ -84,13 +84,13 @@ std::array<float, CHANNEL_COUNT> gains_or_unit(const std::optional<capture::Gain
   return unit;
 }
 
-class ProbeStream {
+class RecordedStream {
  public:
-  ProbeStream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
+  RecordedStream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
       : description_(std::move(description)), recording_(std::move(recording)) {}
-  virtual ~ProbeStream() = default;
-  ProbeStream(const ProbeStream&) = delete;
-  ProbeStream& operator=(const ProbeStream&) = delete;
+  virtual ~RecordedStream() = default;
+  RecordedStream(const RecordedStream&) = delete;
+  RecordedStream& operator=(const RecordedStream&) = delete;
 
   virtual demux::NeuropixelsWorker& worker() = 0;
   // Moves every packet queued so far into the recording (caller's thread).
@@ -104,63 +104,56 @@ class ProbeStream {
   std::unique_ptr<spikeglx::ProbeRecording> recording_;
 };
 
-class Np1Stream final : public ProbeStream {
+class Np1Stream final : public RecordedStream {
  public:
   Np1Stream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
-      : ProbeStream(std::move(description), std::move(recording)),
-        ap_gain_(gains_or_unit(description_.ap_gain_correction)),
-        lf_gain_(gains_or_unit(description_.lf_gain_correction)),
-        worker_(demux::SID{description_.sid},
-                [this](NP1::APData d) { NP1::store_ap_data(packet_, d, ap_gain_, *queue_); },
-                [this](NP1::LPData d) { NP1::store_lfp_data(packet_, d, lf_gain_); },
-                [this] { NP1::reset_electrode_output(packet_, *queue_); }) {}
+      : RecordedStream(std::move(description), std::move(recording)),
+        stream_(demux::SID{description_.sid}, gains_or_unit(description_.ap_gain_correction),
+                gains_or_unit(description_.lf_gain_correction)) {}
 
-  demux::NeuropixelsWorker& worker() override { return worker_; }
+  demux::NeuropixelsWorker& worker() override { return stream_.worker(); }
 
   Result<void> drain() override {
-    while (queue_->try_dequeue(out_)) {
-      auto ap = recording_->append_ap(std::span(&out_.ap[0][0], electrodePacket::SUPERFRAME_SIZE * CHANNEL_COUNT),
-                                      out_.timestamps);
-      if (!ap) return ap;
-      auto lf = recording_->append_lf(std::span<const int16_t, CHANNEL_COUNT>(out_.lfp));
-      if (!lf) return lf;
+    for (;;) {
+      const std::size_t n = stream_.packets().try_dequeue_bulk(out_.data(), out_.size());
+      for (std::size_t k = 0; k < n; ++k) {
+        const electrodePacket& p = out_[k];
+        auto ap = recording_->append_ap(std::span(&p.ap[0][0], electrodePacket::SUPERFRAME_SIZE * CHANNEL_COUNT),
+                                        p.timestamps);
+        if (!ap) return ap;
+        auto lf = recording_->append_lf(std::span<const int16_t, CHANNEL_COUNT>(p.lfp));
+        if (!lf) return lf;
+      }
+      if (n < out_.size()) return {};
     }
-    return {};
   }
 
  private:
-  const std::array<float, CHANNEL_COUNT> ap_gain_;
-  const std::array<float, CHANNEL_COUNT> lf_gain_;
-  electrodePacket packet_{};  // under assembly, worker thread only
-  std::shared_ptr<NP1::ElectrodePacketQueue> queue_ = std::make_shared<NP1::ElectrodePacketQueue>();
-  electrodePacket out_{};
-  NP1::DemuxWorker worker_;  // last: its thread stops before the members it uses go
+  std::vector<electrodePacket> out_ = std::vector<electrodePacket>(16);
+  NP1::ProbeStream stream_;  // last: its worker stops before the members it uses go
 };
 
-class Np2Stream final : public ProbeStream {
+class Np2Stream final : public RecordedStream {
  public:
   Np2Stream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
-      : ProbeStream(std::move(description), std::move(recording)),
-        gain_(gains_or_unit(description_.ap_gain_correction)),
-        worker_(demux::SID{description_.sid},
-                [this](NP2::RawAPData raw) { NP2::queue_ap_data(raw, gain_, *queue_, packet_count_); },
-                [this] { NP2::reset_ap_output(*queue_, packet_count_); }) {
+      : RecordedStream(std::move(description), std::move(recording)),
+        stream_(demux::SID{description_.sid}, gains_or_unit(description_.ap_gain_correction)) {
     samples_.reserve(BATCH * CHANNEL_COUNT);
     timestamps_.reserve(BATCH);
   }
 
-  demux::NeuropixelsWorker& worker() override { return worker_; }
+  demux::NeuropixelsWorker& worker() override { return stream_.worker(); }
 
   Result<void> drain() override {
-    NP2::APData set;
     for (;;) {
+      const std::size_t n = stream_.packets().try_dequeue_bulk(sets_.data(), sets_.size());
+      if (n == 0) return {};
       samples_.clear();
       timestamps_.clear();
-      while (timestamps_.size() < BATCH && queue_->try_dequeue(set)) {
-        samples_.insert(samples_.end(), std::begin(set.samples), std::end(set.samples));
-        timestamps_.push_back(set.timestamp);
+      for (std::size_t k = 0; k < n; ++k) {
+        samples_.insert(samples_.end(), std::begin(sets_[k].samples), std::end(sets_[k].samples));
+        timestamps_.push_back(sets_[k].timestamp);
       }
-      if (timestamps_.empty()) return {};
       if (auto r = recording_->append_ap(samples_, timestamps_); !r) return r;
     }
   }
@@ -168,12 +161,10 @@ class Np2Stream final : public ProbeStream {
  private:
   static constexpr std::size_t BATCH = 256;
 
-  const std::array<float, CHANNEL_COUNT> gain_;
-  std::shared_ptr<NP2::APDataQueue> queue_ = std::make_shared<NP2::APDataQueue>();
-  uint64_t packet_count_ = 0;  // worker thread only
+  std::vector<NP2::APData> sets_ = std::vector<NP2::APData>(BATCH);
   std::vector<int16_t> samples_;
   std::vector<uint64_t> timestamps_;
-  NP2::DemuxWorker worker_;  // last: its thread stops before the members it uses go
+  NP2::ProbeStream stream_;  // last: its worker stops before the members it uses go
 };
 
 // --- The run -------------------------------------------------------------------
@@ -227,8 +218,8 @@ class Replay {
       subscribed_[streams[i].sid] = true;
     }
     for (auto& s : streams_) {
-      s->worker().resync();
-      auto subscribed = coordinator_.push_subscription({s->worker().sid, s->worker().queue});
+      s->worker().wait_for_resync();
+      auto subscribed = coordinator_.push_subscription({s->worker().sid, s->worker().queue()});
       if (!subscribed) return std::unexpected(subscribed.error());
     }
 
@@ -259,15 +250,20 @@ class Replay {
     return {};
   }
 
-  // Drains the packet queues until at most `limit` buffers are in flight.
+  // Drains the packet queues until at most `limit` buffers are in flight,
+  // waking whenever a decoder lets go of a buffer (its packets are queued by
+  // then).
   Result<void> wait_for_flight(std::size_t limit) {
     for (;;) {
       if (auto r = drain_all(); !r) return r;
       std::unique_lock lock(flight_->mutex);
       if (flight_->in_flight <= limit) return {};
-      flight_->released.wait_for(lock, std::chrono::milliseconds(2));
+      const uint64_t seen = flight_->releases;
+      flight_->released.wait_for(lock, FLIGHT_WAIT, [&] { return flight_->releases != seen; });
     }
   }
+  // The longest the wait above goes without a release before it drains again.
+  static constexpr auto FLIGHT_WAIT = std::chrono::milliseconds(100);
 
   // Waits until every buffer handed over has been decoded, then writes the
   // last packets.
@@ -345,7 +341,7 @@ class Replay {
   std::shared_ptr<Flight> flight_ = std::make_shared<Flight>();
   demux::DataStreamCoordinator coordinator_;
   // After the coordinator: the workers stop before it does.
-  std::vector<std::unique_ptr<ProbeStream>> streams_;
+  std::vector<std::unique_ptr<RecordedStream>> streams_;
 };
 
 }  // namespace

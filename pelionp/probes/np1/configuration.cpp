@@ -51,6 +51,7 @@ void ProbeConfiguration::update_corrections(int channel) {
     const auto e = static_cast<std::size_t>(electrode[channel]);
     ap_gain_correction[channel].store(ap_gain_calibration[ap_gain_code[channel]][e], std::memory_order_relaxed);
     lfp_gain_correction[channel].store(lfp_gain_calibration[lfp_gain_code[channel]][e], std::memory_order_relaxed);
+    corrections_changed(channel);
 }
 
 bool ProbeConfiguration::selectElectrode(uint16_t channel, uint8_t bank, bool exclusive) {

@@ -52,6 +52,7 @@ public:
     /// AP gain code 4, LFP gain code 0, standby and AP high-pass off, default
     /// ADC trims, internal reference bank 0, calibration factors 1.0.
     ProbeConfiguration();
+    virtual ~ProbeConfiguration() = default;
     ProbeConfiguration(const ProbeConfiguration&) = delete;
     ProbeConfiguration& operator=(const ProbeConfiguration&) = delete;
 
@@ -136,6 +137,9 @@ public:
 
 protected:
     void probe_setshankconfigbit(int electrode, bool on);
+    /// A channel's corrections changed (after the stores above); a probe
+    /// forwards them to its data path.
+    virtual void corrections_changed(int /*channel*/) {}
 
 private:
     void update_corrections(int channel);

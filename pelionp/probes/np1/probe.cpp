@@ -14,8 +14,7 @@ constexpr uint8_t INIT_ZEROED_REGISTERS[] = {0x00, 0x02, 0x03, 0x04, 0x05, 0x06,
 constexpr uint8_t REC_MODE_RESET_RELEASE = 0x10;
 constexpr int REC_MODE_ATTEMPTS = 3;
 
-// The host may change a correction while the decoder thread runs: each one
-// is read once per sample set, as an atomic.
+// The corrections as the probe holds them now.
 std::array<float, ProbeConfiguration::PROBE_CHANNEL_COUNT> snapshot(
     const std::array<std::atomic<float>, ProbeConfiguration::PROBE_CHANNEL_COUNT>& corrections) {
     std::array<float, ProbeConfiguration::PROBE_CHANNEL_COUNT> out;
@@ -30,18 +29,23 @@ std::unexpected<std::string> with_context(std::string_view context, const std::s
 }  // namespace
 
 demux::SID Probe::stream_of_port(int port) {
-    if (port < 0 || port > 3) throw std::runtime_error("Invalid port for NP1 probe");
-    return static_cast<demux::SID>(port);
+    const auto sid = demux::sid_of(port, 0, demux::StreamKind::NP1);
+    if (!sid) throw std::runtime_error("Invalid port for NP1 probe");
+    return *sid;
 }
 
 Probe::Probe(const PortIIC& port)
-    : iic(port), queue(std::make_shared<demux::ResettableQueue<electrodePacket>>()) {
-    worker = std::make_unique<DemuxWorker>(
-        stream_of_port(iic.port()), [this](APData d) { on_ap(d); }, [this](LPData l) { on_lfp(l); },
-        [this] { reset_output(); });
-}
+    : iic(port),
+      stream_(stream_of_port(iic.port()), snapshot(ap_gain_correction), snapshot(lfp_gain_correction),
+              QUEUE_MAX_ELEMENTS) {}
 
-Probe::~Probe() { worker.reset(); }
+Probe::~Probe() = default;
+
+void Probe::corrections_changed(int channel) {
+    const auto c = static_cast<std::size_t>(channel);
+    stream_.set_gain(c, ap_gain_correction[c].load(std::memory_order_relaxed),
+                     lfp_gain_correction[c].load(std::memory_order_relaxed));
+}
 
 std::expected<std::unique_ptr<Probe>, std::string> Probe::init(Serializer& serializer) {
     std::unique_ptr<Probe> probe(new Probe(iic_route(serializer)));
@@ -77,12 +81,5 @@ std::expected<std::unique_ptr<Probe>, std::string> Probe::init(Serializer& seria
     return probe;
 }
 
-void Probe::on_ap(const APData& d) {
-    store_ap_data(packet, d, snapshot(ap_gain_correction), *queue, QUEUE_MAX_ELEMENTS);
-}
-
-void Probe::on_lfp(const LPData& l) { store_lfp_data(packet, l, snapshot(lfp_gain_correction)); }
-
-void Probe::reset_output() { reset_electrode_output(packet, *queue); }
 
 }  // namespace pelionp::NP1

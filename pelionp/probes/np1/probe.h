@@ -4,27 +4,26 @@
 // It holds the probe's complete configuration (ProbeConfiguration) and
 // writes it to the probe's three shift-register chains when asked; setters
 // never talk to the probe. Mode, test-signal and self-test operations do,
-// at once. It owns the decoder worker of its port's NP1 stream and the
-// queue of gain-corrected electrode packets the host drains.
+// at once. It owns the data half of its port's NP1 stream, an
+// NP1::ProbeStream (decoder worker, gain snapshot, packet assembly, packet
+// queue, counters), and forwards every change of its gain corrections to it.
 //
 // Ownership: created only by `init`, owned through std::unique_ptr, neither
 // copied nor moved. Destruction stops the decoder first.
 // Threading: configure from one host thread; the probe takes no lock (I2C
 // transactions are serialised by the UART lock, sequences are not atomic).
-// The decoder thread runs the data callbacks; it reads only the gain
-// corrections and writes only `packet` and `queue`. The host dequeues from
-// `queue` under its mutex (ResettableQueue::try_dequeue).
+// The decoder thread runs the data callbacks inside the stream, which
+// touch nothing of the probe; the host drains `stream().packets()`.
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <span>
 #include <string>
 
-#include "pelionp/controller/sid.h"
-#include "pelionp/decoders/np1_demux_worker.h"
+#include "pelionp/demux/sid.h"
 #include "pelionp/decoders/np1_packet_assembly.h"
+#include "pelionp/decoders/np1_probe_stream.h"
 #include "pelionp/demux/electrode_packet.h"
-#include "pelionp/demux/resettable_queue.h"
 #include "pelionp/export.h"
 #include "pelionp/links/port_iic.h"
 #include "pelionp/links/serdes.h"
@@ -62,7 +61,10 @@ public:
 
     Probe(const Probe&) = delete;
     Probe& operator=(const Probe&) = delete;
-    ~Probe();
+    ~Probe() override;
+
+    /// The probe's data path; hand `stream().worker()` to start_stream.
+    [[nodiscard]] ProbeStream& stream() noexcept { return stream_; }
 
     /// Uploads the shank image (never read-checked: the chip's shank readback
     /// is unreliable) and both base images (read-checked).
@@ -89,17 +91,13 @@ public:
 
     PortIIC iic;
     ProbeInfo info;
-    std::shared_ptr<demux::ResettableQueue<electrodePacket>> queue;
-    /// The packet under assembly; the decoder thread's alone.
-    electrodePacket packet{};
-    std::unique_ptr<DemuxWorker> worker;
 
 private:
     explicit Probe(const PortIIC& port);
 
-    void on_ap(const APData& data);
-    void on_lfp(const LPData& data);
-    void reset_output();
+    void corrections_changed(int channel) override;
+
+    ProbeStream stream_;
 };
 
 /// One chain upload: the length registers, then the image bit-reversed one

@@ -45,47 +45,29 @@ std::expected<void, std::string> write_chain_pass(NP2ProbeBase& probe, uint8_t c
 }  // namespace
 
 demux::SID np2_stream_id(int port, Dock dock) {
-    if (port < 0 || port > 3) throw std::runtime_error("Invalid port for NP2 probe");
-    return demux::SID{static_cast<uint32_t>((dock == Dock::DOCK0 ? 8 : 12) + port)};
+    const auto sid = demux::sid_of(port, dock == Dock::DOCK0 ? 0 : 1, demux::StreamKind::NP2);
+    if (!sid) throw std::runtime_error("Invalid port for NP2 probe");
+    return *sid;
 }
+
+namespace {
+
+constexpr std::array<float, PROBE_CHANNEL_COUNT> UNIT_GAINS = [] {
+    std::array<float, PROBE_CHANNEL_COUNT> unit{};
+    unit.fill(1.0f);
+    return unit;
+}();
+
+}  // namespace
 
 NP2ProbeBase::NP2ProbeBase(ProbeIIC iic_, ProbeInfo info_)
     : iic(std::move(iic_)),
       info(std::move(info_)),
-      queue(std::make_shared<demux::ResettableQueue<APData>>()),
-      sid_(np2_stream_id(iic.port.port(), iic.dock)) {
-    gain_correction.fill(1.0f);
-    worker = std::make_unique<DemuxWorker>(
-        sid_, [this](RawAPData raw) { on_raw_ap(raw); }, [this] { on_reset_output(); });
-}
+      stream_(np2_stream_id(iic.port.port(), iic.dock), UNIT_GAINS, QUEUE_MAX_ELEMENTS) {}
 
-NP2ProbeBase::~NP2ProbeBase() { worker.reset(); }
+NP2ProbeBase::~NP2ProbeBase() = default;
 
-float NP2ProbeBase::gain_factor(std::size_t channel) const noexcept {
-    // NB: atomic_ref needs a mutable object; loads do not modify it.
-    return std::atomic_ref<float>(const_cast<float&>(gain_correction[channel])).load(std::memory_order_relaxed);
-}
-
-void NP2ProbeBase::on_raw_ap(const RawAPData& raw) {
-    packet_count.fetch_add(1, std::memory_order_relaxed);
-    APData set;
-    set.timestamp = raw.timestamp;
-    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) {
-        const float value = (static_cast<float>(raw.samples[c]) - 2048.0f) * gain_factor(c);
-        set.samples[c] = to_sample_i16(value);
-    }
-    if (queue->size_approx() >= QUEUE_MAX_ELEMENTS) {
-        spdlog::warn("Queue is full, dropping packet at timestamp {}", raw.timestamp);
-        return;
-    }
-    if (!queue->enqueue(set))
-        spdlog::error("Failed to enqueue data packet at timestamp {}, memory might be full", raw.timestamp);
-}
-
-void NP2ProbeBase::on_reset_output() {
-    packet_count.store(0, std::memory_order_relaxed);
-    queue->clear();
-}
+float NP2ProbeBase::gain_factor(std::size_t channel) const noexcept { return stream_.gain(channel); }
 
 std::expected<void, std::string> upload_sr_block(NP2ProbeBase& probe, uint8_t chain, std::span<const uint8_t> bytes,
                                                  bool readcheck) {
@@ -195,8 +177,7 @@ bool NP2ProbeBase::bist_iic() {
 std::expected<void, std::string> NP2ProbeBase::load_gain_calibration(std::istream& stream) {
     auto table = read_gain_calibration(stream);
     if (!table) return std::unexpected(table.error());
-    for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c)
-        std::atomic_ref<float>(gain_correction[c]).store((*table)[c], std::memory_order_relaxed);
+    stream_.set_gains(*table);
     return {};
 }
 

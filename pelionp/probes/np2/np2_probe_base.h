@@ -1,19 +1,19 @@
 #pragma once
 // What both Neuropixels 2.0 probe types share: the I2C route through the
 // headstage's dock selection, identity, per-channel base configuration
-// (standby, reference), gain correction, the stream decoder and the queue of
-// gain-corrected AP sets.
+// (standby, reference), gain correction, and the data half of the probe's
+// stream: an NP2::ProbeStream (decoder worker, gain snapshot, conversion,
+// packet queue, counters).
 //
-// Ownership: the probe owns its decoder worker and shares its packet queue
-// with the host. The worker's callbacks point at the probe, so a probe is
-// built in place (NP2::init does) and never copied or moved.
+// Ownership: the probe owns its stream, which shares its packet queue with
+// the host. The stream's callbacks point at the stream, so a probe is built
+// in place (NP2::init does) and never copied or moved.
 //
 // Threading: no lock of its own. Register operations run on the caller's
-// thread; I2C transactions are serialised below ProbeIIC. The data callbacks
-// run on the decoder thread and read `gain_correction` per element
-// atomically, so `load_gain_calibration` may run while data flows (a set may
-// then mix old and new factors). `packet_count` is written on the decoder
-// thread only. The host drains `queue` under its mutex.
+// thread; I2C transactions are serialised below ProbeIIC. The data path runs
+// on the stream's decoder thread; `load_gain_calibration` may run while data
+// flows (the new table applies from the next whole set on). The host drains
+// `stream().packets()`.
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -25,10 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "pelionp/controller/sid.h"
-#include "pelionp/decoders/np2_demux_worker.h"
+#include "pelionp/demux/sid.h"
 #include "pelionp/decoders/np2_gain_conversion.h"
-#include "pelionp/demux/resettable_queue.h"
+#include "pelionp/decoders/np2_probe_stream.h"
 #include "pelionp/export.h"
 #include "pelionp/links/probe_iic.h"
 #include "pelionp/probes/np1/modes.h"
@@ -59,7 +58,9 @@ public:
     NP2ProbeBase& operator=(const NP2ProbeBase&) = delete;
 
     /// The stream this probe's data arrives on.
-    demux::SID stream_id() const noexcept { return sid_; }
+    demux::SID stream_id() const noexcept { return stream_.sid(); }
+    /// The probe's data path; hand `stream().worker()` to start_stream.
+    [[nodiscard]] ProbeStream& stream() noexcept { return stream_; }
 
     /// Uploads the base chains: 0x17 (even channels), then 0x16 (odd),
     /// the second whatever the first gave. Throws std::runtime_error for a
@@ -83,24 +84,12 @@ public:
     /// The factor the data path uses for a channel now.
     float gain_factor(std::size_t channel) const noexcept;
 
-    /// AP sets received since the last output reset.
-    std::atomic<uint64_t> packet_count{0};
     ProbeIIC iic;
     ProbeInfo info;
     ChannelConfigs channel_config{};
-    /// Accessed element-wise through std::atomic_ref (see threading above).
-    std::array<float, PROBE_CHANNEL_COUNT> gain_correction;
-    std::shared_ptr<demux::ResettableQueue<APData>> queue;
-    /// Declared last: destroyed first, so no callback outlives the members.
-    std::unique_ptr<DemuxWorker> worker;
-
-    /// The decoder's callbacks (decoder thread). Public so that recorded
-    /// raw sets can be replayed through the same conversion.
-    void on_raw_ap(const RawAPData& raw);
-    void on_reset_output();
 
 private:
-    demux::SID sid_;
+    ProbeStream stream_;
 };
 
 /// Stream of an NP2 probe on `port` in `dock`. Throws

@@ -2,7 +2,7 @@
 // NP2 half of pelionp::get_stream_id: 8 + port in dock 0, 12 + port in any
 // other dock; std::runtime_error("Invalid port for NP2 probe") for a port
 // outside 0..3.
-#include "pelionp/controller/sid.h"
+#include "pelionp/demux/sid.h"
 #include "pelionp/export.h"
 
 namespace pelionp::NP2 {

@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     io::IOFrameProcessor io([&](io::IOFrame) { ++outputs; }, [] {});
     for (demux::NeuropixelsWorker* worker :
          std::initializer_list<demux::NeuropixelsWorker*>{&np1, &np2_dock0, &np2_dock1, &io}) {
-        worker->resync();
-        auto subscribed = coordinator.push_subscription({worker->sid, worker->queue});
+        worker->wait_for_resync();
+        auto subscribed = coordinator.push_subscription({worker->sid, worker->queue()});
         if (!subscribed) fuzz::fail("subscription refused: " + subscribed.error());
     }
 

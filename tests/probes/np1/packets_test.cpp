@@ -45,16 +45,21 @@ protected:
         }
         std::shared_ptr<uint8_t[]> buffer(new uint8_t[bytes.size()]);
         std::copy(bytes.begin(), bytes.end(), buffer.get());
-        probe->worker->queue->enqueue({std::move(words), bytes.size(), std::move(buffer)});
+        probe->stream().worker().queue()->enqueue({std::move(words), bytes.size(), std::move(buffer)});
     }
 
     /// Waits for `count` packets (generous deadline) and takes them.
     std::vector<electrodePacket> take(std::size_t count) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (probe->queue->size_approx() < count && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::vector<electrodePacket> out(probe->queue->size_approx());
-        for (auto& p : out) EXPECT_TRUE(probe->queue->try_dequeue(p));
+        std::vector<electrodePacket> out(count);
+        std::size_t got = 0;
+        while (got < count && std::chrono::steady_clock::now() < deadline)
+            got += probe->stream().packets().wait_dequeue_bulk_timed(out.data() + got, count - got,
+                                                                    std::chrono::milliseconds(100));
+        // Anything beyond `count` that is already there counts too.
+        electrodePacket more;
+        while (probe->stream().packets().try_dequeue(more)) out.push_back(more), ++got;
+        out.resize(got);
         return out;
     }
 
@@ -81,7 +86,7 @@ TEST_F(Np1Packets, PacketsCarryGainCorrectedSamplesAndTheirTimestamps) {
     EXPECT_EQ(probe->ap_gain_correction[10].load(), (*ap)[4][778]);
     EXPECT_EQ(probe->lfp_gain_correction[200].load(), (*lfp)[0][584]);
 
-    probe->worker->resync();
+    probe->stream().worker().wait_for_resync();
     send_groups(12 * 3);
     const auto packets = take(3);
     ASSERT_EQ(packets.size(), 3U);
@@ -127,11 +132,16 @@ TEST_F(Np1Packets, ResyncClearsTheQueueAndThePacket) {
     ASSERT_EQ(take(1).size(), 1U);
     send_groups(12 + 6);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (probe->queue->size_approx() < 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    probe->worker->resync();
-    EXPECT_EQ(probe->queue->size_approx(), 0U);
-    EXPECT_EQ(probe->packet.timestamps[0], 0U) << "reset_output zeroed the packet under assembly";
+    while (probe->stream().counters().packets < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(probe->stream().counters().packets, 2U);
+    const auto resyncs = probe->stream().counters().resyncs;
+    probe->stream().worker().wait_for_resync();
+    EXPECT_EQ(probe->stream().packets().size_approx(), 0U);
+    // reset_output ran: the counters restart with the packet under assembly
+    // (whose zeroing reset_electrode_output's own test checks).
+    EXPECT_EQ(probe->stream().counters().packets, 0U);
+    EXPECT_EQ(probe->stream().counters().resyncs, resyncs + 1);
 }
 
 }  // namespace

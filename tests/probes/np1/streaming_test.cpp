@@ -35,8 +35,7 @@ protected:
         electrodePacket p;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
-            if (probe.queue->try_dequeue(p)) out.push_back(p);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (probe.stream().packets().wait_dequeue_timed(p, std::chrono::milliseconds(100))) out.push_back(p);
         }
         return out;
     }
@@ -102,7 +101,7 @@ TEST_F(Np1Streaming, ConfiguredProbeStreamsGainCorrectedElectrodes) {
     EXPECT_EQ(sim.chip->channel_map()->electrode[10], 778);
     EXPECT_EQ(sim.chip->channel_map()->electrode[11], 395);
 
-    ASSERT_TRUE((*controller)->start_stream(*probe.worker));
+    ASSERT_TRUE((*controller)->start_stream(probe.stream().worker()));
     auto packets = take_at_least(probe, 4);
     ASSERT_GE(packets.size(), 4U);
     for (std::size_t k = 0; k < packets.size(); ++k) {
@@ -112,18 +111,18 @@ TEST_F(Np1Streaming, ConfiguredProbeStreamsGainCorrectedElectrodes) {
         }
     }
 
-    ASSERT_TRUE((*controller)->stop_stream(*probe.worker));
-    EXPECT_EQ(probe.queue->size_approx(), 0U) << "the stop resyncs the worker, which clears the queue";
+    ASSERT_TRUE((*controller)->stop_stream(probe.stream().worker()));
+    EXPECT_EQ(probe.stream().packets().size_approx(), 0U) << "the stop resyncs the worker, which clears the queue";
 
     // Another bank for channel 10 shows in the data once uploaded.
     ASSERT_TRUE(probe.selectElectrode(10, 0, true));
     const auto again = probe.apply_shift_register_config(false);
     ASSERT_TRUE(again.shank && again.base0 && again.base1);
-    ASSERT_TRUE((*controller)->start_stream(*probe.worker));
+    ASSERT_TRUE((*controller)->start_stream(probe.stream().worker()));
     packets = take_at_least(probe, 3);
     ASSERT_GE(packets.size(), 3U);
     for (const auto& p : packets) expect_matches_electrodes(probe, p);
-    ASSERT_TRUE((*controller)->stop_stream(*probe.worker));
+    ASSERT_TRUE((*controller)->stop_stream(probe.stream().worker()));
 }
 
 }  // namespace

@@ -306,18 +306,18 @@ TEST_F(NP2ProbeOnBoard, RawSetsBecomeGainCorrectedSetsAndResetClears) {
     raw.timestamp = 0xABCDEF;
     for (std::size_t c = 0; c < PROBE_CHANNEL_COUNT; ++c) raw.samples[c] = static_cast<uint16_t>(c * 10);
     raw.samples[5] = 4095;
-    probe.on_raw_ap(raw);
-    EXPECT_EQ(probe.packet_count.load(), 1u);
+    probe.stream().on_raw_ap(raw);
+    EXPECT_EQ(probe.stream().counters().packets, 1u);
     APData set{};
-    ASSERT_TRUE(probe.queue->try_dequeue(set));
+    ASSERT_TRUE(probe.stream().packets().try_dequeue(set));
     EXPECT_EQ(set.timestamp, 0xABCDEFu);
     EXPECT_EQ(set.samples[0], -512);             // -2048 x 0.25
     EXPECT_EQ(set.samples[5], 3070);             // 2047 x 1.5 = 3070.5, truncated
     EXPECT_EQ(set.samples[7], (70 - 2048) / 4);  // -494.5 truncated toward zero
-    probe.on_raw_ap(raw);
-    probe.on_reset_output();
-    EXPECT_EQ(probe.packet_count.load(), 0u);
-    EXPECT_EQ(probe.queue->size_approx(), 0u);
+    probe.stream().on_raw_ap(raw);
+    probe.stream().reset_output();
+    EXPECT_EQ(probe.stream().counters().packets, 0u);
+    EXPECT_EQ(probe.stream().packets().size_approx(), 0u);
 }
 
 }  // namespace

@@ -88,8 +88,7 @@ protected:
         APData set{};
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
-            if (probe.queue->try_dequeue(set)) out.push_back(set);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (probe.stream().packets().wait_dequeue_timed(set, std::chrono::milliseconds(100))) out.push_back(set);
         }
         return out;
     }
@@ -200,18 +199,18 @@ TEST_F(Np2Streaming, BothDocksStreamGainCorrectedElectrodesAtOnce) {
     EXPECT_EQ(four_sim.probe->chip().shank(0).switch_selector, 0) << "local reference: switch open";
     EXPECT_EQ(four_sim.probe->chip().shank(2).switch_selector, 2) << "external";
 
-    ASSERT_TRUE((*controller)->start_stream(*single.worker));
-    ASSERT_TRUE((*controller)->start_stream(*four.worker));
+    ASSERT_TRUE((*controller)->start_stream(single.stream().worker()));
+    ASSERT_TRUE((*controller)->start_stream(four.stream().worker()));
     auto single_sets = take_at_least(single, 200);
     auto four_sets = take_at_least(four, 200);
     expect_sets_match(single_sets, single_expected, 200);
     expect_sets_match(four_sets, four_expected, 200);
 
-    ASSERT_TRUE((*controller)->stop_stream(*single.worker));
-    ASSERT_TRUE((*controller)->stop_stream(*four.worker));
-    EXPECT_EQ(single.queue->size_approx(), 0U) << "the stop resyncs the worker, which clears the queue";
-    EXPECT_EQ(four.queue->size_approx(), 0U);
-    EXPECT_EQ(single.packet_count.load(), 0U);
+    ASSERT_TRUE((*controller)->stop_stream(single.stream().worker()));
+    ASSERT_TRUE((*controller)->stop_stream(four.stream().worker()));
+    EXPECT_EQ(single.stream().packets().size_approx(), 0U) << "the stop resyncs the worker, which clears the queue";
+    EXPECT_EQ(four.stream().packets().size_approx(), 0U);
+    EXPECT_EQ(single.stream().counters().packets, 0U);
 
     // A new selection shows in the data once uploaded; both streams restart.
     ASSERT_TRUE(single.selectElectrode(5, 1, true));
@@ -222,14 +221,14 @@ TEST_F(Np2Streaming, BothDocksStreamGainCorrectedElectrodesAtOnce) {
     ASSERT_TRUE(again.base.even && again.base.odd && again.shank);
     expect_chip_sources(*single_sim.probe, single_expected);
 
-    ASSERT_TRUE((*controller)->start_stream(*four.worker));
-    ASSERT_TRUE((*controller)->start_stream(*single.worker));
+    ASSERT_TRUE((*controller)->start_stream(four.stream().worker()));
+    ASSERT_TRUE((*controller)->start_stream(single.stream().worker()));
     single_sets = take_at_least(single, 100);
     four_sets = take_at_least(four, 100);
     expect_sets_match(single_sets, single_expected, 100);
     expect_sets_match(four_sets, four_expected, 100);
-    ASSERT_TRUE((*controller)->stop_stream(*four.worker));
-    ASSERT_TRUE((*controller)->stop_stream(*single.worker));
+    ASSERT_TRUE((*controller)->stop_stream(four.stream().worker()));
+    ASSERT_TRUE((*controller)->stop_stream(single.stream().worker()));
 }
 
 }  // namespace

@@ -1,0 +1,133 @@
+#pragma once
+// WakeableQueue<T>: a single-producer single-consumer queue whose consumer
+// blocks until an element arrives, its deadline passes, or another thread
+// wakes it (to notice a stop or a resync request without polling).
+//
+// Threading contract: one producer thread (`enqueue`); one consumer at a
+// time (`try_dequeue*`, `wait_dequeue*`, `clear`), serialised by
+// `ConsumerMutex` when more than one thread takes that role (a no-op lock by
+// default); `wake` and `size_approx` from any thread. Elements are published
+// with moodycamel's ReaderWriterQueue fences; moodycamel's lightweight
+// semaphore does the blocking.
+//
+// NB: the semaphore counts elements and wake-ups together and may drift from
+// the element count (an element taken before its signal, a wake-up that found
+// an element, a batch taken at once). The consumer therefore always looks at
+// the queue before it waits and takes a token without an element as a
+// spurious wake-up, after which a wait goes on until its deadline: no element
+// is ever waited past, since every enqueue signals once its element is
+// visible.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+#include "pelionp/demux/spsc_queue.h"
+
+namespace pelionp::demux {
+
+/// The consumer lock of a queue with a single consumer thread.
+struct NoConsumerLock {
+    void lock() noexcept {}
+    void unlock() noexcept {}
+};
+
+template <class T, std::size_t BLOCK_SIZE = 512, class ConsumerMutex = NoConsumerLock>
+class WakeableQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit WakeableQueue(std::size_t initial_capacity = 15) : queue_(initial_capacity) {}
+    WakeableQueue(const WakeableQueue&) = delete;
+    WakeableQueue& operator=(const WakeableQueue&) = delete;
+
+    /// Producer. False only if a new block cannot be allocated.
+    bool enqueue(T&& item) { return signal_after(queue_.enqueue(std::move(item))); }
+    bool enqueue(const T& item) { return signal_after(queue_.enqueue(item)); }
+
+    /// Consumer: one element, if any, without blocking.
+    bool try_dequeue(T& item) {
+        std::lock_guard lock(consumer_);
+        return take(item);
+    }
+
+    /// Consumer: up to `max` elements into `out` under one lock; how many.
+    std::size_t try_dequeue_bulk(T* out, std::size_t max) {
+        std::lock_guard lock(consumer_);
+        std::size_t n = 0;
+        while (n < max && take(out[n])) ++n;
+        return n;
+    }
+
+    /// Consumer: one element, waiting up to `timeout`. False on the deadline,
+    /// and early when `wake` was called since the last wait.
+    template <class Rep, class Period>
+    bool wait_dequeue_timed(T& item, std::chrono::duration<Rep, Period> timeout) {
+        return wait_dequeue_until(item, Clock::now() + timeout);
+    }
+    bool wait_dequeue_until(T& item, Clock::time_point deadline) {
+        return wait_until(deadline, [&] { return try_dequeue(item) ? std::size_t{1} : std::size_t{0}; }) != 0;
+    }
+
+    /// Consumer: waits like `wait_dequeue_timed` for the first element, then
+    /// takes up to `max` under one lock; how many (0 on the deadline or a
+    /// wake-up).
+    template <class Rep, class Period>
+    std::size_t wait_dequeue_bulk_timed(T* out, std::size_t max, std::chrono::duration<Rep, Period> timeout) {
+        return wait_dequeue_bulk_until(out, max, Clock::now() + timeout);
+    }
+    std::size_t wait_dequeue_bulk_until(T* out, std::size_t max, Clock::time_point deadline) {
+        if (max == 0) return 0;
+        return wait_until(deadline, [&] { return try_dequeue_bulk(out, max); });
+    }
+
+    /// Consumer: drops every element now queued.
+    void clear() {
+        std::lock_guard lock(consumer_);
+        while (queue_.pop()) (void)items_.tryWait();
+    }
+
+    /// Holds the consumer side (every dequeue and `clear`) until the lock
+    /// goes.
+    [[nodiscard]] std::unique_lock<ConsumerMutex> hold_consumer() { return std::unique_lock(consumer_); }
+
+    /// Any thread: the consumer's current or next wait returns (empty-handed
+    /// unless an element is there) so that it looks at its flags.
+    void wake() {
+        woken_.store(true, std::memory_order_release);
+        items_.signal();
+    }
+
+    [[nodiscard]] std::size_t size_approx() const { return queue_.size_approx(); }
+
+private:
+    bool take(T& item) {
+        if (!queue_.try_dequeue(item)) return false;
+        (void)items_.tryWait();
+        return true;
+    }
+
+    bool signal_after(bool enqueued) {
+        if (enqueued) items_.signal();
+        return enqueued;
+    }
+
+    template <class Take>
+    std::size_t wait_until(Clock::time_point deadline, Take&& attempt) {
+        for (;;) {
+            if (const std::size_t n = attempt()) return n;
+            if (woken_.exchange(false, std::memory_order_acq_rel)) return 0;
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+            if (left <= 0 || !items_.wait(left)) return attempt();
+        }
+    }
+
+    moodycamel::ReaderWriterQueue<T, BLOCK_SIZE> queue_;
+    moodycamel::spsc_sema::LightweightSemaphore items_;
+    std::atomic<bool> woken_{false};
+    ConsumerMutex consumer_;
+};
+
+}  // namespace pelionp::demux
