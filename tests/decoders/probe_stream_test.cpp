@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "pelionp/decoders/np1_probe_stream.h"
@@ -106,6 +108,9 @@ TEST(NP2ProbeStream, DecodesLiveAndTheHostBlocksForTheSets) {
         ASSERT_EQ(sets[k].timestamp, 100 + k);
         for (int c = 0; c < 384; ++c) ASSERT_EQ(sets[k].samples[c], test::np2_code(k, c) - 2048) << k << " " << c;
     }
+    // The worker counts a set after queueing it: the host may see the set first.
+    const auto counted = std::chrono::steady_clock::now() + 10s;
+    while (stream.counters().packets < 20u && std::chrono::steady_clock::now() < counted) std::this_thread::yield();
     EXPECT_EQ(stream.counters().packets, 20u);
     EXPECT_EQ(stream.counters().drops, 0u);
 }
