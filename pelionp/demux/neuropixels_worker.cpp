@@ -1,5 +1,6 @@
 #include "pelionp/demux/neuropixels_worker.h"
 
+#include <condition_variable>
 #include <stdexcept>
 #include <system_error>
 
@@ -8,6 +9,18 @@
 #include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
+namespace {
+
+// The resync handshake's wake-up. NB: not std::atomic::wait: where the
+// standard library has no futex (MinGW-w64's GCC 12) its wait checks the
+// value and then blocks on a condition variable without holding the lock
+// the notifier takes, so a notification in between is lost and the caller
+// hangs. One condition variable for every worker: resyncs are rare (stream
+// start and stop), and each waiter checks its own flag.
+std::mutex handshake_mutex;
+std::condition_variable handshake_done;
+
+}  // namespace
 
 NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output_)
     : sid(sid_), queue(make_sid_queue()), reset_output(std::move(reset_output_)) {
@@ -39,10 +52,9 @@ void NeuropixelsWorker::resync() {
 
 void NeuropixelsWorker::resync_and_wait() {
     std::lock_guard lock(resync_mutex);
+    std::unique_lock handshake(handshake_mutex);
     resync_requested.store(true);
-    while (resync_requested.load()) {
-        resync_requested.wait(true);
-    }
+    handshake_done.wait(handshake, [this] { return !resync_requested.load(); });
 }
 
 void NeuropixelsWorker::acknowledge_resync() {
@@ -54,8 +66,11 @@ void NeuropixelsWorker::acknowledge_resync() {
     } catch (...) {
         spdlog::error("Worker SID {}: reset_output failed with an unknown exception", to_underlying(sid));
     }
-    resync_requested.store(false);
-    resync_requested.notify_all();
+    {
+        std::lock_guard handshake(handshake_mutex);
+        resync_requested.store(false);
+    }
+    handshake_done.notify_all();
 }
 
 }  // namespace pelionp::demux
