@@ -21,12 +21,18 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The GCC runtime (libgcc, libstdc++, winpthread) is linked statically into
-# every binary, so the DLLs and programs run beside a host without MinGW's
-# runtime DLLs; system DLLs are still linked through their import libraries.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# libgcc and libstdc++ are linked statically into every binary. The thread
+# library is not: winpthread keeps its own table of threads, and a static
+# copy in each DLL and program would not know the threads the others start
+# (a std::thread started by a host and joined inside pelionp.dll fails with
+# "No such process"; std::this_thread::get_id() differs between modules for
+# one thread). So every module shares libwinpthread-1.dll, which is
+# installed beside the DLLs (PELIONP_WINPTHREAD_DLL).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+find_file(PELIONP_WINPTHREAD_DLL libwinpthread-1.dll PATHS /usr/${MINGW_TRIPLET}/lib /usr/${MINGW_TRIPLET}/bin
+          NO_DEFAULT_PATH REQUIRED)
 
 # Tests run under Wine. The wrapper (written at configure time) keeps Wine's
 # prefix inside the build tree and runs headless.

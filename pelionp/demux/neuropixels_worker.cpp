@@ -1,5 +1,6 @@
 #include "pelionp/demux/neuropixels_worker.h"
 
+#include <condition_variable>
 #include <stdexcept>
 #include <system_error>
 
@@ -8,6 +9,18 @@
 #include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
+namespace {
+
+// The resync handshake's wake-up. NB: not std::atomic::wait: where the
+// standard library has no futex (MinGW-w64's GCC 12) its wait checks the
+// value and then blocks on a condition variable without holding the lock
+// the notifier takes, so a notification in between is lost and the caller
+// hangs. One condition variable for every worker: resyncs are rare (stream
+// start and stop), and each waiter checks its own flag.
+std::mutex handshake_mutex;
+std::condition_variable handshake_done;
+
+}  // namespace
 
 NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output)
     : sid(sid_), queue_(make_sid_queue()), reset_output_(std::move(reset_output)) {
@@ -60,10 +73,9 @@ void NeuropixelsWorker::wait_for_resync() {
     std::lock_guard lock(resync_mutex_);
     const uint64_t request = resync_requested_.fetch_add(1, std::memory_order_acq_rel) + 1;
     queue_->wake();
-    for (uint64_t done = resync_completed_.load(std::memory_order_acquire); done < request;
-         done = resync_completed_.load(std::memory_order_acquire)) {
-        resync_completed_.wait(done);
-    }
+    std::unique_lock handshake(handshake_mutex);
+    handshake_done.wait(handshake,
+                        [&] { return resync_completed_.load(std::memory_order_acquire) >= request; });
 }
 
 void NeuropixelsWorker::complete_resync(uint64_t request) noexcept {
@@ -75,8 +87,11 @@ void NeuropixelsWorker::complete_resync(uint64_t request) noexcept {
     } catch (...) {
         spdlog::error("Worker SID {}: reset_output failed with an unknown exception", to_underlying(sid));
     }
-    resync_completed_.store(request, std::memory_order_release);
-    resync_completed_.notify_all();
+    {
+        std::lock_guard handshake(handshake_mutex);
+        resync_completed_.store(request, std::memory_order_release);
+    }
+    handshake_done.notify_all();
 }
 
 }  // namespace pelionp::demux

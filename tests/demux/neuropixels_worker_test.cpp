@@ -227,6 +227,26 @@ TEST(NeuropixelsWorker, ConcurrentResyncCallersEachGetTheirOwnHandshake) {
     EXPECT_EQ(resets.load(), 100);
 }
 
+// Many handshakes in a row: a caller must never wait for a wake-up that the
+// decoding thread already gave (a lost notification hangs the caller, and
+// with it start_stream and stop_stream).
+TEST(NeuropixelsWorker, EveryResyncHandshakeWakesItsCaller) {
+    std::atomic<int> resets{0};
+    ProbeWorker w([](uint64_t, uint8_t) {}, [&] { resets.fetch_add(1); });
+    constexpr int ROUNDS = 500;
+    auto rounds = std::async(std::launch::async, [&] {
+        for (int i = 0; i < ROUNDS; ++i) w.wait_for_resync();
+    });
+    const bool finished = rounds.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(finished) << "a resync still waits after " << resets.load() << " handshakes";
+    // A caller stuck on a lost wake-up is released by later resyncs, so the
+    // test ends.
+    while (rounds.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) w.request_resync();
+    if (finished) {
+        EXPECT_EQ(resets.load(), ROUNDS);
+    }
+}
+
 TEST(ResettableQueue, ClearEmptiesAndEnqueueCopiesOrMoves) {
     ResettableQueue<std::array<int, 4>> q;
     q.clear();

@@ -146,13 +146,22 @@ TEST_F(LinkStates, ProbeTransactionsOfAnotherThreadStayOutOfTheRegisterModeWindo
     constexpr int EEPROM_READS = 150;
     std::atomic<bool> reading{true};
     std::atomic<int> probe_failures{0};
+    std::atomic<int> probe_transactions{0};
     std::thread probe([&] {
         for (uint8_t value = 0; reading.load(); ++value) {
             if (!iic.write(0xE0, 0x10, {value})) probe_failures.fetch_add(1);
+            probe_transactions.fetch_add(1);
         }
     });
+    // The reads go on until the probe thread has also had turns among them
+    // (a slow thread start or an unfair mutex must not leave the window
+    // untested).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const int probe_before = probe_transactions.load();
     int eeprom_failures = 0;
-    for (int i = 0; i < EEPROM_READS; ++i) {
+    for (int i = 0; i < EEPROM_READS || (probe_transactions.load() - probe_before < 10 &&
+                                         std::chrono::steady_clock::now() < deadline);
+         ++i) {
         if (!ser().eeprom_read(0xA4, uint8_t{0x0A}, 2)) ++eeprom_failures;
     }
     reading.store(false);

@@ -114,8 +114,10 @@ class ToolProcess {
     quoted.append(2 * backslashes, L'\\');
     return quoted + L"\"";
   }
+  // Read as text, as a user's program reads the tool's text output: the
+  // tool writes Windows line ends ("\r\n") on its text-mode stdout.
   static std::string read(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(file);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
