@@ -20,18 +20,15 @@ constexpr const char* INFO = R"({
     "description":"The manager supports the latest Thunderbolt interfaces, ensuring low-latency and high-performance data transfer for advanced neuroscience research."
 })";
 
+// NB: exactly the three options, nothing more: hosts show and store this text.
 constexpr const char* SCHEMA = R"({
-    "$schema": "http://json-schema.org/draft-07/schema#",
-    "title": "Pelio Thunderbolt device options",
     "type": "object",
     "properties": {
         "id": {
-            "description": "Index of the device in the device list",
             "type": "integer",
             "default": 0
         },
         "mode": {
-            "description": "FPGA image to run",
             "type": "string",
             "enum": [
                 "bootloader",
@@ -41,9 +38,9 @@ constexpr const char* SCHEMA = R"({
             ]
         },
         "skip_init": {
-            "description": "Skip FPGA initialization",
             "type": "boolean",
-            "default": false
+            "default": false,
+            "description": "Skip FPGA initialization"
         }
     },
     "required": [
