@@ -6,6 +6,7 @@
 // one 32-bit load or store); one thread at a time reads the card-to-host
 // channel and one writes the host-to-card channel. A Connection is moved,
 // never shared: `pelio::xdma::Handler` guards its lifetime.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -30,8 +31,25 @@ inline constexpr uint32_t TRANSFER_SIZE_REGISTER = 0x1404;
 using Chunk = pelio::DataStream::OwnedData;
 
 /// A fresh 4096-aligned buffer of `bytes`, released by the function that
-/// comes with it.
+/// comes with it. Throws std::bad_alloc.
 [[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes);
+
+/// Bounds of a flush: a channel that keeps bringing data (a pipeline that
+/// did not stop) must not hold the caller for good.
+struct FlushLimits {
+    /// The channel counts as empty once a read brings nothing this long.
+    std::chrono::milliseconds quiet{10};
+    std::chrono::milliseconds max_time{50};
+    std::size_t max_bytes = 64 * TRANSFER_BYTES;
+    /// Raised, it ends the flush (a reboot begins).
+    const platform::ReadInterrupt* interrupt = nullptr;
+};
+
+struct FlushReport {
+    std::size_t bytes = 0;
+    /// False when a limit ended the flush with the card still sending.
+    bool emptied = true;
+};
 
 class Connection {
 public:
@@ -51,11 +69,16 @@ public:
     uint32_t set_transfer_size(std::size_t requested_bytes);
 
     /// Sets the transfer size, then one 1 MiB read. Error: "c2h transfer failed: N".
-    [[nodiscard]] std::expected<Chunk, std::string> c2h_read(std::size_t requested_bytes);
-    /// One 1 MiB read for the stream thread; error: the platform's code.
-    [[nodiscard]] std::expected<Chunk, int> read_chunk();
-    /// Drains the card-to-host channel; returns the bytes drained.
-    std::size_t flush();
+    [[nodiscard]] std::expected<Chunk, std::string> c2h_read(std::size_t requested_bytes,
+                                                             const platform::ReadWait& wait = {});
+    /// One 1 MiB read for the stream thread; error: the platform's code,
+    /// platform::READ_INTERRUPTED, or platform::READ_OUT_OF_MEMORY when the
+    /// buffer cannot be had.
+    [[nodiscard]] std::expected<Chunk, int> read_chunk(const platform::ReadWait& wait = {});
+    /// Drains the card-to-host channel within `limits`: reads until one
+    /// fails or brings nothing for the quiet time, logs "Flushed Total N",
+    /// and warns when a limit ended it first.
+    FlushReport flush(const FlushLimits& limits = {});
     /// One write of the whole buffer. Error: "h2c transfer failed: N".
     [[nodiscard]] std::expected<std::size_t, std::string> h2c_write(std::span<const uint8_t> bytes);
 

@@ -58,6 +58,9 @@ KessaDevice::KessaDevice(std::shared_ptr<xdma::platform::Backend> backend, std::
     const auto status = xdma::try_read_status_map(*handler_);
     handler_->np_mode = status && status->at("Mode") == "np";
     if (!handler_->np_mode && !skip_init) xdma::initialise(*handler_);
+    // An overflow reboot during initialisation may have left the board
+    // unreachable: such a device is not handed out.
+    if (auto unusable = handler_->unusable()) throw std::runtime_error(*unusable);
 }
 
 KessaDevice::~KessaDevice() { spdlog::debug("KessaDevice::~KessaDevice() {}", fmt::ptr(this)); }
@@ -75,8 +78,7 @@ BasicDeviceStatus KessaDevice::set_register(uint32_t address, uint32_t value, ui
     if (mask == 0xFFFFFFFF) {
         handler_->write_register(target, value);
     } else {
-        const uint32_t old = handler_->read_register(target);
-        handler_->write_register(target, (old & ~mask) | (value & mask));
+        handler_->modify_register(target, value, mask);
     }
     return BasicDeviceStatus::Success;
 }
@@ -149,14 +151,20 @@ std::size_t KessaDevice::drain() {
     std::size_t total = 0;
     auto quiet_until = Clock::now() + DRAIN_QUIET;
     for (;;) {
-        const auto chunk = handler_->with_connection([](xdma::Connection& c) { return c.c2h_read(0); });
+        const auto left = quiet_until - Clock::now();
+        if (left <= Clock::duration::zero()) break;
+        // NB: the read waits at most for what is left of the window, so an
+        // empty channel on a driver whose reads block ends the drain in 2 ms.
+        const xdma::platform::ReadWait wait{.interrupts = {&handler_->suspension(), nullptr},
+                                            .quiet = std::chrono::ceil<std::chrono::milliseconds>(left)};
+        const auto chunk = handler_->with_connection([&](xdma::Connection& c) { return c.c2h_read(0, wait); });
         if (chunk && chunk->size() > 0) {
             total += chunk->size();
             quiet_until = Clock::now() + DRAIN_QUIET;
             continue;
         }
+        if (!chunk && handler_->reads_suspended()) break;
         if (!chunk && (handler_->read_register(BUFFER_LEVEL) & 0x7FFFFFFF) == 0) break;
-        if (Clock::now() >= quiet_until) break;
     }
     return total;
 }

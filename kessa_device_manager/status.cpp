@@ -135,6 +135,7 @@ std::expected<std::string, std::string> status_document(Handler& handler) {
     // NB: the formatting runs inside the try as well: a status value that is
     // not valid UTF-8 makes the JSON quoting throw, and the board's text is
     // outside our control.
+    if (auto unusable = handler.unusable()) return std::unexpected(std::move(*unusable));
     try {
         const auto map = read_status_map(handler);
         if (!map) return std::unexpected("Failed to read status");
