@@ -164,7 +164,7 @@ void install(Handler& handler, Connection connection) {
 /// After a reboot that went wrong with the connection released: the board
 /// is opened again if it can be, else marked unusable with `reason`.
 void reopen_or_give_up(Handler& handler, const std::string& reason) {
-    auto connection = Connection::open(handler.backend(), handler.path());
+    auto connection = Connection::open(handler.backend(), handler.path(), handler.module());
     if (!connection) {
         handler.mark_unusable(fmt::format("{}; reopening failed: {}", reason, connection.error()));
         return;
@@ -190,7 +190,7 @@ int reopen(Handler& handler) {
         return 1;
     }
     std::this_thread::sleep_for(t.reopen_settle);
-    auto connection = Connection::open(handler.backend(), handler.path());
+    auto connection = Connection::open(handler.backend(), handler.path(), handler.module());
     if (!connection) {
         spdlog::error("Failed to open device after reboot {}", connection.error());
         handler.mark_unusable("Failed to open device after reboot " + connection.error());

@@ -12,19 +12,17 @@
 namespace pelio::xdma {
 namespace {
 
-void release_dma_buffer(uint8_t* buffer) { ::operator delete[](buffer, std::align_val_t{BUFFER_ALIGNMENT}); }
-
 }  // namespace
 
-Chunk::Buffer allocate_dma_buffer(std::size_t bytes) {
-    auto* memory = static_cast<uint8_t*>(::operator new[](bytes, std::align_val_t{BUFFER_ALIGNMENT}));
-    return Chunk::Buffer(memory, &release_dma_buffer);
+Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module) {
+    return allocate_module_buffer(bytes, BUFFER_ALIGNMENT, std::move(module));
 }
 
-std::expected<Connection, std::string> Connection::open(platform::Backend& backend, const std::string& path) {
+std::expected<Connection, std::string> Connection::open(platform::Backend& backend, const std::string& path,
+                                                        ModuleReference module) {
     auto link = backend.open(path);
     if (!link) return std::unexpected(std::move(link.error()));
-    return Connection(std::move(*link));
+    return Connection(std::move(*link), std::move(module));
 }
 
 void Connection::check_address(uint32_t address) const {
@@ -52,7 +50,7 @@ uint32_t Connection::set_transfer_size(std::size_t requested_bytes) {
 std::expected<Chunk, int> Connection::read_chunk(const platform::ReadWait& wait) {
     std::optional<Chunk::Buffer> buffer;
     try {
-        buffer.emplace(allocate_dma_buffer(TRANSFER_BYTES));
+        buffer.emplace(allocate_dma_buffer(TRANSFER_BYTES, module_));
     } catch (const std::bad_alloc&) {
         // NB: a failed read, not the end of the process: memory may come back.
         return std::unexpected(platform::READ_OUT_OF_MEMORY);

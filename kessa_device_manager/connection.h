@@ -16,6 +16,7 @@
 
 #include "kessa_device_manager/platform/platform.h"
 #include "pelio/data_stream.h"
+#include "pelio_device/module_reference.h"
 
 namespace pelio::xdma {
 
@@ -30,9 +31,10 @@ inline constexpr uint32_t TRANSFER_SIZE_REGISTER = 0x1404;
 /// A filled DMA buffer: released through its own release function.
 using Chunk = pelio::DataStream::OwnedData;
 
-/// A fresh 4096-aligned buffer of `bytes`, released by the function that
-/// comes with it. Throws std::bad_alloc.
-[[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes);
+/// A fresh 4096-aligned buffer of `bytes` that keeps `module` loaded until
+/// it is released by the function that comes with it (code of the host
+/// library, not of this module). Throws std::bad_alloc.
+[[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module = {});
 
 /// Bounds of a flush: a channel that keeps bringing data (a pipeline that
 /// did not stop) must not hold the caller for good.
@@ -54,9 +56,13 @@ struct FlushReport {
 class Connection {
 public:
     /// Opens the device at `path` through `backend`.
+    /// Opens the device at `path` through `backend`; its buffers keep
+    /// `module` loaded.
     [[nodiscard]] static std::expected<Connection, std::string> open(platform::Backend& backend,
-                                                                     const std::string& path);
-    explicit Connection(std::unique_ptr<platform::Link> link) noexcept : link_(std::move(link)) {}
+                                                                     const std::string& path,
+                                                                     ModuleReference module = {});
+    explicit Connection(std::unique_ptr<platform::Link> link, ModuleReference module = {}) noexcept
+        : link_(std::move(link)), module_(std::move(module)) {}
 
     [[nodiscard]] std::size_t register_space_bytes() const { return link_->register_space_bytes(); }
 
@@ -86,6 +92,7 @@ private:
     void check_address(uint32_t address) const;
 
     std::unique_ptr<platform::Link> link_;
+    ModuleReference module_;
 };
 
 }  // namespace pelio::xdma

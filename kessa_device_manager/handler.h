@@ -57,14 +57,21 @@ struct Timing {
 
 class Handler {
 public:
-    Handler(std::shared_ptr<platform::Backend> backend, std::string path, Connection connection, Timing timing = {})
-        : backend_(std::move(backend)), path_(std::move(path)), timing_(timing), connection_(std::move(connection)) {}
+    Handler(std::shared_ptr<platform::Backend> backend, std::string path, Connection connection, Timing timing = {},
+            ModuleReference module = {})
+        : backend_(std::move(backend)),
+          path_(std::move(path)),
+          timing_(timing),
+          module_(std::move(module)),
+          connection_(std::move(connection)) {}
     Handler(const Handler&) = delete;
     Handler& operator=(const Handler&) = delete;
 
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
     [[nodiscard]] platform::Backend& backend() const noexcept { return *backend_; }
     [[nodiscard]] const Timing& timing() const noexcept { return timing_; }
+    /// The plug-in module, kept loaded by buffers and streams of this device.
+    [[nodiscard]] const ModuleReference& module() const noexcept { return module_; }
 
     /// Runs `f(Connection&)` under the shared lock. Throws std::runtime_error
     /// while the connection is released.
@@ -176,6 +183,7 @@ private:
     std::shared_ptr<platform::Backend> backend_;
     std::string path_;
     Timing timing_;
+    ModuleReference module_;
     // NB: a shared lock per access costs one uncontended atomic, against a
     // PCIe round trip per register; it buys a reboot that cannot pull the
     // mapping from under another thread.

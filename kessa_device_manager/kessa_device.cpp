@@ -10,6 +10,7 @@
 #include "kessa_device_manager/board_control.h"
 #include "kessa_device_manager/status.h"
 #include "kessa_device_manager/xdma_data_stream.h"
+#include "pelio_device/module_reference.h"
 
 namespace pelio {
 namespace {
@@ -42,19 +43,20 @@ constexpr bool word_fed_pipe(uint32_t endpoint) {
 }
 
 std::shared_ptr<xdma::Handler> open_handler(std::shared_ptr<xdma::platform::Backend> backend, const std::string& path,
-                                            xdma::Timing timing) {
-    auto connection = xdma::Connection::open(*backend, path);
+                                            xdma::Timing timing, ModuleReference module) {
+    auto connection = xdma::Connection::open(*backend, path, module);
     if (!connection) throw std::runtime_error(connection.error());
-    return std::make_shared<xdma::Handler>(std::move(backend), path, std::move(*connection), timing);
+    return std::make_shared<xdma::Handler>(std::move(backend), path, std::move(*connection), timing,
+                                           std::move(module));
 }
 
 }  // namespace
 
 KessaDevice::KessaDevice(std::shared_ptr<xdma::platform::Backend> backend, std::string path, bool skip_init,
-                         xdma::Timing timing)
+                         xdma::Timing timing, ModuleReference module)
     : path_(std::move(path)) {
     spdlog::debug("KessaDevice::KessaDevice {} {}", fmt::ptr(this), path_);
-    handler_ = open_handler(std::move(backend), path_, timing);
+    handler_ = open_handler(std::move(backend), path_, timing, std::move(module));
     const auto status = xdma::try_read_status_map(*handler_);
     handler_->np_mode = status && status->at("Mode") == "np";
     if (!handler_->np_mode && !skip_init) xdma::initialise(*handler_);
@@ -184,7 +186,10 @@ std::size_t KessaDevice::read(uint32_t endpoint, std::size_t length, uint8_t* bu
 std::unique_ptr<BasicDevice::DataStream> KessaDevice::start_read_stream(uint32_t /*address*/, StreamCallback callback,
                                                                         int /*word*/) {
     if (!callback) throw std::invalid_argument("start_read_stream: empty stream callback");
-    return std::make_unique<xdma::XDMA_DataStream>(handler_, std::move(callback));
+    // The stream runs the module's code until it is destroyed: the wrapper
+    // (host library code) drops the module reference after that.
+    return bind_stream_to_module(std::make_unique<xdma::XDMA_DataStream>(handler_, std::move(callback)),
+                                 handler_->module());
 }
 
 std::expected<std::string, std::string> KessaDevice::get_status() { return xdma::status_document(*handler_); }

@@ -30,8 +30,9 @@ public:
     /// Opens the board at `path` (throws std::runtime_error with the open's
     /// message), reads its mode and, unless `skip_init` or the Neuropixels
     /// image, initialises the Rhythm pipeline.
+    /// Its buffers and streams keep `module` (the plug-in's own) loaded.
     KessaDevice(std::shared_ptr<xdma::platform::Backend> backend, std::string path, bool skip_init,
-                xdma::Timing timing = {});
+                xdma::Timing timing = {}, ModuleReference module = {});
     ~KessaDevice() override;
     KessaDevice(const KessaDevice&) = delete;
     KessaDevice& operator=(const KessaDevice&) = delete;

@@ -120,7 +120,8 @@ std::shared_ptr<BasicDevice> kessa_device_manager::create_device(const std::stri
     const bool skip_init = configuration.at("skip_init").get<bool>();
     const auto devices = backend_->list_devices();
     if (id < 0 || static_cast<uint64_t>(id) >= devices.size()) throw std::out_of_range("invalid vector subscript");
-    auto device = std::make_unique<KessaDevice>(backend_, devices[static_cast<std::size_t>(id)], skip_init, timing_);
+    auto device = std::make_unique<KessaDevice>(backend_, devices[static_cast<std::size_t>(id)], skip_init, timing_,
+                                                module_reference());
 
     if (configuration.contains("mode")) {
         const auto requested = configuration.at("mode").get<std::string>();
