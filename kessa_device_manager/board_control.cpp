@@ -8,6 +8,8 @@
 #include <thread>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include <spdlog/spdlog.h>
 
 #include "kessa_device_manager/status.h"
@@ -86,7 +88,9 @@ void reset_pipeline(Handler& handler) {
             spdlog::warn("Pipeline did not stop");
         }
         std::this_thread::sleep_for(t.flush_settle);
-        handler.with_connection([](Connection& c) { return c.flush(); });
+        auto limits = t.flush_limits;
+        limits.interrupt = &handler.suspension();
+        handler.with_connection([&](Connection& c) { return c.flush(limits); });
     }
 
     write_zeros(handler, CHANNEL_SETUP_FIRST, CHANNEL_SETUP_END);
@@ -148,28 +152,51 @@ bool listed(Handler& handler) {
     return std::ranges::find(paths, handler.path()) != paths.end();
 }
 
+/// Installs a freshly opened connection and lets reads run again.
+void install(Handler& handler, Connection connection) {
+    handler.install_connection(std::move(connection));
+    handler.resume_reads();
+    // The device's address model follows the image that now runs.
+    const auto status = try_read_status_map(handler);
+    handler.np_mode = status && status->at("Mode") == "np";
+}
+
+/// After a reboot that went wrong with the connection released: the board
+/// is opened again if it can be, else marked unusable with `reason`.
+void reopen_or_give_up(Handler& handler, const std::string& reason) {
+    auto connection = Connection::open(handler.backend(), handler.path(), handler.module());
+    if (!connection) {
+        handler.mark_unusable(fmt::format("{}; reopening failed: {}", reason, connection.error()));
+        return;
+    }
+    install(handler, std::move(*connection));
+    spdlog::warn("Device reopened after a failed reboot");
+}
+
 int reopen(Handler& handler) {
     const auto& t = handler.timing();
+    // No read may hold the connection: the one in flight ends at once.
+    handler.suspend_reads();
     handler.release_connection();
     if (!poll_until([&] { return !listed(handler); }, t.close_poll, t.close_timeout, [] {})) {
         spdlog::error("Timeout closing device");
+        reopen_or_give_up(handler, "Timeout closing device");
         return 1;
     }
     spdlog::info("Device closed");
     if (!poll_until([&] { return listed(handler); }, t.open_poll, t.open_timeout, [] {})) {
         spdlog::error("Timeout open device");
+        handler.mark_unusable("Timeout open device");
         return 1;
     }
     std::this_thread::sleep_for(t.reopen_settle);
-    auto connection = Connection::open(handler.backend(), handler.path());
+    auto connection = Connection::open(handler.backend(), handler.path(), handler.module());
     if (!connection) {
         spdlog::error("Failed to open device after reboot {}", connection.error());
+        handler.mark_unusable("Failed to open device after reboot " + connection.error());
         return 1;
     }
-    handler.install_connection(std::move(*connection));
-    // The device's address model follows the image that now runs.
-    const auto status = try_read_status_map(handler);
-    handler.np_mode = status && status->at("Mode") == "np";
+    install(handler, std::move(*connection));
     spdlog::info("Reboot finished\n");
     return 0;
 }
@@ -227,6 +254,7 @@ int reboot(Handler& handler, std::string_view mode) {
         return reopen(handler);
     } catch (const std::exception& e) {
         spdlog::error("Reboot failed: {}", e.what());
+        if (!handler.connected()) handler.mark_unusable(std::string("Reboot failed: ") + e.what());
         return 1;
     }
 }

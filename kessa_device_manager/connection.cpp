@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -11,19 +12,17 @@
 namespace pelio::xdma {
 namespace {
 
-void release_dma_buffer(uint8_t* buffer) { ::operator delete[](buffer, std::align_val_t{BUFFER_ALIGNMENT}); }
-
 }  // namespace
 
-Chunk::Buffer allocate_dma_buffer(std::size_t bytes) {
-    auto* memory = static_cast<uint8_t*>(::operator new[](bytes, std::align_val_t{BUFFER_ALIGNMENT}));
-    return Chunk::Buffer(memory, &release_dma_buffer);
+Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module) {
+    return allocate_module_buffer(bytes, BUFFER_ALIGNMENT, std::move(module));
 }
 
-std::expected<Connection, std::string> Connection::open(platform::Backend& backend, const std::string& path) {
+std::expected<Connection, std::string> Connection::open(platform::Backend& backend, const std::string& path,
+                                                        ModuleReference module) {
     auto link = backend.open(path);
     if (!link) return std::unexpected(std::move(link.error()));
-    return Connection(std::move(*link));
+    return Connection(std::move(*link), std::move(module));
 }
 
 void Connection::check_address(uint32_t address) const {
@@ -48,29 +47,45 @@ uint32_t Connection::set_transfer_size(std::size_t requested_bytes) {
     return 1u << exponent;
 }
 
-std::expected<Chunk, int> Connection::read_chunk() {
-    auto buffer = allocate_dma_buffer(TRANSFER_BYTES);
-    const auto n = link_->read({buffer.get(), TRANSFER_BYTES});
+std::expected<Chunk, int> Connection::read_chunk(const platform::ReadWait& wait) {
+    std::optional<Chunk::Buffer> buffer;
+    try {
+        buffer.emplace(allocate_dma_buffer(TRANSFER_BYTES, module_));
+    } catch (const std::bad_alloc&) {
+        // NB: a failed read, not the end of the process: memory may come back.
+        return std::unexpected(platform::READ_OUT_OF_MEMORY);
+    }
+    const auto n = link_->read({buffer->get(), TRANSFER_BYTES}, wait);
     if (!n) return std::unexpected(n.error());
-    return Chunk(std::move(buffer), *n);
+    return Chunk(std::move(*buffer), *n);
 }
 
-std::expected<Chunk, std::string> Connection::c2h_read(std::size_t requested_bytes) {
+std::expected<Chunk, std::string> Connection::c2h_read(std::size_t requested_bytes, const platform::ReadWait& wait) {
     set_transfer_size(requested_bytes);
-    auto chunk = read_chunk();
+    auto chunk = read_chunk(wait);
     if (!chunk) return std::unexpected(fmt::format("c2h transfer failed: {}", chunk.error()));
     return std::move(*chunk);
 }
 
-std::size_t Connection::flush() {
-    std::size_t total = 0;
+FlushReport Connection::flush(const FlushLimits& limits) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    FlushReport report;
+    platform::ReadWait wait{.interrupts = {limits.interrupt, nullptr}, .quiet = limits.quiet};
     for (;;) {
-        const auto chunk = c2h_read(0);
+        const auto chunk = c2h_read(0, wait);
         if (!chunk || chunk->size() == 0) break;
-        total += chunk->size();
+        report.bytes += chunk->size();
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        if (report.bytes >= limits.max_bytes || elapsed >= limits.max_time) {
+            report.emptied = false;
+            spdlog::warn("Flush stopped after {} ms and {} bytes: the card is still sending", elapsed.count(),
+                         report.bytes);
+            break;
+        }
     }
-    spdlog::info("Flushed Total {}", total);
-    return total;
+    spdlog::info("Flushed Total {}", report.bytes);
+    return report;
 }
 
 std::expected<std::size_t, std::string> Connection::h2c_write(std::span<const uint8_t> bytes) {

@@ -6,6 +6,7 @@
 // one 32-bit load or store); one thread at a time reads the card-to-host
 // channel and one writes the host-to-card channel. A Connection is moved,
 // never shared: `pelio::xdma::Handler` guards its lifetime.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -15,6 +16,7 @@
 
 #include "kessa_device_manager/platform/platform.h"
 #include "pelio/data_stream.h"
+#include "pelio_device/module_reference.h"
 
 namespace pelio::xdma {
 
@@ -29,16 +31,38 @@ inline constexpr uint32_t TRANSFER_SIZE_REGISTER = 0x1404;
 /// A filled DMA buffer: released through its own release function.
 using Chunk = pelio::DataStream::OwnedData;
 
-/// A fresh 4096-aligned buffer of `bytes`, released by the function that
-/// comes with it.
-[[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes);
+/// A fresh 4096-aligned buffer of `bytes` that keeps `module` loaded until
+/// it is released by the function that comes with it (code of the host
+/// library, not of this module). Throws std::bad_alloc.
+[[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module = {});
+
+/// Bounds of a flush: a channel that keeps bringing data (a pipeline that
+/// did not stop) must not hold the caller for good.
+struct FlushLimits {
+    /// The channel counts as empty once a read brings nothing this long.
+    std::chrono::milliseconds quiet{10};
+    std::chrono::milliseconds max_time{50};
+    std::size_t max_bytes = 64 * TRANSFER_BYTES;
+    /// Raised, it ends the flush (a reboot begins).
+    const platform::ReadInterrupt* interrupt = nullptr;
+};
+
+struct FlushReport {
+    std::size_t bytes = 0;
+    /// False when a limit ended the flush with the card still sending.
+    bool emptied = true;
+};
 
 class Connection {
 public:
     /// Opens the device at `path` through `backend`.
+    /// Opens the device at `path` through `backend`; its buffers keep
+    /// `module` loaded.
     [[nodiscard]] static std::expected<Connection, std::string> open(platform::Backend& backend,
-                                                                     const std::string& path);
-    explicit Connection(std::unique_ptr<platform::Link> link) noexcept : link_(std::move(link)) {}
+                                                                     const std::string& path,
+                                                                     ModuleReference module = {});
+    explicit Connection(std::unique_ptr<platform::Link> link, ModuleReference module = {}) noexcept
+        : link_(std::move(link)), module_(std::move(module)) {}
 
     [[nodiscard]] std::size_t register_space_bytes() const { return link_->register_space_bytes(); }
 
@@ -51,11 +75,16 @@ public:
     uint32_t set_transfer_size(std::size_t requested_bytes);
 
     /// Sets the transfer size, then one 1 MiB read. Error: "c2h transfer failed: N".
-    [[nodiscard]] std::expected<Chunk, std::string> c2h_read(std::size_t requested_bytes);
-    /// One 1 MiB read for the stream thread; error: the platform's code.
-    [[nodiscard]] std::expected<Chunk, int> read_chunk();
-    /// Drains the card-to-host channel; returns the bytes drained.
-    std::size_t flush();
+    [[nodiscard]] std::expected<Chunk, std::string> c2h_read(std::size_t requested_bytes,
+                                                             const platform::ReadWait& wait = {});
+    /// One 1 MiB read for the stream thread; error: the platform's code,
+    /// platform::READ_INTERRUPTED, or platform::READ_OUT_OF_MEMORY when the
+    /// buffer cannot be had.
+    [[nodiscard]] std::expected<Chunk, int> read_chunk(const platform::ReadWait& wait = {});
+    /// Drains the card-to-host channel within `limits`: reads until one
+    /// fails or brings nothing for the quiet time, logs "Flushed Total N",
+    /// and warns when a limit ended it first.
+    FlushReport flush(const FlushLimits& limits = {});
     /// One write of the whole buffer. Error: "h2c transfer failed: N".
     [[nodiscard]] std::expected<std::size_t, std::string> h2c_write(std::span<const uint8_t> bytes);
 
@@ -63,6 +92,7 @@ private:
     void check_address(uint32_t address) const;
 
     std::unique_ptr<platform::Link> link_;
+    ModuleReference module_;
 };
 
 }  // namespace pelio::xdma

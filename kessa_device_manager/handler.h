@@ -7,7 +7,17 @@
 // releases and replaces the connection under the exclusive lock) waits for
 // the transfer in flight and no thread ever uses a closed connection. While
 // the connection is released, register accesses throw and stream reads find
-// nothing to read.
+// nothing to read. Every register store, and every read-modify-write as a
+// whole, runs under the device's one register lock: a masked write and the
+// stream's end-of-packet pulse never lose each other's bits. Lock order: the
+// connection lock before the register lock.
+//
+// Reads and reboots: a reboot first suspends reads (no new read starts and
+// the read in flight is interrupted, keeping what has not been read), so it
+// gets the exclusive lock within milliseconds rather than after the
+// driver's timeout. A board that cannot be reopened after a reboot stays
+// released and is marked unusable: accesses throw, and the status reports,
+// "Device unusable: <why>".
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -40,28 +50,59 @@ struct Timing {
     std::chrono::milliseconds pipeline_poll{1};
     std::chrono::milliseconds pipeline_stop_timeout{1'000};
     std::chrono::milliseconds flush_settle{10};
+    FlushLimits flush_limits{};
     std::chrono::milliseconds overflow_poll{1};
     std::chrono::milliseconds overflow_timeout{500};
 };
 
 class Handler {
 public:
-    Handler(std::shared_ptr<platform::Backend> backend, std::string path, Connection connection, Timing timing = {})
-        : backend_(std::move(backend)), path_(std::move(path)), timing_(timing), connection_(std::move(connection)) {}
+    Handler(std::shared_ptr<platform::Backend> backend, std::string path, Connection connection, Timing timing = {},
+            ModuleReference module = {})
+        : backend_(std::move(backend)),
+          path_(std::move(path)),
+          timing_(timing),
+          module_(std::move(module)),
+          connection_(std::move(connection)) {}
     Handler(const Handler&) = delete;
     Handler& operator=(const Handler&) = delete;
 
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
     [[nodiscard]] platform::Backend& backend() const noexcept { return *backend_; }
     [[nodiscard]] const Timing& timing() const noexcept { return timing_; }
+    /// The plug-in module, kept loaded by buffers and streams of this device.
+    [[nodiscard]] const ModuleReference& module() const noexcept { return module_; }
 
     /// Runs `f(Connection&)` under the shared lock. Throws std::runtime_error
     /// while the connection is released.
     template <class F>
     decltype(auto) with_connection(F&& f) {
         std::shared_lock lock(mutex_);
-        if (!connection_) throw std::runtime_error("Device connection is closed");
+        if (!connection_) throw std::runtime_error(unusable_ ? *unusable_ : "Device connection is closed");
         return std::forward<F>(f)(*connection_);
+    }
+
+    /// For card-to-host reads: runs `f(Connection&, generation)` under the
+    /// shared lock, empty while the connection is released or reads are
+    /// suspended. The generation counts installed connections, so a stream
+    /// sees when it reads from a new one.
+    template <class F>
+    auto try_read(F&& f) -> std::optional<std::invoke_result_t<F, Connection&, uint64_t>> {
+        std::shared_lock lock(mutex_);
+        if (!connection_ || suspended_) return std::nullopt;
+        return std::forward<F>(f)(*connection_, generation_);
+    }
+    /// Raised while reads are suspended: every card-to-host read watches it.
+    [[nodiscard]] const platform::ReadInterrupt& suspension() const noexcept { return suspension_; }
+    [[nodiscard]] bool reads_suspended() const noexcept { return suspended_; }
+    /// No new read starts; the read in flight returns at once.
+    void suspend_reads() {
+        suspended_ = true;
+        suspension_.raise();
+    }
+    void resume_reads() {
+        suspension_.lower();
+        suspended_ = false;
     }
 
     /// As `with_connection`, but empty while the connection is released.
@@ -76,7 +117,35 @@ public:
         return with_connection([&](Connection& c) { return c.read_register(address); });
     }
     void write_register(uint32_t address, uint32_t value) {
-        with_connection([&](Connection& c) { c.write_register(address, value); });
+        with_connection([&](Connection& c) {
+            std::scoped_lock registers(register_mutex_);
+            c.write_register(address, value);
+        });
+    }
+    /// Stores `(old & ~mask) | (value & mask)`, atomically with respect to
+    /// every other store of this device.
+    void modify_register(uint32_t address, uint32_t value, uint32_t mask) {
+        with_connection([&](Connection& c) {
+            std::scoped_lock registers(register_mutex_);
+            c.write_register(address, (c.read_register(address) & ~mask) | (value & mask));
+        });
+    }
+    /// Runs `f(Connection&)` holding the register lock, so that no other
+    /// store of this device comes between its accesses. Empty while the
+    /// connection is released.
+    template <class F>
+    auto try_with_registers_locked(F&& f) -> std::optional<std::invoke_result_t<F, Connection&>> {
+        return try_with_connection([&](Connection& c) {
+            std::scoped_lock registers(register_mutex_);
+            return std::forward<F>(f)(c);
+        });
+    }
+    /// Runs `f()` holding the register lock; for a caller already holding
+    /// the connection (see `try_read`).
+    template <class F>
+    decltype(auto) with_register_lock(F&& f) {
+        std::scoped_lock registers(register_mutex_);
+        return std::forward<F>(f)();
     }
 
     /// Closes the board's files; waits for accesses in flight.
@@ -87,6 +156,23 @@ public:
     void install_connection(Connection connection) {
         std::unique_lock lock(mutex_);
         connection_.emplace(std::move(connection));
+        ++generation_;
+        unusable_.reset();
+    }
+    /// Leaves the connection released for good: "Device unusable: <reason>".
+    void mark_unusable(const std::string& reason) {
+        std::unique_lock lock(mutex_);
+        connection_.reset();
+        unusable_ = "Device unusable: " + reason;
+    }
+    /// Why the board cannot be used, once a reboot left it so.
+    [[nodiscard]] std::optional<std::string> unusable() const {
+        std::shared_lock lock(mutex_);
+        return unusable_;
+    }
+    [[nodiscard]] bool connected() const {
+        std::shared_lock lock(mutex_);
+        return connection_.has_value();
     }
 
     /// The firmware runs the Neuropixels image: raw register addresses, no
@@ -97,11 +183,17 @@ private:
     std::shared_ptr<platform::Backend> backend_;
     std::string path_;
     Timing timing_;
+    ModuleReference module_;
     // NB: a shared lock per access costs one uncontended atomic, against a
     // PCIe round trip per register; it buys a reboot that cannot pull the
     // mapping from under another thread.
     mutable std::shared_mutex mutex_;
     std::optional<Connection> connection_;
+    uint64_t generation_ = 0;
+    std::optional<std::string> unusable_;
+    std::mutex register_mutex_;
+    std::atomic<bool> suspended_{false};
+    platform::ReadInterrupt suspension_;
 };
 
 }  // namespace pelio::xdma

@@ -10,6 +10,7 @@
 #include "kessa_device_manager/board_control.h"
 #include "kessa_device_manager/status.h"
 #include "kessa_device_manager/xdma_data_stream.h"
+#include "pelio_device/module_reference.h"
 
 namespace pelio {
 namespace {
@@ -42,22 +43,26 @@ constexpr bool word_fed_pipe(uint32_t endpoint) {
 }
 
 std::shared_ptr<xdma::Handler> open_handler(std::shared_ptr<xdma::platform::Backend> backend, const std::string& path,
-                                            xdma::Timing timing) {
-    auto connection = xdma::Connection::open(*backend, path);
+                                            xdma::Timing timing, ModuleReference module) {
+    auto connection = xdma::Connection::open(*backend, path, module);
     if (!connection) throw std::runtime_error(connection.error());
-    return std::make_shared<xdma::Handler>(std::move(backend), path, std::move(*connection), timing);
+    return std::make_shared<xdma::Handler>(std::move(backend), path, std::move(*connection), timing,
+                                           std::move(module));
 }
 
 }  // namespace
 
 KessaDevice::KessaDevice(std::shared_ptr<xdma::platform::Backend> backend, std::string path, bool skip_init,
-                         xdma::Timing timing)
+                         xdma::Timing timing, ModuleReference module)
     : path_(std::move(path)) {
     spdlog::debug("KessaDevice::KessaDevice {} {}", fmt::ptr(this), path_);
-    handler_ = open_handler(std::move(backend), path_, timing);
+    handler_ = open_handler(std::move(backend), path_, timing, std::move(module));
     const auto status = xdma::try_read_status_map(*handler_);
     handler_->np_mode = status && status->at("Mode") == "np";
     if (!handler_->np_mode && !skip_init) xdma::initialise(*handler_);
+    // An overflow reboot during initialisation may have left the board
+    // unreachable: such a device is not handed out.
+    if (auto unusable = handler_->unusable()) throw std::runtime_error(*unusable);
 }
 
 KessaDevice::~KessaDevice() { spdlog::debug("KessaDevice::~KessaDevice() {}", fmt::ptr(this)); }
@@ -75,8 +80,7 @@ BasicDeviceStatus KessaDevice::set_register(uint32_t address, uint32_t value, ui
     if (mask == 0xFFFFFFFF) {
         handler_->write_register(target, value);
     } else {
-        const uint32_t old = handler_->read_register(target);
-        handler_->write_register(target, (old & ~mask) | (value & mask));
+        handler_->modify_register(target, value, mask);
     }
     return BasicDeviceStatus::Success;
 }
@@ -149,14 +153,20 @@ std::size_t KessaDevice::drain() {
     std::size_t total = 0;
     auto quiet_until = Clock::now() + DRAIN_QUIET;
     for (;;) {
-        const auto chunk = handler_->with_connection([](xdma::Connection& c) { return c.c2h_read(0); });
+        const auto left = quiet_until - Clock::now();
+        if (left <= Clock::duration::zero()) break;
+        // NB: the read waits at most for what is left of the window, so an
+        // empty channel on a driver whose reads block ends the drain in 2 ms.
+        const xdma::platform::ReadWait wait{.interrupts = {&handler_->suspension(), nullptr},
+                                            .quiet = std::chrono::ceil<std::chrono::milliseconds>(left)};
+        const auto chunk = handler_->with_connection([&](xdma::Connection& c) { return c.c2h_read(0, wait); });
         if (chunk && chunk->size() > 0) {
             total += chunk->size();
             quiet_until = Clock::now() + DRAIN_QUIET;
             continue;
         }
+        if (!chunk && handler_->reads_suspended()) break;
         if (!chunk && (handler_->read_register(BUFFER_LEVEL) & 0x7FFFFFFF) == 0) break;
-        if (Clock::now() >= quiet_until) break;
     }
     return total;
 }
@@ -176,7 +186,10 @@ std::size_t KessaDevice::read(uint32_t endpoint, std::size_t length, uint8_t* bu
 std::unique_ptr<BasicDevice::DataStream> KessaDevice::start_read_stream(uint32_t /*address*/, StreamCallback callback,
                                                                         int /*word*/) {
     if (!callback) throw std::invalid_argument("start_read_stream: empty stream callback");
-    return std::make_unique<xdma::XDMA_DataStream>(handler_, std::move(callback));
+    // The stream runs the module's code until it is destroyed: the wrapper
+    // (host library code) drops the module reference after that.
+    return bind_stream_to_module(std::make_unique<xdma::XDMA_DataStream>(handler_, std::move(callback)),
+                                 handler_->module());
 }
 
 std::expected<std::string, std::string> KessaDevice::get_status() { return xdma::status_document(*handler_); }

@@ -9,10 +9,11 @@
 // 0x2000..0x23FF, 0x2C00..0x2FFF. Refused addresses never reach the board.
 //
 // Threading: every operation may be called from any thread, also while a
-// stream runs; no lock orders register accesses, so a partial-mask write is
-// not atomic against another writer of the same register. The board's
-// connection lives in a shared handler: a stream keeps it after the device
-// is gone.
+// stream runs. A partial-mask write is one read-modify-write under the
+// device's register lock, which every store (the stream's end-of-packet
+// pulse included) takes: concurrent writers never lose each other's bits.
+// The board's connection lives in a shared handler: a stream keeps it after
+// the device is gone.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,8 +30,9 @@ public:
     /// Opens the board at `path` (throws std::runtime_error with the open's
     /// message), reads its mode and, unless `skip_init` or the Neuropixels
     /// image, initialises the Rhythm pipeline.
+    /// Its buffers and streams keep `module` (the plug-in's own) loaded.
     KessaDevice(std::shared_ptr<xdma::platform::Backend> backend, std::string path, bool skip_init,
-                xdma::Timing timing = {});
+                xdma::Timing timing = {}, ModuleReference module = {});
     ~KessaDevice() override;
     KessaDevice(const KessaDevice&) = delete;
     KessaDevice& operator=(const KessaDevice&) = delete;

@@ -20,18 +20,15 @@ constexpr const char* INFO = R"({
     "description":"The manager supports the latest Thunderbolt interfaces, ensuring low-latency and high-performance data transfer for advanced neuroscience research."
 })";
 
+// NB: exactly the three options, nothing more: hosts show and store this text.
 constexpr const char* SCHEMA = R"({
-    "$schema": "http://json-schema.org/draft-07/schema#",
-    "title": "Pelio Thunderbolt device options",
     "type": "object",
     "properties": {
         "id": {
-            "description": "Index of the device in the device list",
             "type": "integer",
             "default": 0
         },
         "mode": {
-            "description": "FPGA image to run",
             "type": "string",
             "enum": [
                 "bootloader",
@@ -41,9 +38,9 @@ constexpr const char* SCHEMA = R"({
             ]
         },
         "skip_init": {
-            "description": "Skip FPGA initialization",
             "type": "boolean",
-            "default": false
+            "default": false,
+            "description": "Skip FPGA initialization"
         }
     },
     "required": [
@@ -123,7 +120,8 @@ std::shared_ptr<BasicDevice> kessa_device_manager::create_device(const std::stri
     const bool skip_init = configuration.at("skip_init").get<bool>();
     const auto devices = backend_->list_devices();
     if (id < 0 || static_cast<uint64_t>(id) >= devices.size()) throw std::out_of_range("invalid vector subscript");
-    auto device = std::make_unique<KessaDevice>(backend_, devices[static_cast<std::size_t>(id)], skip_init, timing_);
+    auto device = std::make_unique<KessaDevice>(backend_, devices[static_cast<std::size_t>(id)], skip_init, timing_,
+                                                module_reference());
 
     if (configuration.contains("mode")) {
         const auto requested = configuration.at("mode").get<std::string>();

@@ -9,6 +9,8 @@
 // Rhythm initialisation.
 //
 // Threading: as `pelio::DeviceManager`. Failures surface as exceptions.
+// Test seam: the constructor taking a backend and waits lets tests run the
+// manager over stand-in boards with short waits.
 #include <filesystem>
 #include <memory>
 #include <string>

@@ -116,31 +116,39 @@ std::optional<StatusMap> try_read_status_map(Handler& handler) {
     }
 }
 
-std::expected<std::string, std::string> status_document(Handler& handler) {
-    std::optional<StatusMap> map;
-    bool expander = false;
-    try {
-        map = read_status_map(handler);
-        if (map && map->contains("API") && map->at("API") != "0") {
-            expander = (handler.read_register(EXPANDER_ADDRESS) & 0xFF) == 0x81;
-        }
-    } catch (const std::exception& e) {
-        spdlog::error("Cannot Get Status: {}", e.what());
-        map.reset();
-    }
-    if (!map) return std::unexpected("Failed to read status");
-    for (const char* key : {"Build", "Mode", "Version"}) {
-        if (!map->contains(key)) return std::unexpected("Incomplete status information");
-    }
+namespace {
 
+std::string format_status_document(const StatusMap& map, bool expander) {
     std::vector<std::string> sources;
-    if (map->at("internal_clock_timestamp") == "true") sources.push_back(json_string("Internal"));
-    if (map->at("synclink_clock_timestamp") == "true") sources.push_back(json_string("SyncLink"));
+    if (map.at("internal_clock_timestamp") == "true") sources.push_back(json_string("Internal"));
+    if (map.at("synclink_clock_timestamp") == "true") sources.push_back(json_string("SyncLink"));
     return fmt::format(
         R"({{"Version": {},"Build": {},"Date": {},"Mode": {},"API": {},"Expander": {},)"
         R"("Capabilities": {{"Device Timestamp": [{}] }}}})",
-        json_string(map->at("Version")), json_string(map->at("Build")), json_string(map->at("Date")), json_string(map->at("Mode")),
-        json_string(map->at("API")), expander, fmt::join(sources, ", "));
+        json_string(map.at("Version")), json_string(map.at("Build")), json_string(map.at("Date")),
+        json_string(map.at("Mode")), json_string(map.at("API")), expander, fmt::join(sources, ", "));
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> status_document(Handler& handler) {
+    // NB: the formatting runs inside the try as well: a status value that is
+    // not valid UTF-8 makes the JSON quoting throw, and the board's text is
+    // outside our control.
+    if (auto unusable = handler.unusable()) return std::unexpected(std::move(*unusable));
+    try {
+        const auto map = read_status_map(handler);
+        if (!map) return std::unexpected("Failed to read status");
+        for (const char* key : {"Build", "Mode", "Version"}) {
+            if (!map->contains(key)) return std::unexpected("Incomplete status information");
+        }
+        const bool expander =
+            map->at("API") != "0" && (handler.read_register(EXPANDER_ADDRESS) & 0xFF) == 0x81;
+        return format_status_document(*map, expander);
+    } catch (const std::exception& e) {
+        spdlog::error("Cannot Get Status: {}", e.what());
+        return std::unexpected("Failed to read status");
+    }
 }
 
 std::string identity_model(Handler& handler) {

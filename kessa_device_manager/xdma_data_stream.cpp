@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -13,7 +14,7 @@ namespace {
 constexpr uint32_t END_OF_PACKET_ENABLE = 0x80;
 constexpr auto ERROR_PAUSE = std::chrono::milliseconds(1);
 // While a reboot holds the connection released.
-constexpr auto RECONNECT_POLL = std::chrono::milliseconds(10);
+constexpr auto RECONNECT_POLL = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -22,6 +23,7 @@ XDMA_DataStream::XDMA_DataStream(std::shared_ptr<Handler> handler, BasicDevice::
 
 XDMA_DataStream::~XDMA_DataStream() {
     running_ = 0;
+    stopping_.raise();
     if (thread_.get_id() == std::this_thread::get_id()) {
         spdlog::critical("XDMA_DataStream destroyed from its own stream thread");
         std::terminate();
@@ -29,7 +31,11 @@ XDMA_DataStream::~XDMA_DataStream() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool XDMA_DataStream::stop() { return running_.exchange(0) != 0; }
+bool XDMA_DataStream::stop() {
+    const bool was_running = running_.exchange(0) != 0;
+    stopping_.raise();
+    return was_running;
+}
 
 void XDMA_DataStream::join() {
     if (thread_.get_id() == std::this_thread::get_id()) {
@@ -48,26 +54,36 @@ void XDMA_DataStream::deliver(pelio::DataStream::Events&& event) {
     }
 }
 
-void XDMA_DataStream::pulse_end_of_packet() {
-    // Off then on restarts the board's packet framing (TLAST).
-    handler_->try_with_connection([](Connection& c) {
-        if (c.register_space_bytes() <= TRANSFER_SIZE_REGISTER) return false;
+void XDMA_DataStream::pulse_end_of_packet(Connection& c) {
+    // Off then on restarts the board's packet framing (TLAST); one sequence
+    // under the register lock, so a masked write from the host cannot fall
+    // between the read and the writes.
+    if (c.register_space_bytes() <= TRANSFER_SIZE_REGISTER) return;
+    handler_->with_register_lock([&] {
         const uint32_t value = c.read_register(TRANSFER_SIZE_REGISTER);
         c.write_register(TRANSFER_SIZE_REGISTER, value & ~END_OF_PACKET_ENABLE);
         c.write_register(TRANSFER_SIZE_REGISTER, value | END_OF_PACKET_ENABLE);
-        return true;
     });
 }
 
 void XDMA_DataStream::run() {
-    pulse_end_of_packet();
+    std::optional<uint64_t> pulsed;  // the connection generation last pulsed
+    const platform::ReadWait wait{.interrupts = {&stopping_, &handler_->suspension()}};
     while (running_ == 1) {
-        auto result = handler_->try_with_connection([](Connection& c) { return c.read_chunk(); });
+        auto result = handler_->try_read([&](Connection& c, uint64_t generation) {
+            if (pulsed != generation) {
+                pulse_end_of_packet(c);
+                pulsed = generation;
+            }
+            return c.read_chunk(wait);
+        });
         if (!result) {
+            // NB: polled: a reboot takes seconds, and stop is seen within one poll.
             std::this_thread::sleep_for(RECONNECT_POLL);
             continue;
         }
         if (!*result) {
+            if (result->error() == platform::READ_INTERRUPTED) continue;
             deliver(pelio::DataStream::Error{fmt::format("Kessa datastream error: {}\n", result->error())});
             std::this_thread::sleep_for(ERROR_PAUSE);
             continue;

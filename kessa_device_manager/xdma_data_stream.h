@@ -13,7 +13,12 @@
 // exception escaping the callback is logged at error level and the stream
 // goes on. The stream shares the device's handler: it outlives the device
 // object, and a reboot pauses it (no transfer runs on a released connection)
-// until the board is back.
+// until the board is back; the end-of-packet pulse then runs again on the
+// new connection before its first read.
+//
+// Stopping: `stop` and the destructor raise the stream's interrupt, which
+// ends a read waiting for data at once (bytes that arrive stay for the next
+// reader), so the thread ends within milliseconds, not the driver's timeout.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -40,12 +45,13 @@ public:
 
 private:
     void run();
-    void pulse_end_of_packet();
+    void pulse_end_of_packet(Connection& connection);
     void deliver(pelio::DataStream::Events&& event);
 
     std::shared_ptr<Handler> handler_;
     BasicDevice::StreamCallback callback_;
     std::atomic<uint32_t> running_{1};
+    platform::ReadInterrupt stopping_;
     std::thread thread_;  // last: starts once everything above is ready
 };
 

@@ -2,9 +2,11 @@
 
 #include <stdexcept>
 
+#include "pelio_device/module_reference.h"
+
 namespace pelio {
 
-DeviceManager::DeviceManager() = default;
+DeviceManager::DeviceManager() : module_(loading_module()) {}
 DeviceManager::~DeviceManager() = default;
 
 std::shared_ptr<BasicDevice> DeviceManager::manage_device(std::unique_ptr<BasicDevice> device,

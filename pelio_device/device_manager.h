@@ -46,6 +46,10 @@ public:
     [[nodiscard]] std::vector<std::string> managed_devices() const;
 
 protected:
+    /// The module this manager's code lives in, when the loader created it;
+    /// give a copy to whatever outlives the manager and runs that code.
+    [[nodiscard]] const std::shared_ptr<const void>& module_reference() const noexcept { return module_; }
+
     /// Takes ownership of `device` under `identifier` and returns it shared;
     /// the returned pointer keeps this manager alive. The manager must be
     /// owned by a shared pointer.
@@ -56,6 +60,7 @@ private:
         std::string identifier;
         std::weak_ptr<BasicDevice> device;
     };
+    std::shared_ptr<const void> module_;
     mutable std::mutex mutex_;
     std::vector<Entry> devices_;
 };

@@ -11,6 +11,8 @@
 
 #include <fmt/format.h>
 
+#include "pelio_device/module_reference.h"
+
 namespace pelio {
 namespace {
 
@@ -69,7 +71,13 @@ std::expected<std::shared_ptr<DeviceManager>, std::string> load_device_manager(c
     if (create == nullptr) {
         return std::unexpected(fmt::format("Plug-in {} has no {}", module.string(), CREATE_MANAGER_SYMBOL));
     }
-    DeviceManager* manager = create();
+    // The manager (and through it the plug-in's buffers and streams) takes a
+    // reference to the module while it is created.
+    DeviceManager* manager = nullptr;
+    {
+        LoadingModuleScope scope(*loaded);
+        manager = create();
+    }
     if (manager == nullptr) {
         return std::unexpected(fmt::format("Plug-in {}: {} returned no manager", module.string(), CREATE_MANAGER_SYMBOL));
     }

@@ -8,6 +8,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <system_error>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -79,10 +82,37 @@ public:
     uint32_t load(std::size_t offset) const override { return bar_.words()[offset / 4]; }
     void store(std::size_t offset, uint32_t value) override { bar_.words()[offset / 4] = value; }
 
-    std::expected<std::size_t, int> read(std::span<uint8_t> buffer) override {
-        const ssize_t n = ::read(c2h_.get(), buffer.data(), buffer.size());
-        if (n < 0) return std::unexpected(errno);
-        return static_cast<std::size_t>(n);
+    std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const ReadWait& wait) override {
+        using Clock = std::chrono::steady_clock;
+        std::array<pollfd, 3> fds{};
+        nfds_t count = 0;
+        fds[count++] = {c2h_.get(), POLLIN, 0};
+        for (const auto* interrupt : wait.interrupts) {
+            if (interrupt != nullptr) fds[count++] = {interrupt->native(), POLLIN, 0};
+        }
+        const auto deadline = wait.quiet ? Clock::now() + *wait.quiet : Clock::time_point::max();
+        for (;;) {
+            for (const auto* interrupt : wait.interrupts) {
+                if (interrupt != nullptr && interrupt->raised()) return std::unexpected(READ_INTERRUPTED);
+            }
+            int timeout = -1;
+            if (wait.quiet) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+            }
+            const int ready = ::poll(fds.data(), count, timeout);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return std::unexpected(errno);
+            }
+            if (ready == 0) return 0;  // quiet: nothing arrived in time
+            for (nfds_t i = 1; i < count; ++i) {
+                if (fds[i].revents != 0) return std::unexpected(READ_INTERRUPTED);
+            }
+            const ssize_t n = ::read(c2h_.get(), buffer.data(), buffer.size());
+            if (n < 0) return std::unexpected(errno);
+            return static_cast<std::size_t>(n);
+        }
     }
 
     std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override {
@@ -106,9 +136,11 @@ FileDescriptor open_node(const std::string& path, int flags) {
 // The driver reports no size through the node (fstat gives 0, lseek fails).
 // The user BAR is the first non-empty BAR of the PCI function: the driver
 // places it before its own configuration BAR.
-std::expected<std::size_t, std::string> bar_size_from_sysfs(const std::string& user_node) {
-    const auto name = std::filesystem::path(user_node).filename().string();
-    const auto resource = std::filesystem::path("/sys/class/xdma") / name / "device" / "resource";
+}  // namespace
+
+std::expected<std::size_t, std::string> bar_size_from_sysfs(const std::filesystem::path& sysfs_root,
+                                                            const std::string& name) {
+    const auto resource = sysfs_root / "class" / "xdma" / name / "device" / "resource";
     std::ifstream lines(resource);
     if (!lines) return std::unexpected(fmt::format("cannot read {}", resource.string()));
     std::string line;
@@ -122,16 +154,20 @@ std::expected<std::size_t, std::string> bar_size_from_sysfs(const std::string& u
     return std::unexpected(fmt::format("no memory BAR listed in {}", resource.string()));
 }
 
-std::expected<std::size_t, std::string> bar_size(int user_fd, const std::string& user_node) {
+namespace {
+
+std::expected<std::size_t, std::string> bar_size(int user_fd, const std::filesystem::path& sysfs_root,
+                                                 const std::string& user_node) {
     struct stat st{};
     if (::fstat(user_fd, &st) != 0) return std::unexpected(fmt::format("fstat failed: {}", errno));
     if (S_ISREG(st.st_mode)) return static_cast<std::size_t>(st.st_size);
-    return bar_size_from_sysfs(user_node);
+    return bar_size_from_sysfs(sysfs_root, std::filesystem::path(user_node).filename().string());
 }
 
 class LinuxBackend final : public Backend {
 public:
-    explicit LinuxBackend(std::filesystem::path directory) : directory_(std::move(directory)) {}
+    LinuxBackend(std::filesystem::path directory, std::filesystem::path sysfs_root)
+        : directory_(std::move(directory)), sysfs_root_(std::move(sysfs_root)) {}
 
     std::vector<std::string> list_devices() override {
         std::error_code error;
@@ -175,7 +211,7 @@ public:
         FileDescriptor h2c = open_node(path + "_h2c_0", O_RDWR);
         if (!h2c.valid()) return std::unexpected(open_failure(OpenStep::H2C, errno));
 
-        const auto length = bar_size(user.get(), user_node);
+        const auto length = bar_size(user.get(), sysfs_root_, user_node);
         if (!length) return std::unexpected(map_failure(length.error()));
         if (*length == 0) return std::unexpected(map_failure("user BAR is empty"));
         void* base = ::mmap(nullptr, *length, PROT_READ | PROT_WRITE, MAP_SHARED, user.get(), 0);
@@ -187,12 +223,34 @@ public:
 
 private:
     std::filesystem::path directory_;
+    std::filesystem::path sysfs_root_;
 };
 
 }  // namespace
 
-std::shared_ptr<Backend> linux_backend(std::filesystem::path directory) {
-    return std::make_shared<LinuxBackend>(std::move(directory));
+ReadInterrupt::ReadInterrupt() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd for a read interrupt");
+}
+
+ReadInterrupt::~ReadInterrupt() { ::close(fd_); }
+
+void ReadInterrupt::raise() noexcept {
+    std::scoped_lock lock(mutex_);
+    if (raised_.exchange(true)) return;
+    const uint64_t one = 1;
+    // NB: cannot fail: the counter holds at most 1 while the flag guards it.
+    [[maybe_unused]] const auto n = ::write(fd_, &one, sizeof one);
+}
+
+void ReadInterrupt::lower() noexcept {
+    std::scoped_lock lock(mutex_);
+    if (!raised_.exchange(false)) return;
+    uint64_t count = 0;
+    [[maybe_unused]] const auto n = ::read(fd_, &count, sizeof count);
+}
+
+std::shared_ptr<Backend> linux_backend(std::filesystem::path directory, std::filesystem::path sysfs_root) {
+    return std::make_shared<LinuxBackend>(std::move(directory), std::move(sysfs_root));
 }
 
 std::shared_ptr<Backend> native_backend() { return linux_backend(DEFAULT_DEVICE_DIRECTORY); }

@@ -11,16 +11,63 @@
 // allows concurrent register loads and stores (each one 32-bit access) and
 // one reader and one writer of the DMA channels at a time; its owner
 // guarantees no call is in flight when it is destroyed.
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace pelio::xdma::platform {
+
+/// Result code of a read that returned because an interrupt it watched was
+/// raised; no platform error code is negative.
+inline constexpr int READ_INTERRUPTED = -1;
+/// Result code of a read whose buffer could not be allocated.
+#ifdef _WIN32
+inline constexpr int READ_OUT_OF_MEMORY = 8;  // ERROR_NOT_ENOUGH_MEMORY
+#else
+inline constexpr int READ_OUT_OF_MEMORY = 12;  // ENOMEM
+#endif
+
+/// Raised, it makes every card-to-host read that watches it return
+/// READ_INTERRUPTED at once, one already waiting included, until lowered.
+/// Threading: raise, lower and raised may be called from any thread.
+class ReadInterrupt {
+public:
+    /// Throws std::system_error when the platform has no event to give.
+    ReadInterrupt();
+    ~ReadInterrupt();
+    ReadInterrupt(const ReadInterrupt&) = delete;
+    ReadInterrupt& operator=(const ReadInterrupt&) = delete;
+
+    void raise() noexcept;
+    void lower() noexcept;
+    [[nodiscard]] bool raised() const noexcept { return raised_; }
+    /// A descriptor that polls readable while raised (-1 where none exists).
+    [[nodiscard]] int native() const noexcept { return fd_; }
+
+private:
+    std::mutex mutex_;  // orders the flag and the descriptor's state
+    std::atomic<bool> raised_{false};
+    int fd_ = -1;
+};
+
+/// What a card-to-host read waits for besides data.
+struct ReadWait {
+    /// Interrupts the read watches; empty slots are skipped.
+    std::array<const ReadInterrupt*, 2> interrupts{};
+    /// Longest wait for the first byte, after which the read brings 0 bytes;
+    /// empty: as long as the driver waits.
+    std::optional<std::chrono::milliseconds> quiet;
+};
 
 /// One opened device. Register offsets are byte offsets into the user BAR;
 /// the caller checks alignment and bounds (the driver does not).
@@ -34,8 +81,14 @@ public:
     virtual void store(std::size_t offset, uint32_t value) = 0;
 
     /// One card-to-host transfer into `buffer`; the byte count or the
-    /// platform's error code (errno on Linux, a Win32 code on Windows).
-    virtual std::expected<std::size_t, int> read(std::span<uint8_t> buffer) = 0;
+    /// platform's error code (errno on Linux, a Win32 code on Windows), or
+    /// READ_INTERRUPTED. The read waits for data, the driver's timeout, a
+    /// raised interrupt of `wait` or its quiet time, whichever comes first;
+    /// bytes that arrive while it is interrupted stay for the next read.
+    /// NB: a node that cannot be polled (the driver's c2h node reports ready
+    /// at once) is read as soon as no interrupt is raised, and that read then
+    /// waits in the driver.
+    virtual std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const ReadWait& wait) = 0;
     /// One host-to-card transfer; the byte count or the platform's error code.
     virtual std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) = 0;
 };
@@ -60,8 +113,17 @@ public:
 #ifndef _WIN32
 /// Default directory of the driver's device nodes.
 inline constexpr const char* DEFAULT_DEVICE_DIRECTORY = "/dev";
-/// The Linux backend over the device nodes found in `directory`.
-[[nodiscard]] std::shared_ptr<Backend> linux_backend(std::filesystem::path directory);
+/// Default root of the kernel's device attributes.
+inline constexpr const char* DEFAULT_SYSFS_ROOT = "/sys";
+/// The Linux backend over the device nodes found in `directory`; BAR sizes
+/// of nodes that are not plain files come from `sysfs_root`.
+[[nodiscard]] std::shared_ptr<Backend> linux_backend(std::filesystem::path directory,
+                                                     std::filesystem::path sysfs_root = DEFAULT_SYSFS_ROOT);
+/// Size of the user BAR behind the node named `user_node_name` (xdmaN_user):
+/// the first non-empty BAR that `sysfs_root`/class/xdma/NAME/device/resource
+/// lists.
+[[nodiscard]] std::expected<std::size_t, std::string> bar_size_from_sysfs(const std::filesystem::path& sysfs_root,
+                                                                          const std::string& user_node_name);
 #endif
 
 /// Full path of the plug-in's own module file. Throws std::runtime_error.

@@ -87,7 +87,12 @@ public:
     uint32_t load(std::size_t offset) const override { return bar_[offset / 4]; }
     void store(std::size_t offset, uint32_t value) override { bar_[offset / 4] = value; }
 
-    std::expected<std::size_t, int> read(std::span<uint8_t> buffer) override {
+    // NB: ReadFile on the driver's c2h file cannot be woken: interrupts are
+    // seen before the read starts, and the quiet time is the driver's own.
+    std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const ReadWait& wait) override {
+        for (const auto* interrupt : wait.interrupts) {
+            if (interrupt != nullptr && interrupt->raised()) return std::unexpected(READ_INTERRUPTED);
+        }
         uint32_t n = 0;
         if (!api_->read_file(c2h_.get(), buffer, n)) return std::unexpected(static_cast<int>(api_->last_error()));
         return static_cast<std::size_t>(n);

@@ -1,8 +1,11 @@
 #pragma once
 // A stand-in board opened as a KessaDevice through a recording backend.
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "kessa_device_manager/kessa_device.h"
 #include "tests/kessa_device_manager/recording_backend.h"
@@ -30,8 +33,11 @@ inline xdma::Timing fast_timing() {
 }
 
 struct KessaFixture {
+    KessaFixture() : KessaFixture(C2h::File) {}
+    explicit KessaFixture(C2h c2h) : board(dir.add(0, STAND_IN_REGISTER_BYTES, c2h)) {}
+
     StandInDirectory dir;
-    StandInBoard& board = dir.add(0);
+    StandInBoard& board;
     std::shared_ptr<RecordingBackend> backend =
         std::make_shared<RecordingBackend>(stand_in_backend(dir.directory()));
 
@@ -41,5 +47,69 @@ struct KessaFixture {
         return std::make_unique<KessaDevice>(backend, board.path(), skip_init, timing);
     }
 };
+
+#ifndef _WIN32
+/// A board whose card-to-host node blocks like the driver's, with the
+/// driver's timeout played by the backend.
+struct BlockingFixture : KessaFixture {
+    explicit BlockingFixture(std::chrono::milliseconds driver_timeout = std::chrono::seconds(10))
+        : KessaFixture(C2h::Blocking) {
+        backend->set_driver_timeout(driver_timeout);
+    }
+};
+
+/// Plays a board that takes a reboot: the configuration port reports done
+/// at once, the board leaves the listing on the reboot's last store and
+/// comes back with `status_text` after `delay`, from a thread of its own.
+class RebootPlay {
+public:
+    RebootPlay(RecordingBackend& backend, StandInBoard& board, std::chrono::milliseconds delay, std::string status_text)
+        : backend_(backend), board_(board), delay_(delay), status_(std::move(status_text)) {
+        backend_.on_store([this](uint32_t address, uint32_t value) {
+            if (address != 0x408 || value != 1) return;
+            if (board_.peek(0x400) == 0x10) board_.poke(0x40C, 1);
+            if (board_.peek(0x400) != 4) return;
+            board_.remove();
+            std::scoped_lock lock(mutex_);
+            left_ = true;
+            changed_.notify_all();
+        });
+        thread_ = std::thread([this] {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return left_ || done_; });
+            if (done_) return;
+            // The board's own reboot time: a knob of the stand-in.
+            if (changed_.wait_for(lock, delay_, [&] { return done_; })) return;
+            board_.create(status_);
+            back_ = true;
+            changed_.notify_all();
+        });
+    }
+    ~RebootPlay() {
+        backend_.on_store({});
+        {
+            std::scoped_lock lock(mutex_);
+            done_ = true;
+            changed_.notify_all();
+        }
+        thread_.join();
+    }
+    /// Waits until the board is back; false after a generous deadline.
+    bool wait_back() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return back_; });
+    }
+
+private:
+    RecordingBackend& backend_;
+    StandInBoard& board_;
+    std::chrono::milliseconds delay_;
+    std::string status_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool left_ = false, back_ = false, done_ = false;
+    std::thread thread_;
+};
+#endif
 
 }  // namespace pelio::test

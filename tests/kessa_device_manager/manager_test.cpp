@@ -52,16 +52,38 @@ TEST_F(Manager, InfoAndListTexts) {
     EXPECT_EQ(manager->list_devices(), R"([{"id": 0},{"id": 1},{"id": 2}])");
 }
 
+// The options text is part of what a host shows and stores: pinned whole.
+constexpr const char* OPTIONS_TEXT = R"({
+    "type": "object",
+    "properties": {
+        "id": {
+            "type": "integer",
+            "default": 0
+        },
+        "mode": {
+            "type": "string",
+            "enum": [
+                "bootloader",
+                "rhd",
+                "rhs",
+                "np"
+            ]
+        },
+        "skip_init": {
+            "type": "boolean",
+            "default": false,
+            "description": "Skip FPGA initialization"
+        }
+    },
+    "required": [
+        "id"
+    ]
+})";
+
 TEST_F(Manager, OptionsAreTheFourSpaceIndentedSchema) {
     const auto options = make()->device_options();
-    const auto schema = nlohmann::ordered_json::parse(options);
-    EXPECT_EQ(schema.dump(4), options);
-    EXPECT_EQ(schema["type"], "object");
-    EXPECT_EQ(schema["required"], nlohmann::json::array({"id"}));
-    EXPECT_EQ(schema["properties"]["id"]["default"], 0);
-    EXPECT_EQ(schema["properties"]["skip_init"]["default"], false);
-    EXPECT_EQ(schema["properties"]["skip_init"]["description"], "Skip FPGA initialization");
-    EXPECT_EQ(schema["properties"]["mode"]["enum"], nlohmann::json::array({"bootloader", "rhd", "rhs", "np"}));
+    EXPECT_EQ(options, OPTIONS_TEXT);
+    EXPECT_EQ(nlohmann::ordered_json::parse(options).dump(4), options);
 }
 
 TEST_F(Manager, EmptyConfigurationOpensDeviceZeroWithInitialisation) {

@@ -13,6 +13,12 @@ public:
     uint32_t load(std::size_t offset) const override {
         const uint32_t value = inner_->load(offset);
         owner_.record({RegisterAccess::Kind::Load, static_cast<uint32_t>(offset), value});
+        LoadHook hook;
+        {
+            std::scoped_lock lock(owner_.mutex_);
+            hook = owner_.load_hook_;
+        }
+        if (hook) hook(static_cast<uint32_t>(offset), value);
         return value;
     }
     void store(std::size_t offset, uint32_t value) override {
@@ -25,17 +31,34 @@ public:
         }
         if (hook) hook(static_cast<uint32_t>(offset), value);
     }
-    std::expected<std::size_t, int> read(std::span<uint8_t> buffer) override {
+    std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const xdma::platform::ReadWait& wait) override {
+        std::optional<std::chrono::milliseconds> timeout;
         {
             std::scoped_lock lock(owner_.mutex_);
             if (owner_.failing_reads_ > 0) {
                 --owner_.failing_reads_;
                 return std::unexpected(owner_.failure_code_);
             }
+            timeout = owner_.driver_timeout_;
         }
-        return inner_->read(buffer);
+        // The driver's timeout bounds every read; the caller's quiet time may end it earlier.
+        const bool driver_bounds = timeout && (!wait.quiet || *wait.quiet >= *timeout);
+        auto bounded = wait;
+        if (driver_bounds) bounded.quiet = timeout;
+        const auto n = inner_->read(buffer, bounded);
+        if (driver_bounds && n && *n == 0) return std::unexpected(DRIVER_TIMEOUT_CODE);
+        return n;
     }
-    std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override { return inner_->write(bytes); }
+    std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override {
+        {
+            std::scoped_lock lock(owner_.mutex_);
+            if (owner_.failing_writes_ > 0) {
+                --owner_.failing_writes_;
+                return std::unexpected(owner_.write_failure_code_);
+            }
+        }
+        return inner_->write(bytes);
+    }
 
 private:
     RecordingBackend& owner_;
@@ -73,6 +96,22 @@ void RecordingBackend::fail_reads(int count, int code) {
     std::scoped_lock lock(mutex_);
     failing_reads_ = count;
     failure_code_ = code;
+}
+
+void RecordingBackend::fail_writes(int count, int code) {
+    std::scoped_lock lock(mutex_);
+    failing_writes_ = count;
+    write_failure_code_ = code;
+}
+
+void RecordingBackend::set_driver_timeout(std::chrono::milliseconds timeout) {
+    std::scoped_lock lock(mutex_);
+    driver_timeout_ = timeout;
+}
+
+void RecordingBackend::on_load(LoadHook hook) {
+    std::scoped_lock lock(mutex_);
+    load_hook_ = std::move(hook);
 }
 
 void RecordingBackend::on_store(StoreHook hook) {

@@ -1,6 +1,18 @@
 #include "tests/kessa_device_manager/stand_in_board.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <condition_variable>
+#include <deque>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <iterator>
 #include <random>
 #include <stdexcept>
@@ -28,8 +40,118 @@ void write_word(std::fstream& file, uint32_t address, uint32_t value) {
 
 }  // namespace
 
-StandInBoard::StandInBoard(std::filesystem::path directory, unsigned index, std::size_t register_bytes)
-    : directory_(std::move(directory)), index_(index), register_bytes_(register_bytes) {}
+#ifndef _WIN32
+/// Feeds a named pipe from its own thread, so a test never blocks on a full
+/// pipe; the thread waits on the pipe and on a wake-up descriptor.
+class StandInBoard::Feeder {
+public:
+    Feeder() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), thread_([this] { run(); }) {}
+    ~Feeder() {
+        {
+            std::scoped_lock lock(mutex_);
+            stopping_ = true;
+        }
+        poke();
+        thread_.join();
+        close_pipe();
+        ::close(wake_);
+    }
+
+    /// Starts feeding the pipe at `path` (a fresh node: what was queued for the old one is gone).
+    void attach(const std::filesystem::path& path) {
+        std::scoped_lock lock(mutex_);
+        close_pipe();
+        pending_.clear();
+        forever_.clear();
+        fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error(fmt::format("cannot open stand-in pipe {}", path.string()));
+        poke();
+    }
+    void detach() {
+        std::scoped_lock lock(mutex_);
+        close_pipe();
+        pending_.clear();
+        forever_.clear();
+        poke();
+    }
+    void append(std::span<const uint8_t> bytes) {
+        {
+            std::scoped_lock lock(mutex_);
+            pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        }
+        poke();
+    }
+    void forever(std::vector<uint8_t> pattern) {
+        {
+            std::scoped_lock lock(mutex_);
+            forever_ = std::move(pattern);
+        }
+        poke();
+    }
+    [[nodiscard]] std::size_t fed() const {
+        std::scoped_lock lock(mutex_);
+        return fed_;
+    }
+
+private:
+    void poke() {
+        const uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
+        changed_.notify_all();
+    }
+    void close_pipe() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stopping_ || (fd_ >= 0 && (!pending_.empty() || !forever_.empty())); });
+            if (stopping_) return;
+            if (pending_.empty()) pending_.insert(pending_.end(), forever_.begin(), forever_.end());
+            const std::vector<uint8_t> chunk(pending_.begin(),
+                                             pending_.begin() + std::min<std::size_t>(pending_.size(), 65536));
+            const ssize_t n = ::write(fd_, chunk.data(), chunk.size());
+            if (n > 0) {
+                pending_.erase(pending_.begin(), pending_.begin() + n);
+                fed_ += static_cast<std::size_t>(n);
+                continue;
+            }
+            // The pipe is full: wait until the reader makes room or something changes.
+            pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_, POLLIN, 0}};
+            lock.unlock();
+            ::poll(fds, 2, -1);
+            uint64_t count = 0;
+            [[maybe_unused]] const auto r = ::read(wake_, &count, sizeof count);
+            lock.lock();
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<uint8_t> pending_;
+    std::vector<uint8_t> forever_;
+    std::size_t fed_ = 0;
+    int fd_ = -1;
+    bool stopping_ = false;
+    int wake_;
+    std::thread thread_;  // last: starts once the members above are ready
+};
+#else
+class StandInBoard::Feeder {};
+#endif
+
+StandInBoard::StandInBoard(std::filesystem::path directory, unsigned index, std::size_t register_bytes, C2h c2h)
+    : directory_(std::move(directory)), index_(index), register_bytes_(register_bytes), c2h_(c2h) {
+#ifndef _WIN32
+    if (c2h_ == C2h::Blocking) feeder_ = std::make_unique<Feeder>();
+#else
+    if (c2h_ == C2h::Blocking) throw std::invalid_argument("blocking stand-in channels need named pipes");
+#endif
+}
+
+StandInBoard::~StandInBoard() = default;
 
 std::filesystem::path StandInBoard::node(const char* suffix) const {
     return directory_ / fmt::format("xdma{}{}", index_, suffix);
@@ -38,7 +160,17 @@ std::filesystem::path StandInBoard::node(const char* suffix) const {
 std::string StandInBoard::path() const { return (directory_ / fmt::format("xdma{}", index_)).string(); }
 
 void StandInBoard::create(const std::string& status_text) const {
+#ifndef _WIN32
+    if (feeder_) {
+        std::filesystem::remove(node("_c2h_0"));
+        if (::mkfifo(node("_c2h_0").c_str(), 0600) != 0) throw std::runtime_error("cannot make the stand-in pipe");
+        feeder_->attach(node("_c2h_0"));
+    } else {
+        open_stream(node("_c2h_0"), std::ios::out | std::ios::trunc);
+    }
+#else
     open_stream(node("_c2h_0"), std::ios::out | std::ios::trunc);
+#endif
     open_stream(node("_h2c_0"), std::ios::out | std::ios::trunc);
     const auto staged = node("_user.staged");
     open_stream(staged, std::ios::out | std::ios::trunc);
@@ -53,6 +185,9 @@ void StandInBoard::create(const std::string& status_text) const {
 }
 
 void StandInBoard::remove() const {
+#ifndef _WIN32
+    if (feeder_) feeder_->detach();
+#endif
     for (const char* suffix : {"_user", "_c2h_0", "_h2c_0"}) std::filesystem::remove(node(suffix));
 }
 
@@ -79,10 +214,29 @@ void StandInBoard::set_status_text(const std::string& text) const {
 }
 
 void StandInBoard::append_stream(std::span<const uint8_t> bytes) const {
+#ifndef _WIN32
+    if (feeder_) return feeder_->append(bytes);
+#endif
     auto c2h = open_stream(node("_c2h_0"), std::ios::out | std::ios::app);
     c2h.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     c2h.flush();
     if (!c2h) throw std::runtime_error("cannot append to stand-in stream");
+}
+
+void StandInBoard::stream_forever(std::vector<uint8_t> pattern) const {
+#ifndef _WIN32
+    if (feeder_) return feeder_->forever(std::move(pattern));
+#endif
+    throw std::logic_error("only a blocking stand-in streams forever");
+}
+
+void StandInBoard::stop_streaming() const { stream_forever({}); }
+
+std::size_t StandInBoard::fed() const {
+#ifndef _WIN32
+    if (feeder_) return feeder_->fed();
+#endif
+    return 0;
 }
 
 std::vector<uint8_t> StandInBoard::written() const {
@@ -107,9 +261,9 @@ StandInDirectory::~StandInDirectory() {
     std::filesystem::remove_all(directory_, ignored);
 }
 
-StandInBoard& StandInDirectory::add(unsigned index, std::size_t register_bytes) {
+StandInBoard& StandInDirectory::add(unsigned index, std::size_t register_bytes, C2h c2h) {
     auto& board = boards_[index];
-    board = std::make_unique<StandInBoard>(directory_, index, register_bytes);
+    board = std::make_unique<StandInBoard>(directory_, index, register_bytes, c2h);
     board->create();
     return *board;
 }

@@ -24,9 +24,22 @@ namespace pelio::test {
 
 inline constexpr std::size_t STAND_IN_REGISTER_BYTES = 0x4000;
 
+/// How the card-to-host node behaves.
+enum class C2h {
+    /// An ordinary file: reads return at once, 0 bytes at its end.
+    File,
+    /// A named pipe fed by a helper thread (Linux only): a read waits while
+    /// nothing is there, as the driver's does; its timeout is the
+    /// backend's knob (RecordingBackend::set_driver_timeout).
+    Blocking,
+};
+
 class StandInBoard {
 public:
-    StandInBoard(std::filesystem::path directory, unsigned index, std::size_t register_bytes);
+    StandInBoard(std::filesystem::path directory, unsigned index, std::size_t register_bytes, C2h c2h = C2h::File);
+    ~StandInBoard();
+    StandInBoard(const StandInBoard&) = delete;
+    StandInBoard& operator=(const StandInBoard&) = delete;
 
     /// Device path as the backend lists it (directory/xdmaN).
     [[nodiscard]] std::string path() const;
@@ -42,6 +55,12 @@ public:
     void set_status_text(const std::string& text) const;
     /// Appends bytes the card will stream.
     void append_stream(std::span<const uint8_t> bytes) const;
+    /// Blocking node: streams `pattern` over and over until stopped or removed,
+    /// as a pipeline that does not stop.
+    void stream_forever(std::vector<uint8_t> pattern) const;
+    void stop_streaming() const;
+    /// Blocking node: bytes the helper thread has put into the node so far.
+    [[nodiscard]] std::size_t fed() const;
     /// Everything written to the host-to-card channel so far.
     [[nodiscard]] std::vector<uint8_t> written() const;
 
@@ -51,6 +70,9 @@ private:
     std::filesystem::path directory_;
     unsigned index_;
     std::size_t register_bytes_;
+    C2h c2h_;
+    class Feeder;
+    std::unique_ptr<Feeder> feeder_;
 };
 
 /// A fresh temporary directory of stand-in boards, removed with the object.
@@ -63,7 +85,7 @@ public:
 
     [[nodiscard]] const std::filesystem::path& directory() const { return directory_; }
     /// Creates board N with its files.
-    StandInBoard& add(unsigned index, std::size_t register_bytes = STAND_IN_REGISTER_BYTES);
+    StandInBoard& add(unsigned index, std::size_t register_bytes = STAND_IN_REGISTER_BYTES, C2h c2h = C2h::File);
     [[nodiscard]] StandInBoard& board(unsigned index) { return *boards_.at(index); }
 
 private:

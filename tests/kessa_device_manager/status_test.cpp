@@ -90,6 +90,32 @@ TEST_F(StatusTest, StatusWithoutModeCountsAsUnread) {
     EXPECT_EQ(status("Mode: np\nBuild: 2025\n"), std::unexpected("Incomplete status information"));  // no Version
 }
 
+TEST_F(StatusTest, AStatusValueThatIsNotUtf8FailsTheReadInsteadOfThrowing) {
+    LogCapture logs;
+    std::expected<std::string, std::string> result;
+    ASSERT_NO_THROW(result = status("Git: 1.4\xff\nBuild: 2025-08-01 10:00:00\nTarget: np\nAPI: 1\n"));
+    EXPECT_EQ(result, std::unexpected("Failed to read status"));
+    const auto errors = logs.at(spdlog::level::err);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].starts_with("Cannot Get Status: [json.exception.type_error.316]")) << errors[0];
+}
+
+TEST_F(StatusTest, ExpanderNeedsAnApiOtherThanZero) {
+    board.poke(0x1008, 0x81);
+    const auto expander = [&](const std::string& api_line) {
+        const auto document = status("Git: 1\nBuild: 2024-01-01 00:00:00\nTarget: np\n" + api_line);
+        return document ? document->find("\"Expander\": true") != std::string::npos : false;
+    };
+    EXPECT_TRUE(expander("API: 1\n"));
+    EXPECT_TRUE(expander("API: 2\n"));
+    EXPECT_FALSE(expander("API: 0\n"));
+    EXPECT_FALSE(expander(""));  // no API line reads as "0"
+    board.poke(0x1008, 0x181);   // only the low byte counts
+    EXPECT_TRUE(expander("API: 1\n"));
+    board.poke(0x1008, 0x80);
+    EXPECT_FALSE(expander("API: 1\n"));
+}
+
 TEST_F(StatusTest, StatusTextStopsAtTheFirstNul) {
     board.set_status_text("Mode: rhd\nBuild: 1\nVersion: 2\n");
     board.poke(4 * 9, 0xAB00);  // the byte that counts is the low one: NUL after "Mode: rhd"

@@ -132,7 +132,7 @@ TEST(Connection, ReadsWritesAndFlushesTheDmaChannels) {
 
     board.append_stream(std::vector<uint8_t>(5000, 7));
     LogCapture logs;
-    EXPECT_EQ(connection->flush(), 5000u);
+    EXPECT_EQ(connection->flush().bytes, 5000u);
     EXPECT_TRUE(logs.contains(spdlog::level::info, "Flushed Total 5000"));
 
     const std::vector<uint8_t> out{1, 2, 3, 4, 5};

@@ -270,10 +270,10 @@ TEST(WindowsBackend, OpensTheThreeFilesExclusivelyAndMapsTheBar) {
     EXPECT_EQ(api->bar[0x1404 / 4], 0x14u);
 
     std::vector<uint8_t> buffer(8, 0);
-    EXPECT_EQ((*link)->read(buffer), 3u);
+    EXPECT_EQ((*link)->read(buffer, {}), 3u);
     EXPECT_EQ(buffer[2], 0xAB);
     api->read_error = 995;  // ERROR_OPERATION_ABORTED
-    EXPECT_EQ((*link)->read(buffer).error(), 995);
+    EXPECT_EQ((*link)->read(buffer, {}).error(), 995);
     const std::vector<uint8_t> bytes{1, 2, 3, 4};
     EXPECT_EQ((*link)->write(bytes), 4u);
     EXPECT_EQ(api->calls.at(1), fmt::format("ReadFile {:#x} 8", c2h));

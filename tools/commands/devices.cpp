@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
 #include "pelio_device/loader.h"
@@ -27,13 +26,6 @@ std::string own_plugin() {
 #endif
 }
 
-// JSON documents indented for people; text that is not JSON as it is.
-std::string pretty(const std::string& text) {
-  auto parsed = nlohmann::json::parse(text, nullptr, false);
-  if (parsed.is_discarded()) return text;
-  return parsed.dump(2);
-}
-
 class Devices final : public Command {
  public:
   std::string_view name() const override { return "devices"; }
@@ -56,10 +48,11 @@ class Devices final : public Command {
       return EXIT_FAILED;
     }
     auto& m = **manager;
-    fmt::print("info:\n{}\n", pretty(m.info()));
+    // Each text exactly as the plug-in returns it: its layout is the plug-in's.
+    fmt::print("info:\n{}\n", m.info());
     fmt::print("location:\n{}\n", m.location().string());
-    fmt::print("list_devices:\n{}\n", pretty(m.list_devices()));
-    fmt::print("device_options:\n{}\n", pretty(m.device_options()));
+    fmt::print("list_devices:\n{}\n", m.list_devices());
+    fmt::print("device_options:\n{}\n", m.device_options());
     return EXIT_OK;
   }
 

@@ -1,0 +1,269 @@
+// The device over a stand-in whose card-to-host reads block like the
+// driver's: stop, flush, drain, reboot and destruction each end promptly,
+// without losing bytes that arrived. The figures are printed, not asserted:
+// the deadlines are generous.
+#ifndef _WIN32
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <numeric>
+#include <variant>
+
+#include "kessa_device_manager/board_control.h"
+#include "tests/kessa_device_manager/fixture.h"
+#include "tests/support/log_capture.h"
+
+namespace pelio::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using pelionp::test::LogCapture;
+namespace events = pelio::DataStream;
+
+constexpr auto GENEROUS = std::chrono::seconds(2);
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void report(const char* what, double ms) {
+    std::printf("[ figure ] %s: %.2f ms\n", what, ms);
+    ::testing::Test::RecordProperty(what, std::to_string(ms));
+}
+
+/// Waits for `done` with a generous deadline; false if it never held.
+template <class Done>
+bool eventually(Done done) {
+    const auto deadline = Clock::now() + GENEROUS;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
+    std::vector<uint8_t> bytes(n);
+    std::iota(bytes.begin(), bytes.end(), seed);
+    return bytes;
+}
+
+/// Collects bytes, errors and the stop of one stream.
+class Sink {
+public:
+    BasicDevice::StreamCallback callback() {
+        return [this](events::Events&& event) {
+            std::scoped_lock lock(mutex_);
+            if (std::holds_alternative<events::Stop>(event)) {
+                stopped_ = true;
+            } else if (auto* error = std::get_if<events::Error>(&event)) {
+                errors_.push_back(error->message);
+            } else if (auto* data = std::get_if<events::OwnedData>(&event)) {
+                bytes_.insert(bytes_.end(), data->data(), data->data() + data->size());
+            }
+            changed_.notify_all();
+        };
+    }
+    template <class Done>
+    bool wait(Done done) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return done(); });
+    }
+    bool wait_for_bytes(std::size_t n) { return wait([&] { return bytes_.size() >= n; }); }
+    bool wait_for_stop() { return wait([&] { return stopped_; }); }
+    bool wait_for_errors(std::size_t n) { return wait([&] { return errors_.size() >= n; }); }
+    std::vector<uint8_t> bytes() {
+        std::scoped_lock lock(mutex_);
+        return bytes_;
+    }
+    std::vector<std::string> errors() {
+        std::scoped_lock lock(mutex_);
+        return errors_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<uint8_t> bytes_;
+    std::vector<std::string> errors_;
+    bool stopped_ = false;
+};
+
+TEST(BlockingDriver, StopEndsABlockedReadAtOnceAndKeepsTheBytesThatCameLater) {
+    BlockingFixture f;
+    auto device = f.open(current_status_text("np"));
+    Sink sink;
+    f.board.append_stream(pattern(3000, 1));
+    auto stream = device->start_read_stream(0, sink.callback(), 0);
+    ASSERT_TRUE(sink.wait_for_bytes(3000));  // now blocked on an empty channel
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(stream->stop());
+    ASSERT_TRUE(sink.wait_for_stop());
+    const double stop_ms = ms_since(start);
+    stream->join();
+    report("stop of a blocked stream until Stop", stop_ms);
+
+    // Bytes arriving now wait in the channel for the next reader.
+    f.board.append_stream(pattern(500, 9));
+    ASSERT_TRUE(eventually([&] { return f.board.fed() == 3500; }));
+    Sink next;
+    auto again = device->start_read_stream(0, next.callback(), 0);
+    ASSERT_TRUE(next.wait_for_bytes(500));
+    EXPECT_EQ(next.bytes(), pattern(500, 9));
+    EXPECT_EQ(sink.bytes(), pattern(3000, 1));
+
+    const auto destroy_start = Clock::now();
+    again.reset();
+    report("destruction of a blocked stream", ms_since(destroy_start));
+    const auto device_start = Clock::now();
+    device.reset();
+    report("destruction of the device", ms_since(device_start));
+}
+
+TEST(BlockingDriver, TheDriverTimeoutIsOneErrorAndTheStreamGoesOn) {
+    BlockingFixture f(std::chrono::milliseconds(20));
+    auto device = f.open(current_status_text("np"));
+    Sink sink;
+    auto stream = device->start_read_stream(0, sink.callback(), 0);
+    ASSERT_TRUE(sink.wait_for_errors(2));
+    f.board.append_stream(pattern(100, 3));
+    ASSERT_TRUE(sink.wait_for_bytes(100));
+    stream.reset();
+    EXPECT_EQ(sink.errors().front(), "Kessa datastream error: 110\n");
+    EXPECT_EQ(sink.bytes(), pattern(100, 3));
+}
+
+TEST(BlockingDriver, DrainAndFlushOfAnEmptyChannelEndInTheirQuietTime) {
+    BlockingFixture f;
+    auto device = f.open(current_status_text("rhd"));
+    f.board.append_stream(pattern(60000, 0));
+    ASSERT_TRUE(eventually([&] { return f.board.fed() == 60000; }));
+    auto start = Clock::now();
+    EXPECT_EQ(device->read(0xA0, 0, nullptr), 60000u);
+    report("drain of 60000 bytes, then an empty channel", ms_since(start));
+
+    xdma::Handler handler(f.backend, f.board.path(), *xdma::Connection::open(*f.backend, f.board.path()));
+    LogCapture logs;
+    start = Clock::now();
+    const auto flushed = handler.with_connection([](xdma::Connection& c) { return c.flush(); });
+    report("flush of an empty channel", ms_since(start));
+    EXPECT_EQ(flushed.bytes, 0u);
+    EXPECT_TRUE(flushed.emptied);
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Flushed Total 0"));
+}
+
+TEST(BlockingDriver, FlushOfAPipelineThatDidNotStopIsBounded) {
+    BlockingFixture f;
+    f.board.poke(0x14A0, 1);  // running, and it never stops
+    f.board.stream_forever(pattern(4096, 5));
+    LogCapture logs;
+    auto created = std::async(std::launch::async, [&] { return f.open(current_status_text("rhd"), false); });
+    const bool ended = created.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    f.board.stop_streaming();  // lets a flush that never ends reach the driver timeout
+    ASSERT_TRUE(ended) << "initialisation still flushing after 5 s";
+    EXPECT_TRUE(created.get());
+    EXPECT_TRUE(logs.contains(spdlog::level::warn, "Pipeline did not stop"));
+    EXPECT_EQ(logs.count_containing("the card is still sending"), 1u);
+    EXPECT_EQ(logs.count_containing("Flushed Total "), 1u);
+}
+
+class BlockingReboot : public ::testing::Test {
+protected:
+    BlockingReboot() : f(std::chrono::seconds(1)) {}
+    xdma::Timing timing() {
+        auto t = fast_timing();
+        t.close_timeout = std::chrono::milliseconds(300);
+        t.open_timeout = std::chrono::seconds(10);
+        return t;
+    }
+    BlockingFixture f;
+    LogCapture logs;
+};
+
+TEST_F(BlockingReboot, WhileStreamingTheReadIsEndedTheBoardSeenLeavingAndTheStreamResumes) {
+    auto device = f.open(current_status_text("np"), true, timing());
+    Sink sink;
+    f.board.poke(0x1404, 0x14);
+    f.board.append_stream(pattern(1000, 1));
+    auto stream = device->start_read_stream(0, sink.callback(), 0);
+    ASSERT_TRUE(sink.wait_for_bytes(1000));  // blocked on the empty channel
+
+    // The board comes back before the driver's 1 s timeout would end the read.
+    RebootPlay play(*f.backend, f.board, std::chrono::milliseconds(150), current_status_text("np"));
+    f.backend->clear();
+    const auto start = Clock::now();
+    auto result = std::async(std::launch::async, [&] { return device->reboot("np"); });
+    ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed", GENEROUS));
+    report("reboot start until the connection is released and the board seen gone", ms_since(start));
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_FALSE(logs.contains(spdlog::level::err, "Timeout closing device"));
+
+    f.board.poke(0x1404, 0x15);
+    f.board.append_stream(pattern(200, 7));
+    ASSERT_TRUE(sink.wait_for_bytes(1200));
+    stream.reset();
+    auto expected = pattern(1000, 1);
+    const auto after = pattern(200, 7);
+    expected.insert(expected.end(), after.begin(), after.end());
+    EXPECT_EQ(sink.bytes(), expected);
+    // The end-of-packet pulse runs again on the new connection.
+    const auto stores = f.backend->stores();
+    std::vector<RegisterAccess> pulses;
+    std::ranges::copy_if(stores, std::back_inserter(pulses), [](const auto& s) { return s.address == 0x1404; });
+    EXPECT_EQ(pulses, (std::vector{store(0x1404, 0x15), store(0x1404, 0x95)}));
+}
+
+TEST_F(BlockingReboot, ABoardThatNeverLeavesIsReopenedAndStaysUsable) {
+    auto device = f.open(current_status_text("rhd"), true, timing());
+    f.board.poke(0x40C, 1);  // accepts the reboot, never leaves
+    EXPECT_EQ(device->reboot("np"), 1);
+    EXPECT_TRUE(logs.contains(spdlog::level::err, "Timeout closing device"));
+    EXPECT_TRUE(logs.contains(spdlog::level::warn, "Device reopened after a failed reboot"));
+    f.board.poke(0x1404, 0x42);
+    EXPECT_EQ(device->get_register(0x1404), 0x42u);
+    EXPECT_TRUE(device->get_status());
+}
+
+TEST_F(BlockingReboot, ABoardThatCannotBeReopenedIsReportedUnusable) {
+    auto device = f.open(current_status_text("rhd"), true, timing());
+    f.board.poke(0x40C, 1);
+    f.backend->on_store([&](uint32_t address, uint32_t value) {
+        if (address == 0x408 && value == 1 && f.board.peek(0x400) == 4) {
+            std::filesystem::remove(f.board.path() + "_c2h_0");  // still listed, no longer openable
+        }
+    });
+    EXPECT_EQ(device->reboot("np"), 1);
+    const std::string why =
+        "Device unusable: Timeout closing device; reopening failed: Error opening c2h device, win32 error code: 2";
+    EXPECT_EQ(device->get_status(), std::unexpected(why));
+    try {
+        (void)device->get_register(0x1404);
+        ADD_FAILURE() << "register access on an unusable device";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(e.what(), why);
+    }
+}
+
+TEST_F(BlockingReboot, AnOverflowRebootThatLeavesTheBoardUnusableFailsTheCreation) {
+    f.board.poke(0x1410, 1);  // an overflow that never clears
+    f.board.poke(0x40C, 1);
+    f.backend->on_store([&](uint32_t address, uint32_t value) {
+        if (address == 0x408 && value == 1 && f.board.peek(0x400) == 4) f.board.remove();  // and never back
+    });
+    auto t = timing();
+    t.open_timeout = std::chrono::milliseconds(20);
+    try {
+        (void)f.open(current_status_text("rhd"), false, t);
+        ADD_FAILURE() << "an unusable board was handed out";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Device unusable: Timeout open device");
+    }
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Reboot result: Failure"));
+}
+
+}  // namespace
+}  // namespace pelio::test
+#endif  // _WIN32
