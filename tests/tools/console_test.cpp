@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tools/platform/console.h"
 
 #ifdef _WIN32
