@@ -33,16 +33,16 @@
 namespace pelionp::record {
 
 struct RunOptions {
-  spikeglx::Layout layout;
+  spikeglx::Layout layout{};
   // AP samples per probe, rounded down to whole NP1 superframes (12
   // samples) so that AP and LF end together; 0: until finish().
   uint64_t ap_samples = 0;
   // DIR/<serial>/... calibration files per probe (empty: none).
-  std::filesystem::path calibration_dir;
+  std::filesystem::path calibration_dir{};
   // Per (port, dock): the configuration to upload, or an IMRO table file to
   // read it from; other probes get the library's defaults.
-  std::map<std::pair<int, int>, imro::ProbeConfiguration> configurations;
-  std::map<std::pair<int, int>, std::filesystem::path> imro_files;
+  std::map<std::pair<int, int>, imro::ProbeConfiguration> configurations{};
+  std::map<std::pair<int, int>, std::filesystem::path> imro_files{};
 };
 
 class PELIONP_RECORD_API Run {

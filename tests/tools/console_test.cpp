@@ -18,6 +18,7 @@ namespace pelionp::tool::test {
 namespace {
 
 using platform::InterruptScope;
+using pelionp::test::TempDir;
 
 #ifdef _WIN32
 TEST(Console, FirstCtrlCIsHandledAndTheSecondEndsTheProgram) {

@@ -30,6 +30,7 @@ namespace pelionp::tool::test {
 namespace {
 
 using commands::default_sim_serial;
+using pelionp::test::TempDir;
 
 #ifdef PELIONP_TOOL_BINARY
 const std::filesystem::path TOOL = PELIONP_TOOL_BINARY;

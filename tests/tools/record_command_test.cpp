@@ -28,6 +28,7 @@ namespace pelionp::tool::test {
 namespace {
 
 using commands::default_sim_serial;
+using pelionp::test::TempDir;
 using nlohmann::json;
 
 #ifdef PELIONP_TOOL_BINARY
