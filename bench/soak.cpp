@@ -46,11 +46,11 @@
 #include "sim/board.h"
 #include "sim/faults.h"
 #include "sim/probes/np1_source.h"
-#include "tools/commands/probe_setup.h"
-#include "tools/commands/probe_writer.h"
-#include "tools/commands/session.h"
+#include "record/session/probe_setup.h"
+#include "record/session/probe_writer.h"
+#include "record/session/session.h"
 #include "tools/commands/sim_rig.h"
-#include "tools/imro/configuration.h"
+#include "record/imro/configuration.h"
 #include "tools/rig/rig.h"
 
 namespace {
@@ -172,12 +172,12 @@ struct PhaseResult {
     std::vector<std::string> problems;
 };
 
-std::string probe_name(const commands::ProbeHandle& p) {
+std::string probe_name(const record::ProbeHandle& p) {
     return fmt::format("{} ({})", p.place(), display_name(p.kind));
 }
 
 /// Holds a probe's packet queue as a host that stopped draining would.
-std::unique_lock<std::mutex> hold_queue(const commands::ProbeHandle& p) {
+std::unique_lock<std::mutex> hold_queue(const record::ProbeHandle& p) {
     return std::visit([](auto* probe) { return probe->stream().packets().hold_consumer(); }, p.probe);
 }
 
@@ -240,7 +240,7 @@ private:
             }
             if (port.np1) np1_sources_[p] = port.np1->source;
         }
-        auto session = commands::Session::open(board_);
+        auto session = record::Session::open(board_);
         if (!session) return std::unexpected(session.error());
         session_ = std::move(*session);
         spdlog::set_level(spdlog::level::info);
@@ -250,13 +250,13 @@ private:
         int index = 0;
         for (auto& probe : session_->probes()) {
             const auto configuration = imro::default_configuration(probe.kind);
-            if (auto r = commands::apply_configuration(probe, configuration); !r)
+            if (auto r = record::apply_configuration(probe, configuration); !r)
                 return std::unexpected(probe_name(probe) + ": " + r.error());
-            for (const auto& chain : commands::upload_configuration(probe))
+            for (const auto& chain : record::upload_configuration(probe))
                 if (!chain.result) return std::unexpected(probe_name(probe) + ": upload: " + chain.result.error());
             auto recording = spikeglx::ProbeRecording::create(layout, index++, probe.identity(), configuration);
             if (!recording) return std::unexpected(recording.error());
-            writers_.push_back(std::make_unique<commands::ProbeWriter>(probe, std::move(*recording), 0));
+            writers_.push_back(std::make_unique<record::ProbeWriter>(probe, std::move(*recording), 0));
         }
         if (writers_.empty()) return std::unexpected(std::string("no probe found"));
         for (auto& w : writers_) w->start();
@@ -481,8 +481,8 @@ private:
     std::array<std::shared_ptr<sim::Headstage>, sim::Board::PORT_COUNT> headstages_{};
     std::map<std::pair<int, int>, std::shared_ptr<LineFaults>> line_faults_;
     std::map<int, std::shared_ptr<sim::NP1ProbeSource>> np1_sources_;
-    std::unique_ptr<commands::Session> session_;
-    std::vector<std::unique_ptr<commands::ProbeWriter>> writers_;
+    std::unique_ptr<record::Session> session_;
+    std::vector<std::unique_ptr<record::ProbeWriter>> writers_;
     std::vector<uint64_t> last_packets_;
     std::vector<clock_type::time_point> last_moved_;
     std::array<std::atomic<bool>, 8> excused_{};

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/imro/configuration.h"
-#include "tools/spikeglx/recording.h"
+#include "record/imro/configuration.h"
+#include "record/spikeglx/recording.h"
 
 namespace {
 
-using namespace pelionp::tool;
+using namespace pelionp::record;
 
 std::filesystem::path scratch(const char* name) {
   return std::filesystem::temp_directory_path() / (std::string("pelionp_bench_") + name + std::to_string(::getpid()));

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/stream_encoders.h"
-#include "tools/imro/imro.h"
+#include "record/imro/imro.h"
 
 using namespace pelionp::sim;
 
@@ -73,10 +73,10 @@ int main(int argc, char** argv) {
         // Replay: flags (no sidecar, 32-word buffers), then the capture.
         write(dir / "replay" / "corpus" / (std::string("stream_") + s.name + ".bin"), {62}, bytes);
     }
-    for (auto kind : {pelionp::tool::ProbeKind::np1, pelionp::tool::ProbeKind::np2_single_shank,
-                      pelionp::tool::ProbeKind::np2_four_shank}) {
-        const auto text = pelionp::tool::imro::format(pelionp::tool::imro::default_configuration(kind));
-        write(dir / "imro" / "corpus" / ("default_" + std::string(pelionp::tool::key(kind))),
+    for (auto kind : {pelionp::record::ProbeKind::np1, pelionp::record::ProbeKind::np2_single_shank,
+                      pelionp::record::ProbeKind::np2_four_shank}) {
+        const auto text = pelionp::record::imro::format(pelionp::record::imro::default_configuration(kind));
+        write(dir / "imro" / "corpus" / ("default_" + std::string(pelionp::record::key(kind))),
               {static_cast<uint8_t>(kind)}, std::vector<uint8_t>(text.begin(), text.end()));
     }
     return 0;

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tools/platform/console.h"
 
 #ifdef _WIN32
@@ -18,6 +18,7 @@ namespace pelionp::tool::test {
 namespace {
 
 using platform::InterruptScope;
+using pelionp::test::TempDir;
 
 #ifdef _WIN32
 TEST(Console, FirstCtrlCIsHandledAndTheSecondEndsTheProgram) {

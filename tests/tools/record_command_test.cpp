@@ -18,16 +18,17 @@
 #include "sim/probes/np2_probe.h"
 #include "sim/probes/np1_signal.h"
 #include "tools/platform/console.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tools/tool_process.h"
 #include "tools/commands/sim_rig.h"
-#include "tools/imro/configuration.h"
-#include "tools/spikeglx/npy.h"
+#include "record/imro/configuration.h"
+#include "record/spikeglx/npy.h"
 
 namespace pelionp::tool::test {
 namespace {
 
 using commands::default_sim_serial;
+using pelionp::test::TempDir;
 using nlohmann::json;
 
 #ifdef PELIONP_TOOL_BINARY

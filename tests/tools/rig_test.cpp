@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tools/rig/rig.h"
 
 namespace pelionp::tool::rig {

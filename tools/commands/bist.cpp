@@ -6,8 +6,8 @@
 
 #include "tools/commands/commands.h"
 #include "tools/commands/device.h"
-#include "tools/commands/probe_setup.h"
-#include "tools/commands/session.h"
+#include "record/session/probe_setup.h"
+#include "record/session/session.h"
 
 namespace pelionp::tool {
 
@@ -28,7 +28,7 @@ class Bist final : public Command {
       return EXIT_FAILED;
     }
     spdlog::info("Board: {}", opened->description);
-    auto session = commands::Session::open(opened->device);
+    auto session = record::Session::open(opened->device);
     if (!session) {
       spdlog::error("{}", session.error());
       return EXIT_FAILED;
@@ -49,7 +49,7 @@ class Bist final : public Command {
       const bool iic = std::visit([](auto* p) { return p->bist_iic(); }, probe.probe);
       report(who, "I2C", iic ? std::expected<void, std::string>{}
                              : std::unexpected(std::string("the SYNC register did not read back what was written")));
-      for (auto& chain : commands::bist_shift_registers(probe))
+      for (auto& chain : record::bist_shift_registers(probe))
         report(who, fmt::format("shift register {}", chain.chain), std::move(chain.result));
       if (auto* const* np1 = std::get_if<NP1::Probe*>(&probe.probe)) {
         const int psb = (*np1)->bist_PSB();

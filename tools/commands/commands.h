@@ -12,6 +12,8 @@
 #include <memory>
 #include <string_view>
 
+#include "tools/record_names.h"
+
 namespace CLI {
 class App;
 }
@@ -36,13 +38,22 @@ class Command {
   virtual int run() = 0;
 };
 
+// `preview` draws with cairo; trees without it (the Windows cross build)
+// leave it out.
+#if defined(PELIONP_HAVE_PREVIEW)
+#define PELIONP_PREVIEW_COMMAND(X) X(preview)
+#else
+#define PELIONP_PREVIEW_COMMAND(X)
+#endif
+
 // In the order `--help` lists them.
 #define PELIONP_COMMANDS(X) \
   X(detect)                 \
   X(record)                 \
   X(replay)                 \
   X(bist)                   \
-  X(devices)
+  X(devices)                \
+  PELIONP_PREVIEW_COMMAND(X)
 
 #define PELIONP_DECLARE_COMMAND(name) std::unique_ptr<Command> make_##name##_command();
 PELIONP_COMMANDS(PELIONP_DECLARE_COMMAND)

@@ -6,13 +6,13 @@
 
 #include "tools/commands/commands.h"
 #include "tools/commands/device.h"
-#include "tools/commands/session.h"
+#include "record/session/session.h"
 
 namespace pelionp::tool {
 
 namespace {
 
-using commands::HeadstageKind;
+using record::HeadstageKind;
 
 constexpr std::string_view ROW = "{:<5} {:<5} {:<16} {:<20} {:<12} {:<16} {}\n";
 
@@ -31,7 +31,7 @@ class Detect final : public Command {
       return EXIT_FAILED;
     }
     spdlog::info("Board: {}", opened->description);
-    auto session = commands::Session::open(opened->device);
+    auto session = record::Session::open(opened->device);
     if (!session) {
       spdlog::error("{}", session.error());
       return EXIT_FAILED;

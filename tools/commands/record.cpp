@@ -11,15 +11,14 @@
 #include <map>
 #include <thread>
 
-#include "tools/capture/sidecar.h"
-#include "tools/commands/capturing_device.h"
+#include "record/capture/sidecar.h"
+#include "record/capture/capturing_device.h"
 #include "tools/commands/path_option.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device.h"
-#include "tools/commands/probe_setup.h"
-#include "tools/commands/probe_writer.h"
-#include "tools/commands/session.h"
-#include "tools/imro/imro.h"
+#include "record/session/run.h"
+#include "record/session/session.h"
+#include "record/imro/imro.h"
 #include "tools/platform/console.h"
 
 namespace pelionp::tool {
@@ -27,7 +26,7 @@ namespace pelionp::tool {
 namespace {
 
 using namespace std::chrono_literals;
-using commands::ProbeHandle;
+using record::ProbeHandle;
 
 // A probe is silent this long: the recording has stalled.
 constexpr auto STALL_TIMEOUT = 5s;
@@ -90,12 +89,8 @@ class Record final : public Command {
 
  private:
   std::expected<void, std::string> record();
-  std::expected<imro::ProbeConfiguration, std::string> configuration_for(const ProbeHandle& probe) const;
-  std::expected<std::vector<std::unique_ptr<commands::ProbeWriter>>, std::string> prepare(commands::Session& session,
-                                                                                          capture::Sidecar& sidecar);
-  std::expected<void, std::string> stream(commands::Session& session,
-                                          std::vector<std::unique_ptr<commands::ProbeWriter>>& writers);
-  void print_status(const std::vector<std::unique_ptr<commands::ProbeWriter>>& writers, double elapsed,
+  std::expected<void, std::string> stream(record::Run& run);
+  void print_status(const std::vector<std::unique_ptr<record::ProbeWriter>>& writers, double elapsed,
                     std::vector<uint64_t>& last_packets, double since_last) const;
 
   commands::DeviceChoice device_;
@@ -107,14 +102,6 @@ class Record final : public Command {
   std::filesystem::path raw_;
   std::string run_ = "pelionp";
 };
-
-std::expected<imro::ProbeConfiguration, std::string> Record::configuration_for(const ProbeHandle& probe) const {
-  if (auto it = imro_files_.find({probe.port, probe.dock}); it != imro_files_.end()) {
-    spdlog::info("{}: configuration from {}", probe.place(), it->second.string());
-    return imro::read_configuration(it->second, probe.kind);
-  }
-  return imro::default_configuration(probe.kind);
-}
 
 std::expected<void, std::string> Record::record() {
   for (const auto& text : imro_) {
@@ -132,15 +119,15 @@ std::expected<void, std::string> Record::record() {
   if (!opened) return std::unexpected(opened.error());
   spdlog::info("Board: {}", opened->description);
   std::shared_ptr<pelio::BasicDevice> device = opened->device;
-  std::shared_ptr<commands::CapturingDevice> capture;
+  std::shared_ptr<record::CapturingDevice> capture;
   if (!raw_.empty()) {
-    auto made = commands::CapturingDevice::create(device, raw_);
+    auto made = record::CapturingDevice::create(device, raw_);
     if (!made) return std::unexpected(fmt::format("--raw: {}", made.error()));
     capture = *made;
     device = capture;
   }
 
-  auto session = commands::Session::open(device);
+  auto session = record::Session::open(device);
   if (!session) return std::unexpected(session.error());
   if (auto r = (*session)->detect(); !r) return std::unexpected(fmt::format("Detection failed: {}", r.error()));
   for (const auto& port : (*session)->ports()) {
@@ -156,20 +143,24 @@ std::expected<void, std::string> Record::record() {
       return std::unexpected(fmt::format("--imro {}:{}={}: no probe there", place.first, place.second, file.string()));
   }
 
-  capture::Sidecar sidecar;
-  auto writers = prepare(**session, sidecar);
-  if (!writers) return std::unexpected(writers.error());
+  const auto superframes = static_cast<uint64_t>(seconds_ * spikeglx::AP_SAMPLE_RATE / 12.0 + 1e-9);
+  const uint64_t limit = superframes * 12;
+  if (seconds_ > 0 && limit == 0) return std::unexpected(fmt::format("--seconds {} is shorter than one sample set", seconds_));
+  auto run = record::Run::create(
+      **session, {.layout = layout, .ap_samples = limit, .calibration_dir = calibration_dir_, .configurations = {},
+                  .imro_files = imro_files_});
+  if (!run) return std::unexpected(run.error());
   if (capture) {
-    if (auto r = capture::write(capture::sidecar_path(raw_), sidecar); !r)
+    if (auto r = capture::write(capture::sidecar_path(raw_), (*run)->streams()); !r)
       return std::unexpected(fmt::format("--raw: {}", r.error()));
   }
 
-  auto streamed = stream(**session, *writers);
+  auto streamed = stream(**run);
   std::vector<std::string> failures;
   if (!streamed) failures.push_back(streamed.error());
-  for (auto& w : *writers)
-    if (auto r = w->join(); !r) failures.push_back(r.error());
+  if (auto r = (*run)->finish(); !r) failures.push_back(r.error());
 
+  const auto& writers = &(*run)->writers();
   for (const auto& w : *writers) {
     const auto& rec = w->recording();
     fmt::print("imec{} {} ({} {}): {} AP samples ({:.3f} s){}{}, {} written\n",
@@ -179,7 +170,7 @@ std::expected<void, std::string> Record::record() {
                w->dropped_samples() ? fmt::format(", {} samples lost", w->dropped_samples()) : "",
                megabytes(rec.bytes_written()));
   }
-  writers->clear();
+  run->reset();
   session->reset();  // stops the device stream before the capture closes
   if (capture) {
     if (auto r = capture->close(); !r) failures.push_back(fmt::format("--raw: {}", r.error()));
@@ -193,73 +184,10 @@ std::expected<void, std::string> Record::record() {
   return std::unexpected(all);
 }
 
-std::expected<std::vector<std::unique_ptr<commands::ProbeWriter>>, std::string> Record::prepare(
-    commands::Session& session, capture::Sidecar& sidecar) {
-  // NB: whole superframes, so that an NP1 recording's AP and LF files end
-  // at the same moment.
-  const auto superframes = static_cast<uint64_t>(seconds_ * spikeglx::AP_SAMPLE_RATE / 12.0 + 1e-9);
-  const uint64_t limit = superframes * 12;
-  if (seconds_ > 0 && limit == 0) return std::unexpected(fmt::format("--seconds {} is shorter than one sample set", seconds_));
-
-  std::vector<std::unique_ptr<commands::ProbeWriter>> writers;
-  const spikeglx::Layout layout{out_, run_};
-  int index = 0;
-  for (const auto& probe : session.probes()) {
-    const std::string who = fmt::format("imec{} ({} {}, serial {})", index, display_name(probe.kind), probe.place(),
-                                        probe.info().serial);
-    bool calibrated = false;
-    if (!calibration_dir_.empty()) {
-      auto loaded = commands::load_calibration(probe, calibration_dir_);
-      if (!loaded) return std::unexpected(fmt::format("{}: calibration: {}", who, loaded.error()));
-      calibrated = *loaded;
-    }
-    auto configuration = configuration_for(probe);
-    if (!configuration) return std::unexpected(fmt::format("{}: {}", who, configuration.error()));
-    if (auto r = commands::apply_configuration(probe, *configuration); !r)
-      return std::unexpected(fmt::format("{}: configuration: {}", who, r.error()));
-
-    std::vector<std::string> failed;
-    for (const auto& chain : commands::upload_configuration(probe)) {
-      if (chain.result) {
-        spdlog::info("{}: upload of chain {}: ok", who, chain.chain);
-      } else {
-        spdlog::error("{}: upload of chain {} failed: {}", who, chain.chain, chain.result.error());
-        failed.push_back(chain.chain);
-      }
-    }
-    if (!failed.empty())
-      return std::unexpected(fmt::format("{}: configuration upload failed on chain(s) {}", who, fmt::join(failed, ", ")));
-
-    auto recording = spikeglx::ProbeRecording::create(layout, index, probe.identity(), *configuration);
-    if (!recording) return std::unexpected(fmt::format("{}: {}", who, recording.error()));
-    writers.push_back(std::make_unique<commands::ProbeWriter>(probe, std::move(*recording), limit));
-
-    capture::StreamDescription description{.sid = capture::stream_id(probe.kind, probe.port, probe.dock),
-                                           .probe = probe.identity(),
-                                           .configuration = *configuration,
-                                           .ap_gain_correction = std::nullopt,
-                                           .lf_gain_correction = std::nullopt};
-    if (calibrated) {
-      description.ap_gain_correction = commands::ap_gain_correction(probe);
-      if (probe.kind == ProbeKind::np1) description.lf_gain_correction = commands::lf_gain_correction(probe);
-    }
-    sidecar.streams.push_back(std::move(description));
-    ++index;
-  }
-  return writers;
-}
-
-std::expected<void, std::string> Record::stream(commands::Session& session,
-                                                std::vector<std::unique_ptr<commands::ProbeWriter>>& writers) {
+std::expected<void, std::string> Record::stream(record::Run& run) {
   platform::InterruptScope interrupt;
-  for (auto& w : writers) w->start();
-  std::expected<void, std::string> outcome;
-  for (auto& w : writers) {
-    if (auto r = session.controller().start_stream(w->probe().worker()); !r) {
-      outcome = std::unexpected(fmt::format("{}: failed to start the stream: {}", w->probe().place(), r.error()));
-      break;
-    }
-  }
+  const auto& writers = run.writers();
+  std::expected<void, std::string> outcome = run.start();
   if (outcome) {
     spdlog::info("Recording {} probe(s){}; Ctrl-C stops", writers.size(),
                  seconds_ > 0 ? fmt::format(" for {} s", seconds_) : "");
@@ -277,10 +205,8 @@ std::expected<void, std::string> Record::stream(commands::Session& session,
         spdlog::info("Interrupted: writing what is queued and closing the files");
         break;
       }
-      const bool all_done = std::ranges::all_of(writers, [](const auto& w) { return w->done(); });
-      const bool any_done = std::ranges::any_of(writers, [](const auto& w) { return w->done(); });
       // Without a time limit a writer only ends by failing.
-      if (all_done || (seconds_ == 0 && any_done)) break;
+      if (run.done() || (seconds_ == 0 && run.any_done())) break;
       bool moved = false;
       for (size_t i = 0; i < writers.size(); ++i) {
         const uint64_t p = writers[i]->packets();
@@ -301,16 +227,10 @@ std::expected<void, std::string> Record::stream(commands::Session& session,
     }
     if (status && !platform::InterruptScope::interrupted()) fmt::print("\n");
   }
-  for (auto& w : writers) w->finish();
-  for (auto& w : writers) (void)w->join();  // outcomes are collected by the caller
-  for (auto& w : writers) {
-    if (auto r = session.controller().stop_stream(w->probe().worker()); !r)
-      spdlog::warn("{}: failed to stop the stream: {}", w->probe().place(), r.error());
-  }
-  return outcome;
+  return outcome;  // the caller finishes the run
 }
 
-void Record::print_status(const std::vector<std::unique_ptr<commands::ProbeWriter>>& writers, double elapsed,
+void Record::print_status(const std::vector<std::unique_ptr<record::ProbeWriter>>& writers, double elapsed,
                           std::vector<uint64_t>& last_packets, double since_last) const {
   std::string line = fmt::format("\r{:7.1f} s", elapsed);
   for (size_t i = 0; i < writers.size(); ++i) {

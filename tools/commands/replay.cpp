@@ -1,5 +1,5 @@
 // `pelionp replay`: decode a raw capture offline into the recording layout
-// (tools/replay/replay.h does the work).
+// (record/replay/replay.h does the work).
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -10,7 +10,7 @@
 
 #include "tools/commands/commands.h"
 #include "tools/commands/path_option.h"
-#include "tools/replay/replay.h"
+#include "record/replay/replay.h"
 
 namespace pelionp::tool {
 

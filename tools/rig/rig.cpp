@@ -1,6 +1,6 @@
 #include "tools/rig/rig.h"
 
-#include "tools/context.h"
+#include "record/context.h"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/probe_kind.h"
+#include "tools/record_names.h"
 
 namespace pelionp::tool::rig {
 

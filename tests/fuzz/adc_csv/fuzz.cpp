@@ -3,9 +3,9 @@
 #include <sstream>
 
 #include "tests/fuzz/fuzz_target.h"
-#include "tools/calibration/calibration.h"
+#include "record/calibration/calibration.h"
 
-using namespace pelionp::tool;
+using namespace pelionp::record;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static pelionp::fuzz::QuietLogs quiet;

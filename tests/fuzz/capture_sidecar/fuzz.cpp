@@ -1,9 +1,9 @@
 // Capture sidecars: an accepted sidecar comes back unchanged through its own
 // JSON.
 #include "tests/fuzz/fuzz_target.h"
-#include "tools/capture/sidecar.h"
+#include "record/capture/sidecar.h"
 
-using namespace pelionp::tool;
+using namespace pelionp::record;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static pelionp::fuzz::QuietLogs quiet;

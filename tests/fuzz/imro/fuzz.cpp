@@ -1,9 +1,9 @@
 // IMRO tables: the first byte picks the probe kind, the rest is the table.
 // An accepted table must come back unchanged through its own text.
 #include "tests/fuzz/fuzz_target.h"
-#include "tools/imro/imro.h"
+#include "record/imro/imro.h"
 
-using namespace pelionp::tool;
+using namespace pelionp::record;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static pelionp::fuzz::QuietLogs quiet;

@@ -9,10 +9,10 @@
 #include <optional>
 
 #include "tests/fuzz/fuzz_target.h"
-#include "tools/capture/sidecar.h"
-#include "tools/replay/replay.h"
+#include "record/capture/sidecar.h"
+#include "record/replay/replay.h"
 
-using namespace pelionp::tool;
+using namespace pelionp::record;
 
 namespace {
 

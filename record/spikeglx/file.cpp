@@ -1,0 +1,87 @@
+#include "record/spikeglx/file.h"
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace pelionp::record::spikeglx {
+
+std::expected<OutputFile, std::string> OutputFile::create(const std::filesystem::path& path, size_t buffer_bytes) {
+#ifdef _WIN32
+  // The wide name: paths outside the ANSI code page open as they are.
+  std::FILE* f = ::_wfopen(path.c_str(), L"wb");
+#else
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+#endif
+  if (f == nullptr) return std::unexpected(fmt::format("Cannot create {}: {}", path.string(), std::strerror(errno)));
+  // Our buffer is the only one: stdio's own would copy every byte twice.
+  std::setvbuf(f, nullptr, _IONBF, 0);
+  return OutputFile(path, f, buffer_bytes);
+}
+
+OutputFile::OutputFile(std::filesystem::path path, std::FILE* file, size_t buffer_bytes)
+    : path_(std::move(path)), file_(file), buffer_(buffer_bytes) {}
+
+OutputFile::~OutputFile() {
+  if (!file_) return;
+  if (auto closed = close(); !closed) spdlog::error("{}", closed.error());
+}
+
+std::expected<void, std::string> OutputFile::failed(std::string what) {
+  error_ = fmt::format("Failed to {} {}: {}", what, path_.string(), std::strerror(errno));
+  return std::unexpected(error_);
+}
+
+std::expected<void, std::string> OutputFile::flush() {
+  if (!error_.empty()) return std::unexpected(error_);
+  if (used_ == 0) return {};
+  if (std::fwrite(buffer_.data(), 1, used_, file_.get()) != used_) return failed("write");
+  written_ += used_;
+  used_ = 0;
+  return {};
+}
+
+std::expected<std::byte*, std::string> OutputFile::reserve(size_t bytes) {
+  if (!error_.empty()) return std::unexpected(error_);
+  if (buffer_.size() - used_ < bytes) {
+    if (auto ok = flush(); !ok) return std::unexpected(ok.error());
+    if (buffer_.size() < bytes) buffer_.resize(bytes);
+  }
+  return buffer_.data() + used_;
+}
+
+std::expected<void, std::string> OutputFile::write(std::span<const std::byte> bytes) {
+  auto room = reserve(bytes.size());
+  if (!room) return std::unexpected(room.error());
+  std::memcpy(*room, bytes.data(), bytes.size());
+  commit(bytes.size());
+  return {};
+}
+
+std::expected<void, std::string> OutputFile::overwrite(uint64_t offset, std::span<const std::byte> bytes) {
+  if (auto ok = flush(); !ok) return ok;
+#ifdef _WIN32
+  // NB: long is 32 bits on Windows; recordings pass 2 GiB.
+  if (::_fseeki64(file_.get(), static_cast<__int64>(offset), SEEK_SET) != 0) return failed("seek in");
+#else
+  if (std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0) return failed("seek in");
+#endif
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) return failed("write");
+  if (std::fseek(file_.get(), 0, SEEK_END) != 0) return failed("seek in");
+  return {};
+}
+
+std::expected<void, std::string> OutputFile::close() {
+  if (!file_) return std::unexpected(fmt::format("{} is already closed", path_.string()));
+  auto flushed = flush();
+  std::FILE* f = file_.release();
+  const bool closed = std::fclose(f) == 0;
+  if (!flushed) return flushed;
+  if (!closed) return failed("close");
+  return {};
+}
+
+}  // namespace pelionp::record::spikeglx

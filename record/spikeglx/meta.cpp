@@ -1,0 +1,99 @@
+#include "record/spikeglx/meta.h"
+
+#include <fmt/format.h>
+
+#include <iterator>
+
+#include "record/imro/geometry.h"
+#include "record/imro/imro.h"
+#include "record/imro/sites.h"
+
+namespace pelionp::record::spikeglx {
+
+std::string_view band_name(Band band) noexcept { return band == Band::ap ? "ap" : "lf"; }
+double sample_rate(Band band) noexcept { return band == Band::ap ? AP_SAMPLE_RATE : LF_SAMPLE_RATE; }
+
+std::string channel_map(ProbeKind kind, Band band) {
+  const bool has_lf = kind == ProbeKind::np1;
+  std::string out;
+  out.reserve(SAVED_CHANNELS * 16);
+  auto it = std::back_inserter(out);
+  fmt::format_to(it, "({},{},1)", CHANNEL_COUNT, has_lf ? CHANNEL_COUNT : 0);
+  // Acquisition numbering: AP channels first, then LF, then sync.
+  const int base = band == Band::ap ? 0 : CHANNEL_COUNT;
+  const auto prefix = band == Band::ap ? "AP" : "LF";
+  for (int c = 0; c < CHANNEL_COUNT; ++c) fmt::format_to(it, "({}{};{}:{})", prefix, c, base + c, c);
+  const int sync = CHANNEL_COUNT * (has_lf ? 2 : 1);
+  fmt::format_to(it, "(SY0;{}:{})", sync, CHANNEL_COUNT);
+  return out;
+}
+
+std::string shank_map(const imro::ProbeConfiguration& configuration) {
+  const auto kind = configuration.kind;
+  const int rows = kind == ProbeKind::np1 ? imro::NP1_ELECTRODE_COUNT / 2 : imro::NP2_SHANK_ELECTRODE_COUNT / 2;
+  std::string out;
+  out.reserve(CHANNEL_COUNT * 12);
+  auto it = std::back_inserter(out);
+  fmt::format_to(it, "({},2,{})", shank_count(kind), rows);
+  for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    const auto& s = configuration.channels[c];
+    const auto electrode = imro::electrode_of(kind, c, s);
+    // NP1 channel 191 carries the internal reference, not an electrode.
+    const bool used = electrode.has_value() && !(kind == ProbeKind::np1 && c == 191);
+    const int e = electrode.value_or(0);
+    fmt::format_to(it, "({}:{}:{}:{})", s.shank, e % 2, e / 2, used ? 1 : 0);
+  }
+  return out;
+}
+
+std::string geom_map(std::string_view part_number, const imro::ProbeConfiguration& configuration) {
+  const auto kind = configuration.kind;
+  std::string out;
+  out.reserve(CHANNEL_COUNT * 14);
+  auto it = std::back_inserter(out);
+  fmt::format_to(it, "({},{},{},{})", part_number, shank_count(kind), imro::shank_pitch_um(kind), imro::SHANK_WIDTH_UM);
+  for (const auto& site : imro::channel_sites(configuration))
+    fmt::format_to(it, "({}:{}:{}:{})", site.shank, site.position.x_um, site.position.z_um, site.used ? 1 : 0);
+  return out;
+}
+
+std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfiguration& configuration,
+                        const StreamSummary& stream) {
+  const bool np1 = probe.kind == ProbeKind::np1;
+  const double rate = sample_rate(stream.band);
+  const uint64_t file_bytes = stream.sample_count * SAVED_CHANNELS * sizeof(int16_t);
+  const auto ap_lf_sy = stream.band == Band::ap ? fmt::format("{},0,1", CHANNEL_COUNT)
+                                                : fmt::format("0,{},1", CHANNEL_COUNT);
+  std::string out;
+  auto it = std::back_inserter(out);
+  auto line = [&](std::string_view key, const auto& value) { fmt::format_to(it, "{}={}\n", key, value); };
+  line("acqApLfSy", fmt::format("{},{},1", CHANNEL_COUNT, np1 ? CHANNEL_COUNT : 0));
+  line("fileCreateTime", stream.create_time);
+  line("fileName", stream.file_name);
+  line("fileSizeBytes", file_bytes);
+  line("fileTimeSecs", fmt::format("{:.6f}", static_cast<double>(stream.sample_count) / rate));
+  line("firstSample", stream.first_sample);
+  line("imAiRangeMax", np1 ? "0.6" : "0.5");
+  line("imAiRangeMin", np1 ? "-0.6" : "-0.5");
+  line("imDatFx_pn", probe.flex_pn);
+  line("imDatHs_pn", probe.headstage_pn);
+  line("imDatPrb_dock", probe.dock + 1);
+  line("imDatPrb_pn", probe.probe_pn);
+  line("imDatPrb_port", probe.port + 1);
+  line("imDatPrb_slot", probe.slot);
+  line("imDatPrb_sn", probe.serial);
+  line("imDatPrb_type", imro_type(probe.kind));
+  line("imMaxInt", np1 ? 512 : 8192);
+  line("imSampRate", rate);
+  line("nSavedChans", SAVED_CHANNELS);
+  line("snsApLfSy", ap_lf_sy);
+  line("snsSaveChanSubset", "all");
+  line("typeThis", "imec");
+  line("~imroTbl", imro::format(configuration));
+  line("~snsChanMap", channel_map(probe.kind, stream.band));
+  line("~snsGeomMap", geom_map(probe.probe_pn, configuration));
+  line("~snsShankMap", shank_map(configuration));
+  return out;
+}
+
+}  // namespace pelionp::record::spikeglx

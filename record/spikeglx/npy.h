@@ -1,0 +1,39 @@
+#pragma once
+// A one-dimensional little-endian uint64 NPY (format 1.0) array written as
+// it grows: the header is laid down at creation with room for any length and
+// rewritten with the final length at close. One owner thread.
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "record/spikeglx/file.h"
+
+#include "record/export.h"
+
+namespace pelionp::record::spikeglx {
+
+// The complete header (magic, version, length, padded dictionary) for `count`
+// elements; always NPY_HEADER_BYTES long, so a rewrite fits in place.
+inline constexpr size_t NPY_HEADER_BYTES = 128;
+PELIONP_RECORD_API std::string npy_uint64_header(uint64_t count);
+
+class PELIONP_RECORD_API TimestampFile {
+ public:
+  static std::expected<TimestampFile, std::string> create(const std::filesystem::path& path);
+
+  std::expected<void, std::string> append(std::span<const uint64_t> timestamps);
+  // Writes the final header and closes.
+  std::expected<void, std::string> close();
+
+  uint64_t count() const noexcept { return count_; }
+
+ private:
+  explicit TimestampFile(OutputFile file) : file_(std::move(file)) {}
+  OutputFile file_;
+  uint64_t count_ = 0;
+};
+
+}  // namespace pelionp::record::spikeglx

@@ -1,0 +1,155 @@
+// Recording through the library as a host does: a Session on the simulated
+// board, a Run over its probes, and a raw capture beside it whose writer
+// keeps up or counts what it could not keep.
+
+#include <gtest/gtest.h>
+#include <fmt/format.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "record/capture/capturing_device.h"
+#include "record/imro/geometry.h"
+#include "record/imro/imro.h"
+#include "record/session/run.h"
+#include "record/session/session.h"
+#include "sim/rig.h"
+#include "tests/support/read_back.h"
+#include "tests/support/temp_dir.h"
+
+namespace pelionp::record {
+namespace {
+
+using nlohmann::json;
+using test::read_file;
+using test::read_meta;
+using test::TempDir;
+
+// The tool's default rig: NP1 on port 0; NP2 single- and four-shank on port 1.
+sim::Rig default_rig() {
+  sim::RigContents contents;
+  contents.ports[0] = sim::NP1PortContents{};
+  contents.ports[1] = sim::NP2PortContents{.docks = {sim::NP2DockContents{.probe_pn = "NP2003", .serial = std::nullopt},
+                                                     sim::NP2DockContents{.probe_pn = "NP2014", .serial = std::nullopt}}};
+  return sim::make_rig(contents, {.paced = false});
+}
+
+// Waits for the run's writers with a generous deadline; false on timeout.
+bool wait_done(const Run& run) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!run.done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::filesystem::path with(std::filesystem::path stem, const char* suffix) {
+  stem += suffix;
+  return stem;
+}
+
+TEST(Run, RecordsEveryProbeWithItsConfigurationGeometryAndDescriptions) {
+  TempDir dir;
+  const auto rig = default_rig();
+  auto session = Session::open(rig.board);
+  ASSERT_TRUE(session) << session.error();
+  ASSERT_TRUE((*session)->detect());
+  ASSERT_EQ((*session)->probes().size(), 3u);
+
+  // The four-shank probe reads shank c % 4: channels over every shank.
+  std::string table = "(24,384)";
+  for (int c = 0; c < CHANNEL_COUNT; ++c)
+    table += fmt::format("({} {} 0 0 {})", c, c % 4, *imro::np2_four_shank_electrode(c, c % 4, 0));
+  auto four = imro::parse_configuration(table, ProbeKind::np2_four_shank);
+  ASSERT_TRUE(four) << four.error();
+
+  const spikeglx::Layout layout{dir.path(), "lib"};
+  auto run = Run::create(**session, {.layout = layout, .ap_samples = 1205, .configurations = {{{1, 1}, *four}}});
+  ASSERT_TRUE(run) << run.error();
+  ASSERT_TRUE((*run)->start());
+  ASSERT_TRUE(wait_done(**run)) << "the writers did not reach their sample count";
+  ASSERT_TRUE((*run)->finish());
+
+  ASSERT_EQ((*run)->writers().size(), 3u);
+  for (const auto& w : (*run)->writers()) EXPECT_EQ(w->recording().ap_samples(), 1200u) << "whole superframes";
+  // What was uploaded is what the files say, geometry included.
+  const auto meta = read_meta(with(layout.stream_stem(2, spikeglx::Band::ap), ".meta"));
+  EXPECT_EQ(meta.at("~imroTbl"), imro::format(*four));
+  const auto& geom = meta.at("~snsGeomMap");
+  EXPECT_TRUE(geom.starts_with("(NP2014,4,250,70)(0:27:0:1)(1:")) << geom.substr(0, 40);
+  for (int shank = 0; shank < 4; ++shank) EXPECT_NE(geom.find(fmt::format("({}:", shank)), std::string::npos);
+
+  const auto whole = json::parse(read_file(layout.run_description()));
+  ASSERT_EQ(whole["probes"].size(), 3u);
+  for (int n = 0; n < 3; ++n) {
+    const auto own = json::parse(read_file(layout.probe_description(n)));
+    ASSERT_EQ(own["probes"].size(), 1u);
+    EXPECT_EQ(own["probes"][0], whole["probes"][n]) << "imec" << n;
+  }
+  EXPECT_EQ(whole["probes"][2]["contact_ids"][1], fmt::format("s1e{}", *imro::np2_four_shank_electrode(1, 1, 0)));
+}
+
+TEST(Run, RefusesAnImroTableThatDoesNotFitNamingTheProbe) {
+  TempDir dir;
+  const auto rig = default_rig();
+  auto session = Session::open(rig.board);
+  ASSERT_TRUE(session && (*session)->detect());
+  std::ofstream(dir.path() / "bad.imro") << "(0,384)(0 0 0 500 250 1)";
+  auto run = Run::create(**session, {.layout = {dir.path(), "bad"}, .imro_files = {{{0, 0}, dir.path() / "bad.imro"}}});
+  ASSERT_FALSE(run);
+  EXPECT_TRUE(run.error().starts_with("imec0 (NP1 port 0, serial ")) << run.error();
+}
+
+struct CaptureCase {
+  const char* name;
+  std::size_t max_queued_bytes;
+  bool keeps_everything;
+};
+
+class Capture : public ::testing::TestWithParam<CaptureCase> {};
+
+TEST_P(Capture, WriterThreadKeepsTheStreamOrCountsWhatItDropped) {
+  const auto& param = GetParam();
+  TempDir dir;
+  const auto rig = default_rig();
+  const auto file = dir.path() / "raw.bin";
+  auto capture = CapturingDevice::create(rig.board, file, param.max_queued_bytes);
+  ASSERT_TRUE(capture) << capture.error();
+  {
+    auto session = Session::open(*capture);
+    ASSERT_TRUE(session && (*session)->detect());
+    auto run = Run::create(**session, {.layout = {dir.path(), "cap"}, .ap_samples = 3000});
+    ASSERT_TRUE(run) << run.error();
+    ASSERT_TRUE((*run)->start());
+    ASSERT_TRUE(wait_done(**run));
+    ASSERT_TRUE((*run)->finish());
+    // The host's recording is whole either way.
+    for (const auto& w : (*run)->writers()) EXPECT_EQ(w->recording().ap_samples(), 3000u);
+  }  // the session stops the device stream
+  const auto closed = (*capture)->close();
+  const auto on_disk = std::filesystem::file_size(file);
+  EXPECT_EQ(on_disk, (*capture)->bytes_captured());
+  EXPECT_EQ(on_disk % 16, 0u) << "whole stream words";
+  if (param.keeps_everything) {
+    EXPECT_TRUE(closed) << closed.error();
+    EXPECT_GT(on_disk, 3000u * 16);
+    EXPECT_EQ((*capture)->bytes_dropped(), 0u);
+  } else {
+    ASSERT_FALSE(closed);
+    EXPECT_NE(closed.error().find("could not be kept"), std::string::npos) << closed.error();
+    EXPECT_EQ(on_disk, 0u);
+    EXPECT_GT((*capture)->bytes_dropped(), 3000u * 16);
+  }
+  EXPECT_TRUE((*capture)->close()) << "a second close does nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Queue, Capture,
+                         ::testing::Values(CaptureCase{"Roomy", CapturingDevice::DEFAULT_MAX_QUEUED_BYTES, true},
+                                           CaptureCase{"Full", 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace pelionp::record
