@@ -103,6 +103,27 @@ TEST(NP1FrameDecoder, MissingMarkerAtAGroupStartLosesSyncUntilTheNextMarker) {
     EXPECT_FALSE(r.ap[2].complete);
 }
 
+TEST(NP1FrameDecoder, WordsLostOnTheLineCostOneSyncAndDecodingResumesAtTheNextMarker) {
+    for (const int lost : {1, 2, 5, 7, 12}) {
+        SCOPED_TRACE(lost);
+        test::LogCapture log;
+        Recorder r;
+        auto enc = encoder();
+        std::vector<uint8_t> words;
+        enc.append_groups(words, 2);
+        const std::size_t cut = words.size();
+        enc.append_superframes(words, 2);
+        words.erase(words.begin() + static_cast<std::ptrdiff_t>(cut),
+                    words.begin() + static_cast<std::ptrdiff_t>(cut + lost * sim::STREAM_WORD_BYTES));
+        feed(r.decoder, words);
+        EXPECT_EQ(log.at(warn).size(), 1u);
+        ASSERT_FALSE(r.ap.empty());
+        expect_ap(r.ap.back(), 25);
+        expect_lfp(r.lfp.back(), 1);
+        EXPECT_TRUE(r.ap.back().complete);
+    }
+}
+
 TEST(NP1FrameDecoder, SkippedFrameBreaksCompletenessUntilTheNextSuperframe) {
     test::LogCapture log;
     Recorder r;
