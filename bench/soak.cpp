@@ -313,7 +313,7 @@ private:
             return outcome + "; then " + poll_deserializer(first_port);
         });
         faults.emplace_back("UART stall (transmitter stuck)", [this, first_port, poll_deserializer] {
-            board_->set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt});
+            board_->set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt, .late_reply = std::nullopt});
             std::string outcome = poll_deserializer(first_port);
             board_->set_uart_faults({});
             return outcome + "; then " + poll_deserializer(first_port);

@@ -149,7 +149,7 @@ TEST_F(Np1Streaming, WordsLostOnTheLineCostOneResyncAndTheProbeStreamsOn) {
     for (const int lost : {7, 1, 4, 65}) {
         SCOPED_TRACE(lost);
         pelionp::test::LogCapture log;
-        ASSERT_TRUE((*controller)->start_stream(*probe.worker));
+        ASSERT_TRUE((*controller)->start_stream(probe.stream().worker()));
         ASSERT_EQ(take_at_least(probe, 2).size(), 2U);
         const uint64_t dropped = line->words_dropped();
         line->drop_words(lost);
@@ -163,7 +163,7 @@ TEST_F(Np1Streaming, WordsLostOnTheLineCostOneResyncAndTheProbeStreamsOn) {
         auto packets = take_at_least(probe, 40);
         ASSERT_EQ(packets.size(), 40U);
         for (std::size_t k = 30; k < packets.size(); ++k) expect_matches_electrodes(probe, packets[k]);
-        ASSERT_TRUE((*controller)->stop_stream(*probe.worker));
+        ASSERT_TRUE((*controller)->stop_stream(probe.stream().worker()));
         EXPECT_LE(log.count_containing("Lost sync at frame"), 1U);
     }
 }
