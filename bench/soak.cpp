@@ -45,6 +45,7 @@
 
 #include "sim/board.h"
 #include "sim/faults.h"
+#include "sim/line_faults.h"
 #include "sim/probes/np1_source.h"
 #include "record/session/probe_setup.h"
 #include "record/session/probe_writer.h"
@@ -120,39 +121,6 @@ std::map<std::string, uint64_t> difference(const std::map<std::string, uint64_t>
     }
     return d;
 }
-
-// --- Stream faults the encoders do not offer: words corrupted or lost on the
-// line, for any source --------------------------------------------------------
-
-class LineFaults final : public sim::StreamSource {
-public:
-    explicit LineFaults(std::shared_ptr<sim::StreamSource> inner) : inner_(std::move(inner)) {}
-
-    void append_tick(uint8_t sid, std::vector<uint8_t>& out) override {
-        const std::size_t start = out.size();
-        inner_->append_tick(sid, out);
-        std::size_t at = start;
-        while (at < out.size()) {
-            if (int n = corrupt_.load(); n > 0 && corrupt_.compare_exchange_strong(n, n - 1)) {
-                out[at] = static_cast<uint8_t>(out[at] ^ 0x50);  // preamble nibble no longer 0xD
-                out[at + 5] = static_cast<uint8_t>(out[at + 5] ^ 0xFF);
-            }
-            if (int n = drop_.load(); n > 0 && drop_.compare_exchange_strong(n, n - 1)) {
-                out.erase(out.begin() + static_cast<std::ptrdiff_t>(at),
-                          out.begin() + static_cast<std::ptrdiff_t>(at + sim::STREAM_WORD_BYTES));
-                continue;
-            }
-            at += sim::STREAM_WORD_BYTES;
-        }
-    }
-    void corrupt_words(int n) { corrupt_.fetch_add(n); }
-    void drop_words(int n) { drop_.fetch_add(n); }
-
-private:
-    std::shared_ptr<sim::StreamSource> inner_;
-    std::atomic<int> corrupt_{0};
-    std::atomic<int> drop_{0};
-};
 
 // --- One phase -----------------------------------------------------------------
 
@@ -234,7 +202,7 @@ private:
             for (int slot = 0; slot < 2; ++slot) {
                 auto source = port.headstage->stream_source(slot);
                 if (!source) continue;
-                auto wrapped = std::make_shared<LineFaults>(source);
+                auto wrapped = std::make_shared<sim::LineFaults>(source);
                 port.headstage->set_stream_source(slot, wrapped);
                 line_faults_[{p, slot}] = wrapped;
             }
@@ -345,7 +313,7 @@ private:
             return outcome + "; then " + poll_deserializer(first_port);
         });
         faults.emplace_back("UART stall (transmitter stuck)", [this, first_port, poll_deserializer] {
-            board_->set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt});
+            board_->set_uart_faults({.tx_stuck = true, .rx_bytes_per_reply = std::nullopt, .late_reply = std::nullopt});
             std::string outcome = poll_deserializer(first_port);
             board_->set_uart_faults({});
             return outcome + "; then " + poll_deserializer(first_port);
@@ -479,7 +447,7 @@ private:
     commands::SimulatedRig simulated_;
     std::shared_ptr<sim::Board> board_;
     std::array<std::shared_ptr<sim::Headstage>, sim::Board::PORT_COUNT> headstages_{};
-    std::map<std::pair<int, int>, std::shared_ptr<LineFaults>> line_faults_;
+    std::map<std::pair<int, int>, std::shared_ptr<sim::LineFaults>> line_faults_;
     std::map<int, std::shared_ptr<sim::NP1ProbeSource>> np1_sources_;
     std::unique_ptr<record::Session> session_;
     std::vector<std::unique_ptr<record::ProbeWriter>> writers_;

@@ -103,6 +103,34 @@ TEST(NP1FrameDecoder, MissingMarkerAtAGroupStartLosesSyncUntilTheNextMarker) {
     EXPECT_FALSE(r.ap[2].complete);
 }
 
+TEST(NP1FrameDecoder, WordsLostOnTheLineCostOneSyncAndDecodingResumesAtTheNextMarker) {
+    auto enc = encoder();
+    std::vector<uint8_t> intact;
+    enc.append_groups(intact, 2);
+    const std::size_t cut = intact.size();
+    enc.append_superframes(intact, 2);
+    Recorder reference;
+    feed(reference.decoder, intact);
+    for (const int lost : {1, 2, 5, 7, 12}) {
+        SCOPED_TRACE(lost);
+        test::LogCapture log;
+        Recorder r;
+        auto words = intact;
+        words.erase(words.begin() + static_cast<std::ptrdiff_t>(cut),
+                    words.begin() + static_cast<std::ptrdiff_t>(cut + lost * sim::STREAM_WORD_BYTES));
+        feed(r.decoder, words);
+        EXPECT_EQ(log.at(warn).size(), 1u);
+        // Every set after the next marker is the one the intact stream gave.
+        ASSERT_EQ(r.ap.size(), reference.ap.size() - 1);
+        for (std::size_t g = 2; g < r.ap.size(); ++g) {
+            EXPECT_TRUE(std::ranges::equal(r.ap[g].samples, reference.ap[g + 1].samples)) << g;
+        }
+        ASSERT_EQ(r.lfp.size(), reference.lfp.size());
+        EXPECT_TRUE(std::ranges::equal(r.lfp.back().samples, reference.lfp.back().samples));
+        EXPECT_TRUE(r.ap.back().complete);
+    }
+}
+
 TEST(NP1FrameDecoder, SkippedFrameBreaksCompletenessUntilTheNextSuperframe) {
     test::LogCapture log;
     Recorder r;

@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/log_capture.h"
+
 #include "pelionp/controller/np_controller.h"
 #include "pelionp/controller/np_port.h"
 #include "pelionp/probes/np1/probe.h"
 #include "sim/board.h"
 #include "sim/headstages/np_headstages.h"
+#include "sim/line_faults.h"
 #include "sim/probes/np1_probe.h"
 #include "sim/probes/np1_signal.h"
 
@@ -25,7 +28,7 @@ class Np1Streaming : public ::testing::Test {
 protected:
     Np1Streaming() {
         board->set_stream_options({.paced = false, .views = false, .ticks_per_buffer = 30});
-        auto headstage = pelionp::sim::make_np1_headstage();
+        headstage = pelionp::sim::make_np1_headstage();
         sim = pelionp::sim::attach_np1_probe(*headstage, {.serial = 0x1122334455ULL});
         board->plug(PORT, headstage);
     }
@@ -64,6 +67,7 @@ protected:
     }
 
     std::shared_ptr<pelionp::sim::Board> board = std::make_shared<pelionp::sim::Board>();
+    std::shared_ptr<pelionp::sim::Headstage> headstage;
     pelionp::sim::NP1ProbeSim sim;
 };
 
@@ -123,6 +127,45 @@ TEST_F(Np1Streaming, ConfiguredProbeStreamsGainCorrectedElectrodes) {
     ASSERT_GE(packets.size(), 3U);
     for (const auto& p : packets) expect_matches_electrodes(probe, p);
     ASSERT_TRUE((*controller)->stop_stream(probe.stream().worker()));
+}
+
+TEST_F(Np1Streaming, WordsLostOnTheLineCostOneResyncAndTheProbeStreamsOn) {
+    auto line = std::make_shared<pelionp::sim::LineFaults>(headstage->stream_source(0));
+    headstage->set_stream_source(0, line);
+    auto controller = pelionp::NPController::create(board);
+    ASSERT_TRUE(controller) << controller.error();
+    auto port = (*controller)->get_np_port(PORT);
+    ASSERT_TRUE(port) << port.error();
+    auto detected = (*controller)->detect_headstage(**port);
+    ASSERT_TRUE(detected) << detected.error();
+    auto& np1 = std::get<std::reference_wrapper<pelionp::NP1::Headstage>>(*detected).get();
+    auto init = Probe::init(np1.serializer);
+    ASSERT_TRUE(init) << init.error();
+    np1.probe = std::move(*init);
+    Probe& probe = *np1.probe;
+    const auto uploaded = probe.apply_shift_register_config(false);
+    ASSERT_TRUE(uploaded.shank && uploaded.base0 && uploaded.base1);
+
+    for (const int lost : {7, 1, 4, 65}) {
+        SCOPED_TRACE(lost);
+        pelionp::test::LogCapture log;
+        ASSERT_TRUE((*controller)->start_stream(probe.stream().worker()));
+        ASSERT_EQ(take_at_least(probe, 2).size(), 2U);
+        const uint64_t dropped = line->words_dropped();
+        line->drop_words(lost);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (line->words_dropped() < dropped + static_cast<uint64_t>(lost) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(line->words_dropped(), dropped + static_cast<uint64_t>(lost));
+        // Packets decoded after the loss match the electrodes again.
+        auto packets = take_at_least(probe, 40);
+        ASSERT_EQ(packets.size(), 40U);
+        for (std::size_t k = 30; k < packets.size(); ++k) expect_matches_electrodes(probe, packets[k]);
+        ASSERT_TRUE((*controller)->stop_stream(probe.stream().worker()));
+        EXPECT_LE(log.count_containing("Lost sync at frame"), 1U);
+    }
 }
 
 }  // namespace
