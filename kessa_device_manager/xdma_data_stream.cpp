@@ -68,7 +68,7 @@ void XDMA_DataStream::pulse_end_of_packet(Connection& c) {
 
 void XDMA_DataStream::run() {
     std::optional<uint64_t> pulsed;  // the connection generation last pulsed
-    const platform::ReadWait wait{.interrupts = {&stopping_, &handler_->suspension()}};
+    const platform::ReadWait wait{.interrupts = {&stopping_, &handler_->suspension()}, .quiet = std::nullopt};
     while (running_ == 1) {
         auto result = handler_->try_read([&](Connection& c, uint64_t generation) {
             if (pulsed != generation) {

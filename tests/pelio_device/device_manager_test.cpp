@@ -1,4 +1,5 @@
 // The device manager base and the plug-in loader of the host library stand-in.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "pelio_device/device_manager.h"
@@ -65,7 +66,7 @@ TEST(Loader, ReportsWhatFailed) {
 
     const auto no_entry = load_device_manager(PELIO_DEVICE_LIBRARY);
     ASSERT_FALSE(no_entry);
-    EXPECT_EQ(no_entry.error(), std::string("Plug-in ") + PELIO_DEVICE_LIBRARY + " has no create_manager");
+    EXPECT_EQ(no_entry.error(), fmt::format("Plug-in {} has no create_manager", PELIO_DEVICE_LIBRARY));
 }
 
 }  // namespace
