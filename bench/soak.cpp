@@ -23,6 +23,7 @@
 // exactly as in a recording.
 #include <fmt/format.h>
 #include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <expected>
 #include <filesystem>
 #include <fstream>
@@ -478,6 +480,9 @@ int main(int argc, char** argv) {
     }
     auto sink = std::make_shared<CountingSink>();
     auto logger = std::make_shared<spdlog::logger>("soak", sink);
+    // SOAK_LOG=FILE: every line also goes to FILE, to see what a count stands for.
+    if (const char* log_file = std::getenv("SOAK_LOG"))
+        logger->sinks().push_back(std::make_shared<spdlog::sinks::basic_file_sink_mt>(log_file, true));
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);
 
