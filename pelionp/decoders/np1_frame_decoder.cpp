@@ -33,6 +33,7 @@ void FrameDecoder::reset() {
     ap_ = {};
     lfp_ = {};
     frame_counter_ = 0;
+    count_before_sync_ = 0;
     synced_ = false;
     first_frame_ = false;
     beat_ = 0;
@@ -120,6 +121,7 @@ inline void FrameDecoder::decode_one(uint64_t timestamp, const uint8_t* payload)
         }
         synced_ = true;
         beat_ = 0;
+        count_before_sync_ = frame_counter_;
         frame_counter_ = 0;
         last_group_index_ = -1;
         group_continuous_ = false;
@@ -209,10 +211,28 @@ inline void FrameDecoder::check_frame_number() {
                 mismatch_count_ = 0;
             }
         }
-        frame_counter_ = int64_t{number} + 1;
+        if (first_frame_) {
+            adopt_after_sync(number);
+        } else {
+            frame_counter_ = int64_t{number} + 1;
+        }
         last_group_index_ = -1;
     }
     first_frame_ = false;
+}
+
+// NB: the device's number wraps at 2^20, which is no multiple of a group's
+// 13 frames (nor of a superframe's 156), so once it has wrapped the number
+// alone no longer tells a frame's place. The first frame after a marker is
+// a group's frame 0: its count is the first one from the count before the
+// sync on that carries the device's number (so a sync lost and found keeps
+// the superframe's place too), moved on by whole 2^20 wraps until the next
+// frame is the group's frame 1.
+void FrameDecoder::adopt_after_sync(uint32_t number) {
+    constexpr int64_t WRAP = int64_t{FRAME_NUMBER_MASK} + 1;
+    int64_t count = count_before_sync_ + ((int64_t{number} - count_before_sync_) & FRAME_NUMBER_MASK);
+    for (int k = 0; k < FRAMES_PER_GROUP && count % FRAMES_PER_GROUP != 0; ++k) count += WRAP;
+    frame_counter_ = count + 1;
 }
 
 }  // namespace pelionp::NP1

@@ -78,6 +78,7 @@ private:
     void decode_one(uint64_t timestamp, const uint8_t* payload);
     [[gnu::cold]] void sync_failed(const uint8_t* payload);
     void complete_frame(uint64_t timestamp);
+    void adopt_after_sync(uint32_t number);
     // Derives the current frame's position in its group and superframe from
     // frame_counter_, and where its samples go.
     void place_frame();
@@ -90,6 +91,9 @@ private:
     APData ap_{};   // ap_.samples is the AP set
     LPData lfp_{};  // lfp_.samples is the LFP set
     int64_t frame_counter_ = 0;
+    // The count before the last sync marker: the first frame after it takes
+    // the first count from here on that carries its 20-bit number.
+    int64_t count_before_sync_ = 0;
     bool synced_ = false;
     bool first_frame_ = false;
     int32_t beat_ = 0;

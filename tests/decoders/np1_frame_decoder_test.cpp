@@ -188,6 +188,52 @@ TEST(NP1FrameDecoder, FrameNumberWrapsAtTwentyBitsWithoutAMismatch) {
     expect_ap(r.ap[23], 12 * 6721 + 23);
 }
 
+// The device numbers frames in 20 bits, and 2^20 is no multiple of a
+// group's 13 frames: once the number has wrapped, a frame's place in its
+// group follows from the sync marker, not from the number alone.
+TEST(NP1FrameDecoder, ASyncAfterTheNumberWrappedKeepsTheMarkersGroupPlace) {
+    {
+        SCOPED_TRACE("a stream that starts after the wrap");
+        test::LogCapture log;
+        Recorder r;
+        auto enc = encoder(13 * 80660);  // a group start whose 20-bit number is 4
+        std::vector<uint8_t> words;
+        enc.append_groups(words, 36);
+        feed(r.decoder, words);
+        EXPECT_TRUE(log.at(warn).empty()) << log.at(warn).front();
+        EXPECT_EQ(r.ap.size(), 36u);
+        EXPECT_EQ(r.decoder.frame_counter() % 13, 0);
+    }
+    {
+        SCOPED_TRACE("a sync lost after the wrap");
+        auto enc = encoder(156 * 6721);
+        std::vector<uint8_t> intact;
+        enc.append_superframes(intact, 4);
+        ASSERT_GT(enc.frame_index(), 1u << 20);
+        Recorder reference;
+        feed(reference.decoder, intact);
+        ASSERT_EQ(reference.ap.size(), 48u);
+
+        test::LogCapture log;
+        Recorder r;
+        auto words = intact;
+        const std::size_t cut = 26 * 13 * 5 * sim::STREAM_WORD_BYTES;  // group 26, past the wrap
+        words.erase(words.begin() + static_cast<std::ptrdiff_t>(cut),
+                    words.begin() + static_cast<std::ptrdiff_t>(cut + 7 * sim::STREAM_WORD_BYTES));
+        feed(r.decoder, words);
+        EXPECT_EQ(log.count_containing("Lost sync"), 1u);
+        ASSERT_EQ(r.ap.size(), 47u);
+        for (std::size_t g = 26; g < r.ap.size(); ++g) {
+            EXPECT_TRUE(std::ranges::equal(r.ap[g].samples, reference.ap[g + 1].samples)) << g;
+            EXPECT_EQ(r.ap[g].index, reference.ap[g + 1].index) << g;
+        }
+        // The superframe after the one that lost words is whole again.
+        ASSERT_EQ(r.lfp.size(), 4u);
+        EXPECT_TRUE(std::ranges::equal(r.lfp.back().samples, reference.lfp.back().samples));
+        EXPECT_TRUE(r.ap.back().complete);
+    }
+}
+
 TEST(NP1FrameDecoder, ResetReturnsToTheInitialState) {
     Recorder r;
     auto enc = encoder();
