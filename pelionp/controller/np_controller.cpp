@@ -155,8 +155,8 @@ std::expected<void, std::string> NPController::Impl::subscribe_stream(SID sid, s
             fmt::format("SID {} has no board producer and cannot be subscribed", demux::to_underlying(sid)));
     }
     if (auto it = subscriptions.find(sid); it != subscriptions.end()) {
-        if (auto held = it->second.lock()) {
-            if (held == queue) return {};
+        if (!DataStreamCoordinator::abandoned_approx(it->second)) {
+            if (it->second.lock() == queue) return {};
             return std::unexpected(fmt::format("SID {} is already subscribed", demux::to_underlying(sid)));
         }
         if (auto r = unsubscribe_stream(sid, nullptr); !r) return r;
@@ -231,7 +231,8 @@ void NPController::Impl::open_device_stream() {
 void NPController::Impl::data_stream_changed() {
     std::vector<SID> stale;
     for (const auto& [sid, queue] : subscriptions) {
-        if (queue.expired()) stale.push_back(sid);
+        // NB: not expired(): the runner may not have dropped its reference yet.
+        if (DataStreamCoordinator::abandoned_approx(queue)) stale.push_back(sid);
     }
     for (const SID sid : stale) (void)unsubscribe_stream(sid, nullptr);
 
@@ -402,8 +403,8 @@ std::expected<void, std::string> NPController::start_stream(demux::NeuropixelsWo
     if (on_decoding_thread(worker)) return std::unexpected(decoding_thread_error("start_stream"));
     std::lock_guard lock(mutex);
     if (auto it = impl->subscriptions.find(worker.sid); it != impl->subscriptions.end()) {
-        if (auto held = it->second.lock()) {
-            if (held == worker.queue()) return {};
+        if (!DataStreamCoordinator::abandoned_approx(it->second)) {
+            if (it->second.lock() == worker.queue()) return {};
             return std::unexpected(std::string("SID already subscribed to another worker"));
         }
     }

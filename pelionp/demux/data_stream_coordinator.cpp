@@ -388,11 +388,8 @@ std::expected<DataStreamCoordinator::SubscribeEvent, std::string> DataStreamCoor
         return std::unexpected(in_range.error());
     }
     std::unique_lock lock(state_mutex);
-    // The coordinator itself always holds one reference to a subscribed
-    // queue (in the pending event or in the runner), so a single owner means
-    // the subscriber let go: the queue is abandoned and may be replaced even
-    // before the runner has noticed.
-    if (subscriptions[sid].use_count() > 1) {
+    // An abandoned queue may be replaced even before the runner has noticed.
+    if (!abandoned_approx(subscriptions[sid])) {
         return std::unexpected(fmt::format("Queue already exists for SID {}", sid));
     }
     auto applied = enqueue_control_and_wait(SubscribeEvent{event.sid, event.queue}, lock,

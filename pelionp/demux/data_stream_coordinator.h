@@ -82,6 +82,13 @@ public:
     /// watchdog); subscriptions stay.
     std::expected<void, std::string> reset();
 
+    /// Whether the subscriber of a queue the coordinator was given has let go
+    /// of it. The coordinator holds exactly one reference to every queue it
+    /// was given (in the pending event or in the runner) until the runner
+    /// drops it, so a single owner means abandoned, whether or not the runner
+    /// has noticed yet. A snapshot: a subscriber may let go right after.
+    [[nodiscard]] static bool abandoned_approx(const std::weak_ptr<SIDQueue>& given) { return given.use_count() <= 1; }
+
     /// Buffers and control events waiting for the runner (a snapshot), for
     /// status displays and diagnostics.
     [[nodiscard]] std::size_t queued_items_approx() const { return control_queue.size_approx(); }
