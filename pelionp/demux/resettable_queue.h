@@ -10,11 +10,16 @@
 // that dequeues while a resync happens sees the queue before or after the
 // clear, never half of it. `wake()` (any thread) releases a host blocked in
 // a wait, e.g. to stop its writer.
+//
+// Memory: a host that stalls lets the queue grow (up to what its producer
+// allows); once the host has caught up, the producer hands the grown storage
+// back (see `enqueue`), so memory after a stall returns to what it was.
 #include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <utility>
 
+#include "pelionp/demux/free_memory.h"
 #include "pelionp/demux/wakeable_queue.h"
 
 namespace pelionp::demux {
@@ -28,9 +33,17 @@ public:
     ResettableQueue(const ResettableQueue&) = delete;
     ResettableQueue& operator=(const ResettableQueue&) = delete;
 
+    /// Storage kept however long the queue once was: what a host that keeps
+    /// up needs, many times over.
+    static constexpr std::size_t KEPT_CAPACITY = 512;
+    /// The storage is looked at every this many enqueues, and handed back when
+    /// no more than this many elements are queued (they move to fresh storage).
+    static constexpr std::size_t RELEASE_CHECK_PERIOD = 128;
+    static constexpr std::size_t RELEASE_MAX_MOVED = 64;
+
     /// Producer side. False only if a new block cannot be allocated.
-    bool enqueue(const T& item) { return queue_.enqueue(item); }
-    bool enqueue(T&& item) { return queue_.enqueue(std::move(item)); }
+    bool enqueue(const T& item) { return after_enqueue(queue_.enqueue(item)); }
+    bool enqueue(T&& item) { return after_enqueue(queue_.enqueue(std::move(item))); }
 
     /// Consumer side: removes every element.
     void clear() { queue_.clear(); }
@@ -61,9 +74,24 @@ public:
     void wake() { queue_.wake(); }
 
     [[nodiscard]] std::size_t size_approx() const { return queue_.size_approx(); }
+    /// Consumer side (takes the lock): how many elements the storage holds
+    /// without allocating.
+    [[nodiscard]] std::size_t storage_capacity_approx() {
+        const auto lock = hold_consumer();
+        return queue_.storage_capacity_approx();
+    }
 
 private:
+    bool after_enqueue(bool enqueued) {
+        if (++since_release_check_ == RELEASE_CHECK_PERIOD) {
+            since_release_check_ = 0;
+            if (queue_.try_release_storage(KEPT_CAPACITY, RELEASE_MAX_MOVED)) return_free_memory_to_system();
+        }
+        return enqueued;
+    }
+
     WakeableQueue<T, 512, std::mutex> queue_;
+    std::size_t since_release_check_ = 0;  // the producer's
 };
 
 }  // namespace pelionp::demux

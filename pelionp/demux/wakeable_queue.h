@@ -17,6 +17,12 @@
 // spurious wake-up, after which a wait goes on until its deadline: no element
 // is ever waited past, since every enqueue signals once its element is
 // visible.
+//
+// NB: moodycamel's queue keeps every block it ever allocated. A queue whose
+// consumer may lock (`ConsumerMutex` with try_lock) offers the producer
+// `try_release_storage`, which swaps in fresh storage once a backlog has
+// drained, so a host that stalled for seconds does not keep that memory.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -39,13 +45,39 @@ class WakeableQueue {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit WakeableQueue(std::size_t initial_capacity = 15) : queue_(initial_capacity) {}
+    explicit WakeableQueue(std::size_t initial_capacity = 15)
+        : queue_(initial_capacity), initial_capacity_(initial_capacity) {}
     WakeableQueue(const WakeableQueue&) = delete;
     WakeableQueue& operator=(const WakeableQueue&) = delete;
 
     /// Producer. False only if a new block cannot be allocated.
-    bool enqueue(T&& item) { return signal_after(queue_.enqueue(std::move(item))); }
-    bool enqueue(const T& item) { return signal_after(queue_.enqueue(item)); }
+    bool enqueue(T&& item) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+        return signal_after(queue_.enqueue(std::move(item)));
+    }
+    bool enqueue(const T& item) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+        return signal_after(queue_.enqueue(item));
+    }
+
+    /// Producer: when the storage has room for more than `keep_capacity`
+    /// elements and at most `max_moved` are queued, moves those into fresh
+    /// storage of the initial size and frees the old; true if it did. Never
+    /// waits: false at once while a consumer holds the lock. Costs a walk over
+    /// the storage's blocks when the queue is short enough.
+    bool try_release_storage(std::size_t keep_capacity, std::size_t max_moved)
+        requires requires(ConsumerMutex m) { m.try_lock(); }
+    {
+        if (count_.load(std::memory_order_relaxed) > max_moved) return false;
+        std::unique_lock lock(consumer_, std::try_to_lock);
+        if (!lock || queue_.max_capacity() <= keep_capacity || queue_.size_approx() > max_moved) return false;
+        // Sized so that the moved elements never need an allocation.
+        moodycamel::ReaderWriterQueue<T, BLOCK_SIZE> fresh(std::max(initial_capacity_, max_moved));
+        T item;
+        while (queue_.try_dequeue(item)) (void)fresh.try_enqueue(std::move(item));
+        queue_ = std::move(fresh);  // a swap: `fresh` frees the old blocks
+        return true;
+    }
 
     /// Consumer: one element, if any, without blocking.
     bool try_dequeue(T& item) {
@@ -86,7 +118,10 @@ public:
     /// Consumer: drops every element now queued.
     void clear() {
         std::lock_guard lock(consumer_);
-        while (queue_.pop()) (void)items_.tryWait();
+        while (queue_.pop()) {
+            count_.fetch_sub(1, std::memory_order_relaxed);
+            (void)items_.tryWait();
+        }
     }
 
     /// Holds the consumer side (every dequeue and `clear`) until the lock
@@ -100,17 +135,29 @@ public:
         items_.signal();
     }
 
-    [[nodiscard]] std::size_t size_approx() const { return queue_.size_approx(); }
+    /// Producer or a consumer holding the lock: how many elements the
+    /// storage holds without allocating (a walk over its blocks).
+    [[nodiscard]] std::size_t storage_capacity_approx() const { return queue_.max_capacity(); }
+
+    /// Any thread; O(1). Counts an element from just before it is enqueued
+    /// until just after it is taken, so it never reads less than the queue
+    /// holds.
+    [[nodiscard]] std::size_t size_approx() const { return count_.load(std::memory_order_relaxed); }
 
 private:
     bool take(T& item) {
         if (!queue_.try_dequeue(item)) return false;
+        count_.fetch_sub(1, std::memory_order_relaxed);
         (void)items_.tryWait();
         return true;
     }
 
     bool signal_after(bool enqueued) {
-        if (enqueued) items_.signal();
+        if (enqueued) {
+            items_.signal();
+        } else {
+            count_.fetch_sub(1, std::memory_order_relaxed);
+        }
         return enqueued;
     }
 
@@ -125,6 +172,8 @@ private:
     }
 
     moodycamel::ReaderWriterQueue<T, BLOCK_SIZE> queue_;
+    std::size_t initial_capacity_;
+    std::atomic<std::size_t> count_{0};
     moodycamel::spsc_sema::LightweightSemaphore items_;
     std::atomic<bool> woken_{false};
     ConsumerMutex consumer_;

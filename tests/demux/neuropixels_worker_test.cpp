@@ -319,5 +319,38 @@ TEST(ResettableQueue, AHeldConsumerSideHoldsTheClear) {
     EXPECT_EQ(q.size_approx(), 0u);
 }
 
+// A host that stalled let the queue grow; once it has caught up, the producer
+// hands the grown storage back, and no element is lost or reordered on the way.
+TEST(ResettableQueue, StorageGrownDuringAStallIsHandedBackOnceTheHostCaughtUp) {
+    using Q = ResettableQueue<uint64_t>;
+    Q q;
+    uint64_t next_in = 0, next_out = 0, out = 0;
+    const auto take_in_order = [&] {
+        ASSERT_TRUE(q.try_dequeue(out));
+        ASSERT_EQ(out, next_out++);
+    };
+    for (; next_in < 5000; ++next_in) ASSERT_TRUE(q.enqueue(next_in));
+    EXPECT_GE(q.storage_capacity_approx(), 5000u);
+
+    // Still behind: nothing is handed back while more than a few are queued.
+    while (q.size_approx() > 2 * Q::RELEASE_MAX_MOVED) take_in_order();
+    for (std::size_t i = 0; i < 2 * Q::RELEASE_CHECK_PERIOD; ++i) {
+        ASSERT_TRUE(q.enqueue(next_in++));
+        take_in_order();
+    }
+    EXPECT_GE(q.storage_capacity_approx(), 5000u);
+
+    // Caught up to a few elements: they move, the rest of the storage goes.
+    while (q.size_approx() > 10) take_in_order();
+    for (std::size_t i = 0; i < 2 * Q::RELEASE_CHECK_PERIOD; ++i) {
+        ASSERT_TRUE(q.enqueue(next_in++));
+        take_in_order();
+    }
+    EXPECT_LE(q.storage_capacity_approx(), Q::KEPT_CAPACITY);
+    while (q.size_approx() > 0) take_in_order();
+    EXPECT_EQ(next_out, next_in);
+    EXPECT_FALSE(q.try_dequeue(out));
+}
+
 }  // namespace
 }  // namespace pelionp::demux
