@@ -1,5 +1,6 @@
 #include "kessa_device_manager/kessa_device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -153,10 +154,12 @@ std::size_t KessaDevice::drain() {
     std::size_t total = 0;
     auto quiet_until = Clock::now() + DRAIN_QUIET;
     for (;;) {
-        const auto left = quiet_until - Clock::now();
-        if (left <= Clock::duration::zero()) break;
         // NB: the read waits at most for what is left of the window, so an
         // empty channel on a driver whose reads block ends the drain in 2 ms.
+        // Every pass reads before it looks at the clock: a drain thread held
+        // off the processor past the window after a read that brought data
+        // still empties the channel instead of leaving it half full.
+        const auto left = std::max(quiet_until - Clock::now(), Clock::duration::zero());
         const xdma::platform::ReadWait wait{.interrupts = {&handler_->suspension(), nullptr},
                                             .quiet = std::chrono::ceil<std::chrono::milliseconds>(left)};
         const auto chunk = handler_->with_connection([&](xdma::Connection& c) { return c.c2h_read(0, wait); });
@@ -167,6 +170,7 @@ std::size_t KessaDevice::drain() {
         }
         if (!chunk && handler_->reads_suspended()) break;
         if (!chunk && (handler_->read_register(BUFFER_LEVEL) & 0x7FFFFFFF) == 0) break;
+        if (Clock::now() >= quiet_until) break;
     }
     return total;
 }
