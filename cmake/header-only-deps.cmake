@@ -3,8 +3,8 @@
 # library's folder is linked into one include directory of the build tree,
 # so a cross-compiler never meets a Linux system header.
 #
-# spdlog and fmt run in header-only mode (fmt's implementation is compiled
-# into every binary that formats). Defines the same target names the
+# fmt runs in header-only mode (its implementation is compiled into every
+# binary that formats); spdlog in its compiled mode (see below). Defines the same target names the
 # packages' CMake configs define.
 set(PELIONP_DEBIAN_INCLUDE "/usr/include" CACHE PATH "Where Debian's header-only libraries live")
 set(_pelionp_headers ${CMAKE_BINARY_DIR}/header-only-deps)
@@ -28,8 +28,14 @@ endfunction()
 
 _pelionp_header_only(fmt::fmt FMT_HEADER_ONLY=1)
 # NB: Debian's spdlog is configured for an external fmt (tweakme.h), which
-# is the fmt above; without SPDLOG_COMPILED_LIB it is header-only.
-_pelionp_header_only(spdlog::spdlog FMT_HEADER_ONLY=1 SPDLOG_FMT_EXTERNAL=1)
+# is the fmt above. spdlog runs in its compiled mode: its implementation is
+# built once, from the same headers, into a static library that every module
+# links (each module keeps its own registry, as in header-only mode).
+add_library(pelionp_spdlog_compiled STATIC ${CMAKE_CURRENT_LIST_DIR}/deps/spdlog_compiled.cpp)
+target_include_directories(pelionp_spdlog_compiled SYSTEM PUBLIC ${_pelionp_headers})
+target_compile_definitions(pelionp_spdlog_compiled PUBLIC SPDLOG_COMPILED_LIB=1 FMT_HEADER_ONLY=1 SPDLOG_FMT_EXTERNAL=1)
+_pelionp_header_only(spdlog::spdlog SPDLOG_COMPILED_LIB=1 FMT_HEADER_ONLY=1 SPDLOG_FMT_EXTERNAL=1)
+set_target_properties(spdlog::spdlog PROPERTIES INTERFACE_LINK_LIBRARIES pelionp_spdlog_compiled)
 _pelionp_header_only(nlohmann_json::nlohmann_json)
 _pelionp_header_only(range-v3::range-v3)
 _pelionp_header_only(CLI11::CLI11)

@@ -1,9 +1,9 @@
 // Ports and headstage detection on the simulated board.
-#include <latch>
 
 #include <gtest/gtest.h>
 
 #include "pelionp/controller/np_port.h"
+#include "tests/support/gate.h"
 #include "tests/controller/sim_rig.h"
 #include "tests/support/log_capture.h"
 
@@ -179,14 +179,14 @@ struct HoldingWorker final : demux::NeuropixelsWorker {
     ~HoldingWorker() override { stop_and_join(); }
     void wait_for_resync() override {
         if (armed.exchange(false)) {
-            entered.count_down();
+            entered.open();
             go.wait();
         }
         NeuropixelsWorker::wait_for_resync();
     }
     std::atomic<bool> armed{false};
-    std::latch entered{1};
-    std::latch go{1};
+    test::Gate entered;
+    test::Gate go;
 };
 
 // The last holder drops a port while the controller is busy, so its release
@@ -221,7 +221,7 @@ TEST(ControllerPorts, AReleaseStillPendingIsWaitedForBeforeANewPortIsMade) {
             control_at_return = rig.stream_control();
             if (made) successor = *made;
         });
-        holder_worker.go.count_down();
+        holder_worker.go.open();
         holder.join();
         dropper.join();
         taker.join();

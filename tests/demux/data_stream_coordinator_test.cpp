@@ -2,12 +2,12 @@
 
 #include <chrono>
 #include <future>
-#include <latch>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
 
+#include "tests/support/gate.h"
 #include "tests/demux/raw_words.h"
 #include "tests/support/log_capture.h"
 
@@ -240,15 +240,15 @@ TEST(DataStreamCoordinator, SilentSubscriptionIsReportedOnceAndItsResumption) {
 class GateSink : public spdlog::sinks::base_sink<std::mutex> {
 public:
     explicit GateSink(std::string needle) : needle_(std::move(needle)) {}
-    std::latch entered{1};
-    std::latch release{1};
+    test::Gate entered;
+    test::Gate release;
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         if (std::string_view(msg.payload.data(), msg.payload.size()).find(needle_) != std::string_view::npos &&
             !tripped_) {
             tripped_ = true;
-            entered.count_down();
+            entered.open();
             release.wait();
         }
     }
@@ -279,7 +279,7 @@ TEST(DataStreamCoordinator, DestructionReleasesAWaitingControlCallWithItsMessage
         auto result = pending.get();
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error(), "Demux runner stopped before applying the change");
-        gate->release.count_down();
+        gate->release.open();
         destroyer.get();
     }
     auto& sinks = spdlog::default_logger()->sinks();

@@ -2,7 +2,6 @@
 
 #include <condition_variable>
 #include <future>
-#include <latch>
 #include <mutex>
 #include <system_error>
 
@@ -10,6 +9,7 @@
 
 #include "pelionp/demux/resettable_queue.h"
 #include "pelionp/demux/worker_loop.h"
+#include "tests/support/gate.h"
 #include "tests/demux/raw_words.h"
 #include "tests/support/log_capture.h"
 
@@ -78,12 +78,12 @@ TEST(NeuropixelsWorker, RequestedResyncRunsOnTheDecodingThread) {
     std::condition_variable done;
     std::thread::id ran_on;
     std::vector<uint8_t> decoded;
-    std::latch decoding{1};
-    std::latch release{1};
+    test::Gate decoding;
+    test::Gate release;
     ProbeWorker w(
         [&](uint64_t, uint8_t b) {
             decoded.push_back(b);
-            decoding.count_down();
+            decoding.open();
             release.wait();
         },
         [&] {
@@ -96,7 +96,7 @@ TEST(NeuropixelsWorker, RequestedResyncRunsOnTheDecodingThread) {
     w.queue()->enqueue(entry_of({word(8, 1, 0x2)}));
     w.request_resync();  // must not wait for the busy thread
     EXPECT_EQ(ran_on, std::thread::id{});
-    release.count_down();
+    release.open();
     std::unique_lock l(m);
     ASSERT_TRUE(done.wait_for(l, std::chrono::seconds(10), [&] { return ran_on != std::thread::id{}; }));
     EXPECT_NE(ran_on, std::this_thread::get_id());
@@ -191,14 +191,14 @@ TEST(NeuropixelsWorker, ResyncReturnsAfterResetOutputRanOnTheDecoderThread) {
 }
 
 TEST(NeuropixelsWorker, ResyncDiscardsTheElementInHandAndEverythingQueued) {
-    std::latch decoding{1};
-    std::latch release{1};
+    test::Gate decoding;
+    test::Gate release;
     std::vector<uint8_t> decoded;  // decoder thread only until the handshake
     ProbeWorker w(
         [&](uint64_t, uint8_t b) {
             decoded.push_back(b);
             if (b == 0xA) {
-                decoding.count_down();
+                decoding.open();
                 release.wait();
             }
         },
@@ -208,7 +208,7 @@ TEST(NeuropixelsWorker, ResyncDiscardsTheElementInHandAndEverythingQueued) {
     w.queue()->enqueue(entry_of({word(8, 1, 0xB)}));
     w.queue()->enqueue(entry_of({word(8, 2, 0xC)}));
     w.request_resync();    // returns at once although the thread is busy
-    release.count_down();  // next the thread dequeues B, sees the request, discards B and C
+    release.open();  // next the thread dequeues B, sees the request, discards B and C
     w.wait_for_resync();
     EXPECT_EQ(decoded, std::vector<uint8_t>{0xA});
     EXPECT_EQ(w.queue()->size_approx(), 0u);
