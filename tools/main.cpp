@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "pelionp/logging.h"
+#include "record/logging.h"
 #include "tools/commands/commands.h"
 #include "tools/platform/console.h"
 
@@ -20,6 +22,9 @@ int main(int argc, char** argv) {
   // Logs go to stderr: stdout carries the commands' output and the live
   // status line.
   spdlog::set_default_logger(spdlog::stderr_color_mt("pelionp"));
+  // The libraries log there too (on Windows each DLL has its own default).
+  pelionp::use_logger(spdlog::default_logger());
+  pelionp::record::use_logger(spdlog::default_logger());
 
   CLI::App app{"pelionp: Neuropixels acquisition on a simulated board or, through a plug-in, a real one"};
   app.require_subcommand(1);

@@ -114,7 +114,11 @@ TEST(NeuropixelsWorker, AResyncWaitFromTheDecodingThreadIsRefused) {
                 self->wait_for_resync();
                 refusal.set_value("no error");
             } catch (const std::system_error& e) {
-                refusal.set_value(e.code() == std::errc::resource_deadlock_would_occur ? "deadlock" : e.what());
+                // NB: by value and category name: where each module links its own
+                // C++ library (Windows), the categories are distinct objects.
+                const bool deadlock = e.code().value() == static_cast<int>(std::errc::resource_deadlock_would_occur) &&
+                                      std::string_view(e.code().category().name()) == "generic";
+                refusal.set_value(deadlock ? "deadlock" : e.what());
             }
         },
         [] {});
