@@ -14,6 +14,7 @@
 // Memory: a host that stalls lets the queue grow (up to what its producer
 // allows); once the host has caught up, the producer hands the grown storage
 // back (see `enqueue`), so memory after a stall returns to what it was.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <mutex>
@@ -34,8 +35,11 @@ public:
     ResettableQueue& operator=(const ResettableQueue&) = delete;
 
     /// Storage kept however long the queue once was: what a host that keeps
-    /// up needs, many times over.
-    static constexpr std::size_t KEPT_CAPACITY = 512;
+    /// up needs, many times over (about 80 ms of one probe's packets or
+    /// samples), so that the bursts of large device buffers do not hand
+    /// storage back and allocate it again every time.
+    static constexpr std::size_t KEPT_BYTES = std::size_t{4} << 20;
+    static constexpr std::size_t KEPT_CAPACITY = std::max<std::size_t>(512, KEPT_BYTES / sizeof(T));
     /// The storage is looked at every this many enqueues, and handed back when
     /// no more than this many elements are queued (they move to fresh storage).
     static constexpr std::size_t RELEASE_CHECK_PERIOD = 128;

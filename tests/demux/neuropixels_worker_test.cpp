@@ -326,20 +326,30 @@ TEST(ResettableQueue, AHeldConsumerSideHoldsTheClear) {
 // A host that stalled let the queue grow; once it has caught up, the producer
 // hands the grown storage back, and no element is lost or reordered on the way.
 TEST(ResettableQueue, StorageGrownDuringAStallIsHandedBackOnceTheHostCaughtUp) {
-    using Q = ResettableQueue<uint64_t>;
+    // 4 KiB elements: a backlog past the kept storage is a few thousand.
+    using Element = std::array<uint64_t, 512>;
+    using Q = ResettableQueue<Element>;
+    static_assert(Q::KEPT_CAPACITY < 5000);
     Q q;
-    uint64_t next_in = 0, next_out = 0, out = 0;
+    uint64_t next_in = 0, next_out = 0;
+    Element out{};
+    const auto element = [](uint64_t n) {
+        Element e{};
+        e.front() = n;
+        e.back() = ~n;
+        return e;
+    };
     const auto take_in_order = [&] {
         ASSERT_TRUE(q.try_dequeue(out));
-        ASSERT_EQ(out, next_out++);
+        ASSERT_EQ(out, element(next_out++));
     };
-    for (; next_in < 5000; ++next_in) ASSERT_TRUE(q.enqueue(next_in));
+    for (; next_in < 5000; ++next_in) ASSERT_TRUE(q.enqueue(element(next_in)));
     EXPECT_GE(q.storage_capacity_approx(), 5000u);
 
     // Still behind: nothing is handed back while more than a few are queued.
     while (q.size_approx() > 2 * Q::RELEASE_MAX_MOVED) take_in_order();
     for (std::size_t i = 0; i < 2 * Q::RELEASE_CHECK_PERIOD; ++i) {
-        ASSERT_TRUE(q.enqueue(next_in++));
+        ASSERT_TRUE(q.enqueue(element(next_in++)));
         take_in_order();
     }
     EXPECT_GE(q.storage_capacity_approx(), 5000u);
@@ -347,7 +357,7 @@ TEST(ResettableQueue, StorageGrownDuringAStallIsHandedBackOnceTheHostCaughtUp) {
     // Caught up to a few elements: they move, the rest of the storage goes.
     while (q.size_approx() > 10) take_in_order();
     for (std::size_t i = 0; i < 2 * Q::RELEASE_CHECK_PERIOD; ++i) {
-        ASSERT_TRUE(q.enqueue(next_in++));
+        ASSERT_TRUE(q.enqueue(element(next_in++)));
         take_in_order();
     }
     EXPECT_LE(q.storage_capacity_approx(), Q::KEPT_CAPACITY);
