@@ -13,7 +13,8 @@
 //
 // Memory: a host that stalls lets the queue grow (up to what its producer
 // allows); once the host has caught up, the producer hands the grown storage
-// back (see `enqueue`), so memory after a stall returns to what it was.
+// back beyond `KEPT_BYTES` (see `enqueue`), so a stall does not leave the
+// process larger than before it.
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
