@@ -22,12 +22,20 @@ constexpr size_t NP2_BATCH = 384;   // 1 AP sample each
 // The longest an empty queue is waited on before the writer looks at its
 // finish request again; data wakes it at once.
 constexpr auto IDLE_WAIT = std::chrono::milliseconds(20);
+// How long a writer holding its first packets waits for the other writers'
+// first packets. NB: its queue fills meanwhile; a second is far less than a
+// packet queue holds (over four seconds of one probe) and far more than a
+// run takes to start its streams.
+constexpr auto START_AGREEMENT_TIMEOUT = std::chrono::seconds(1);
+
+uint64_t first_timestamp(const electrodePacket& packet) { return packet.timestamps[0]; }
+uint64_t first_timestamp(const NP2::APData& packet) { return packet.timestamp; }
 
 }  // namespace
 
 ProbeWriter::ProbeWriter(const ProbeHandle& probe, std::unique_ptr<spikeglx::ProbeRecording> recording,
-                         uint64_t ap_sample_limit)
-    : probe_(probe), recording_(std::move(recording)), limit_(ap_sample_limit) {}
+                         uint64_t ap_sample_limit, RunStart* start)
+    : probe_(probe), recording_(std::move(recording)), limit_(ap_sample_limit), run_start_(start) {}
 
 ProbeWriter::~ProbeWriter() {
   if (thread_.joinable()) {
@@ -43,10 +51,34 @@ std::expected<void, std::string> ProbeWriter::join() {
   return outcome_;
 }
 
-void ProbeWriter::count_gap(uint64_t first_timestamp, uint64_t samples_per_packet) {
-  if (next_timestamp_ && first_timestamp > *next_timestamp_)
-    dropped_.fetch_add(first_timestamp - *next_timestamp_, std::memory_order_relaxed);
-  next_timestamp_ = first_timestamp + samples_per_packet;
+void ProbeWriter::count_gap(uint64_t timestamp, uint64_t samples_per_packet) {
+  if (next_timestamp_ && timestamp > *next_timestamp_)
+    dropped_.fetch_add(timestamp - *next_timestamp_, std::memory_order_relaxed);
+  next_timestamp_ = timestamp + samples_per_packet;
+}
+
+template <class Packet>
+std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> packets, uint64_t samples_per_packet) {
+  if (begun_ || packets.empty()) return packets;
+  if (!start_timestamp_) {
+    const uint64_t first = first_timestamp(packets.front());
+    start_timestamp_ = run_start_ ? run_start_->agree(first, std::chrono::steady_clock::now() + START_AGREEMENT_TIMEOUT)
+                                  : first;
+  }
+  const uint64_t start = *start_timestamp_;
+  size_t k = 0;
+  while (k < packets.size() && first_timestamp(packets[k]) < start) ++k;
+  skipped_.fetch_add(k, std::memory_order_relaxed);
+  if (k == packets.size()) return {};
+  begun_ = true;
+  const uint64_t late = first_timestamp(packets[k]) - start;
+  if (late >= samples_per_packet) {
+    const uint64_t missing = late - late % samples_per_packet;
+    dropped_.fetch_add(missing, std::memory_order_relaxed);
+    spdlog::warn("{} probe on {}: its stream began at timestamp {}, {} samples after the run's start at {}",
+                 display_name(probe_.kind), probe_.place(), first_timestamp(packets[k]), missing, start);
+  }
+  return packets.subspan(k);
 }
 
 template <class Packet, class Queue, class Write>
@@ -67,7 +99,9 @@ std::expected<void, std::string> ProbeWriter::drain(Queue& queue, uint64_t sampl
     const size_t n = last_ones ? queue.try_dequeue_bulk(packets.data(), want)
                                : queue.wait_dequeue_bulk_timed(packets.data(), want, IDLE_WAIT);
     if (n > 0) {
-      if (auto r = write(std::span<const Packet>(packets.data(), n)); !r) return r;
+      const auto kept = skip_before_start(std::span<const Packet>(packets.data(), n), samples_per_packet);
+      if (!kept.empty())
+        if (auto r = write(kept); !r) return r;
       packets_.fetch_add(n, std::memory_order_relaxed);
       if (last_ones) *last_ones -= std::min<uint64_t>(*last_ones, n);
     }

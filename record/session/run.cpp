@@ -38,6 +38,7 @@ std::expected<imro::ProbeConfiguration, std::string> Run::configuration_for(cons
 
 std::expected<void, std::string> Run::prepare() {
   const auto& layout = options_.layout;
+  start_ = std::make_unique<RunStart>(session_.probes().size(), options_.start_timestamp);
   int index = 0;
   for (const auto& probe : session_.probes()) {
     const std::string who = fmt::format("imec{} ({} {}, serial {})", index, display_name(probe.kind), probe.place(),
@@ -67,7 +68,7 @@ std::expected<void, std::string> Run::prepare() {
 
     auto recording = spikeglx::ProbeRecording::create(layout, index, probe.identity(), *configuration);
     if (!recording) return std::unexpected(fmt::format("{}: {}", who, recording.error()));
-    writers_.push_back(std::make_unique<ProbeWriter>(probe, std::move(*recording), options_.ap_samples));
+    writers_.push_back(std::make_unique<ProbeWriter>(probe, std::move(*recording), options_.ap_samples, start_.get()));
 
     capture::StreamDescription description{.sid = capture::stream_id(probe.kind, probe.port, probe.dock),
                                            .probe = probe.identity(),
@@ -101,6 +102,7 @@ std::expected<void, std::string> Run::finish() {
   if (finished_) return std::unexpected(std::string("The run has already finished"));
   finished_ = true;
   std::vector<std::string> failures;
+  start_->cancel();
   for (auto& w : writers_) w->finish();
   for (auto& w : writers_)
     if (auto r = w->join(); !r) failures.push_back(r.error());

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "record/export.h"
 #include "record/imro/configuration.h"
 #include "record/session/probe_writer.h"
+#include "record/session/run_start.h"
 #include "record/session/session.h"
 #include "record/spikeglx/recording.h"
 
@@ -43,6 +45,11 @@ struct RunOptions {
   // read it from; other probes get the library's defaults.
   std::map<std::pair<int, int>, imro::ProbeConfiguration> configurations{};
   std::map<std::pair<int, int>, std::filesystem::path> imro_files{};
+  // The device timestamp every file begins at. Unset: the first timestamp
+  // at which every probe streams (the latest of their first packets), so
+  // where a run begins depends on how fast its streams started; set it
+  // where runs must be compared sample for sample.
+  std::optional<uint64_t> start_timestamp{};
 };
 
 class PELIONP_RECORD_API Run {
@@ -53,7 +60,9 @@ class PELIONP_RECORD_API Run {
   Run& operator=(const Run&) = delete;
   ~Run();  // finishes if the owner did not; failures are logged
 
-  // Starts every writer, then every probe's stream.
+  // Starts every writer, then every probe's stream. Every file begins at
+  // the run's start (see `RunOptions::start_timestamp`); what a probe
+  // streamed before it is skipped.
   std::expected<void, std::string> start();
   // Writes what is queued, joins the writers, stops the streams and closes
   // the files; reports every failure, joined with "; ".
@@ -75,6 +84,8 @@ class PELIONP_RECORD_API Run {
 
   Session& session_;
   RunOptions options_;
+  // Before the writers, which borrow it.
+  std::unique_ptr<RunStart> start_;
   std::vector<std::unique_ptr<ProbeWriter>> writers_;
   capture::Sidecar sidecar_;
   bool started_ = false;

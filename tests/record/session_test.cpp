@@ -16,6 +16,7 @@
 #include "record/session/run.h"
 #include "record/session/session.h"
 #include "sim/rig.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/read_back.h"
 #include "tests/support/temp_dir.h"
 
@@ -102,6 +103,93 @@ TEST(Run, RefusesAnImroTableThatDoesNotFitNamingTheProbe) {
   ASSERT_FALSE(run);
   EXPECT_TRUE(run.error().starts_with("imec0 (NP1 port 0, serial ")) << run.error();
 }
+
+// The first device timestamp of each probe's files.
+std::vector<uint64_t> first_timestamps(const spikeglx::Layout& layout, size_t probes) {
+  std::vector<uint64_t> first;
+  for (size_t n = 0; n < probes; ++n) {
+    const auto stamps = test::read_npy_u64(spikeglx::timestamps_path(layout.stream_stem(static_cast<int>(n), spikeglx::Band::ap)));
+    EXPECT_FALSE(stamps.empty()) << "imec" << n;
+    first.push_back(stamps.empty() ? 0 : stamps.front());
+  }
+  return first;
+}
+
+// Port 0 streams before the run starts port 1: the files still begin
+// together.
+TEST(Run, EveryFileBeginsAtTheLatestOfTheProbesFirstPackets) {
+  TempDir dir;
+  const auto rig = default_rig();
+  auto session = Session::open(rig.board);
+  ASSERT_TRUE(session && (*session)->detect());
+  const spikeglx::Layout layout{dir.path(), "together"};
+  auto run = Run::create(**session, {.layout = layout, .ap_samples = 1200});
+  ASSERT_TRUE(run) << run.error();
+  const auto& np1 = (*session)->probes()[0];
+  ASSERT_EQ(np1.port, 0);
+  ASSERT_TRUE((*session)->controller().start_stream(np1.worker()));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (np1.queue_depth_approx() == 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "port 0 did not stream";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE((*run)->start()) << "starting port 0 again does nothing";
+  ASSERT_TRUE(wait_done(**run));
+  ASSERT_TRUE((*run)->finish());
+
+  const auto first = first_timestamps(layout, 3);
+  // imec0 is the NP1 probe: its file begins with the first superframe at
+  // or after the start, which the NP2 files begin at exactly.
+  EXPECT_EQ(first[1], first[2]);
+  EXPECT_GE(first[0], first[1]);
+  EXPECT_LT(first[0], first[1] + 12);
+  for (const auto& w : (*run)->writers()) EXPECT_EQ(w->dropped_samples(), 0u) << w->probe().place();
+  EXPECT_GT((*run)->writers()[0]->skipped_packets(), 0u);
+}
+
+struct StartCase {
+  const char* name;
+  uint64_t start;
+  // Port 1's stream begins after this start: the samples in between are
+  // counted as lost and said so.
+  bool late;
+};
+
+class FixedStart : public ::testing::TestWithParam<StartCase> {};
+
+TEST_P(FixedStart, FilesBeginAtTheHostsTimestampOrCountWhatCameBeforeTheirStream) {
+  const auto& param = GetParam();
+  TempDir dir;
+  test::LogCapture log;
+  const auto rig = default_rig();
+  auto session = Session::open(rig.board);
+  ASSERT_TRUE(session && (*session)->detect());
+  const spikeglx::Layout layout{dir.path(), "fixed"};
+  auto run = Run::create(**session, {.layout = layout, .ap_samples = 1200, .start_timestamp = param.start});
+  ASSERT_TRUE(run) << run.error();
+  ASSERT_TRUE((*run)->start());
+  ASSERT_TRUE(wait_done(**run));
+  ASSERT_TRUE((*run)->finish());
+
+  const auto first = first_timestamps(layout, 3);
+  const auto& writers = (*run)->writers();
+  if (!param.late) {
+    EXPECT_EQ(first[1], param.start);
+    EXPECT_EQ(first[2], param.start);
+    EXPECT_GE(first[0], param.start);
+    EXPECT_LT(first[0], param.start + 12);
+    for (const auto& w : writers) EXPECT_EQ(w->dropped_samples(), 0u) << w->probe().place();
+    return;
+  }
+  ASSERT_GT(first[1], param.start);
+  for (size_t n = 1; n < 3; ++n) EXPECT_EQ(writers[n]->dropped_samples(), first[n] - param.start) << "imec" << n;
+  EXPECT_EQ(log.count_containing(fmt::format("samples after the run's start at {}", param.start)) , 2u + (first[0] >= 12 ? 1u : 0u));
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, FixedStart,
+                         ::testing::Values(StartCase{"AfterEveryStreamBegan", 300000, false},
+                                           StartCase{"BeforePortOnesStreamBegan", 0, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct CaptureCase {
   const char* name;

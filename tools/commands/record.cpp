@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "record/capture/sidecar.h"
@@ -76,6 +77,11 @@ class Record final : public Command {
     commands::add_path_option(command, "--raw", raw_, "Also save the device stream bytes as received, with FILE.json describing the rig")
         ->type_name("FILE");
     command.add_option("--run", run_, "Run name: files go to DIR/<run>_g0/")->capture_default_str()->type_name("NAME");
+    command
+        .add_option("--start-timestamp", start_timestamp_,
+                    "Begin every file at this device timestamp (30000 a second); default: the first timestamp at "
+                    "which every probe streams")
+        ->type_name("TICKS");
     commands::add_device_options(command, device_);
   }
 
@@ -101,6 +107,7 @@ class Record final : public Command {
   std::filesystem::path calibration_dir_;
   std::filesystem::path raw_;
   std::string run_ = "pelionp";
+  std::optional<uint64_t> start_timestamp_;
 };
 
 std::expected<void, std::string> Record::record() {
@@ -148,7 +155,7 @@ std::expected<void, std::string> Record::record() {
   if (seconds_ > 0 && limit == 0) return std::unexpected(fmt::format("--seconds {} is shorter than one sample set", seconds_));
   auto run = record::Run::create(
       **session, {.layout = layout, .ap_samples = limit, .calibration_dir = calibration_dir_, .configurations = {},
-                  .imro_files = imro_files_});
+                  .imro_files = imro_files_, .start_timestamp = start_timestamp_});
   if (!run) return std::unexpected(run.error());
   if (capture) {
     if (auto r = capture::write(capture::sidecar_path(raw_), (*run)->streams()); !r)

@@ -1,0 +1,41 @@
+#include "record/session/run_start.h"
+
+#include <algorithm>
+
+namespace pelionp::record {
+
+RunStart::RunStart(std::size_t writers, std::optional<uint64_t> fixed) : waiting_for_(writers), start_(fixed) {}
+
+uint64_t RunStart::agree(uint64_t first_timestamp, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  if (start_) return *start_;
+  latest_ = std::max(latest_.value_or(first_timestamp), first_timestamp);
+  if (waiting_for_ > 0) --waiting_for_;
+  if (waiting_for_ == 0) {
+    start_ = latest_;
+    changed_.notify_all();
+    return *start_;
+  }
+  changed_.wait_until(lock, deadline, [&] { return start_.has_value(); });
+  if (!start_) {
+    start_ = latest_;
+    changed_.notify_all();
+  }
+  return *start_;
+}
+
+void RunStart::cancel() {
+  std::lock_guard lock(mutex_);
+  // NB: with nothing reported there is nothing to agree on; writers that
+  // report later start where their own stream begins.
+  if (!start_ && latest_) start_ = latest_;
+  waiting_for_ = 0;
+  changed_.notify_all();
+}
+
+std::optional<uint64_t> RunStart::decided_approx() const {
+  std::lock_guard lock(mutex_);
+  return start_;
+}
+
+}  // namespace pelionp::record
