@@ -115,6 +115,20 @@ std::vector<uint64_t> first_timestamps(const spikeglx::Layout& layout, size_t pr
   return first;
 }
 
+// Starts the NP1 probe's stream on port 0 and waits until it has queued a
+// packet, so that port 1's streams (started by the run) begin later.
+::testing::AssertionResult stream_port_0_first(Session& session) {
+  const auto& np1 = session.probes()[0];
+  if (np1.port != 0) return ::testing::AssertionFailure() << "the first probe is on port " << np1.port;
+  if (auto r = session.controller().start_stream(np1.worker()); !r) return ::testing::AssertionFailure() << r.error();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (np1.queue_depth_approx() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return ::testing::AssertionFailure() << "port 0 did not stream";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // Port 0 streams before the run starts port 1: the files still begin
 // together.
 TEST(Run, EveryFileBeginsAtTheLatestOfTheProbesFirstPackets) {
@@ -125,14 +139,7 @@ TEST(Run, EveryFileBeginsAtTheLatestOfTheProbesFirstPackets) {
   const spikeglx::Layout layout{dir.path(), "together"};
   auto run = Run::create(**session, {.layout = layout, .ap_samples = 1200});
   ASSERT_TRUE(run) << run.error();
-  const auto& np1 = (*session)->probes()[0];
-  ASSERT_EQ(np1.port, 0);
-  ASSERT_TRUE((*session)->controller().start_stream(np1.worker()));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (np1.queue_depth_approx() == 0) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "port 0 did not stream";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(stream_port_0_first(**session));
   ASSERT_TRUE((*run)->start()) << "starting port 0 again does nothing";
   ASSERT_TRUE(wait_done(**run));
   ASSERT_TRUE((*run)->finish());
@@ -150,8 +157,8 @@ TEST(Run, EveryFileBeginsAtTheLatestOfTheProbesFirstPackets) {
 struct StartCase {
   const char* name;
   uint64_t start;
-  // Port 1's stream begins after this start: the samples in between are
-  // counted as lost and said so.
+  // Port 1's streams begin after this start (port 0 streams first): the
+  // samples in between are counted as lost and said so.
   bool late;
 };
 
@@ -167,6 +174,7 @@ TEST_P(FixedStart, FilesBeginAtTheHostsTimestampOrCountWhatCameBeforeTheirStream
   const spikeglx::Layout layout{dir.path(), "fixed"};
   auto run = Run::create(**session, {.layout = layout, .ap_samples = 1200, .start_timestamp = param.start});
   ASSERT_TRUE(run) << run.error();
+  ASSERT_TRUE(stream_port_0_first(**session));
   ASSERT_TRUE((*run)->start());
   ASSERT_TRUE(wait_done(**run));
   ASSERT_TRUE((*run)->finish());
