@@ -17,7 +17,7 @@ void correct(const uint16_t* codes, std::span<const float, CHANNEL_COUNT> gain, 
 }  // namespace
 
 bool store_ap_data(electrodePacket& packet, const APData& data, std::span<const float, CHANNEL_COUNT> gain,
-                   ElectrodePacketQueue& queue, std::size_t max_elements) {
+                   ElectrodePacketQueue& queue, std::size_t max_elements, demux::Wake wake) {
     // The decoder never reports an index past 11; a corrupt one must not
     // write outside the packet.
     if (data.index >= SUPERFRAME_SIZE) {
@@ -36,7 +36,7 @@ bool store_ap_data(electrodePacket& packet, const APData& data, std::span<const 
         spdlog::warn("Queue is full, dropping packet at timestamp {:016X}", data.timestamp);
         return false;
     }
-    if (!queue.enqueue(packet)) {
+    if (!queue.enqueue(packet, wake)) {
         spdlog::error("Failed to enqueue electrode packet, memory might be full at timestamp {:016X}", data.timestamp);
         return false;
     }

@@ -25,9 +25,11 @@ inline constexpr std::size_t PACKET_QUEUE_MAX_ELEMENTS = 131072;
 /// The AP callback body: stores (512 - code) x gain[c] at the set's index and
 /// its timestamp; at index 11 queues the packet unless the superframe was
 /// incomplete or the queue holds `max_elements` or more (each with a
-/// warning). Returns whether a packet was queued.
+/// warning). Returns whether a packet was queued. With `Wake::deferred` the
+/// host is woken by the caller's `signal_deferred` at the end of its batch.
 PELIONP_API bool store_ap_data(electrodePacket& packet, const APData& data, std::span<const float, CHANNEL_COUNT> gain,
-                               ElectrodePacketQueue& queue, std::size_t max_elements = PACKET_QUEUE_MAX_ELEMENTS);
+                               ElectrodePacketQueue& queue, std::size_t max_elements = PACKET_QUEUE_MAX_ELEMENTS,
+                               demux::Wake wake = demux::Wake::now);
 
 /// The LFP callback body: stores (512 - code) x gain[c]; the LFP timestamp is
 /// not kept.

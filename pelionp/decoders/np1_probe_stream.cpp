@@ -16,7 +16,8 @@ ProbeStream::ProbeStream(demux::SID sid, Gains ap_gains, Gains lfp_gains, std::s
       max_queued_(max_queued),
       queue_(std::make_shared<ElectrodePacketQueue>()),
       worker_(std::make_unique<DemuxWorker>(
-          sid, [this](APData d) { on_ap(d); }, [this](LPData l) { on_lfp(l); }, [this] { reset_output(); })) {}
+          sid, [this](APData d) { on_ap(d, demux::Wake::deferred); }, [this](LPData l) { on_lfp(l); }, [this] { reset_output(); },
+          [this] { queue_->signal_deferred(); })) {}
 
 ProbeStream::~ProbeStream() { worker_.reset(); }
 
@@ -34,8 +35,8 @@ StreamCounters ProbeStream::counters() const noexcept {
     return {packets_.load(std::memory_order_relaxed), drops_.load(std::memory_order_relaxed), worker_->resyncs()};
 }
 
-void ProbeStream::on_ap(const APData& d) {
-    const bool queued = store_ap_data(packet_, d, ap_gains_.snapshot(), *queue_, max_queued_);
+void ProbeStream::on_ap(const APData& d, demux::Wake wake) {
+    const bool queued = store_ap_data(packet_, d, ap_gains_.snapshot(), *queue_, max_queued_, wake);
     if (d.index == SUPERFRAME_SIZE - 1) {
         bump(packets_);
         if (!queued) bump(drops_);

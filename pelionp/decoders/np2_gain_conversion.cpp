@@ -12,7 +12,7 @@ void convert_raw_ap(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> 
 }
 
 bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
-                   uint64_t& packet_count, std::size_t max_elements) {
+                   uint64_t& packet_count, std::size_t max_elements, demux::Wake wake) {
     ++packet_count;
     if (queue.size_approx() >= max_elements) {
         spdlog::warn("Queue is full, dropping packet at timestamp {}", raw.timestamp);
@@ -20,7 +20,7 @@ bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> g
     }
     APData data;
     convert_raw_ap(raw, gain, data);
-    if (!queue.enqueue(data)) {
+    if (!queue.enqueue(data, wake)) {
         spdlog::error("Failed to enqueue data packet at timestamp {}, memory might be full", raw.timestamp);
         return false;
     }

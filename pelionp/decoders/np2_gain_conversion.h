@@ -26,9 +26,11 @@ PELIONP_API void convert_raw_ap(const RawAPData& raw, std::span<const float, CHA
 
 /// The raw-AP callback body: counts the set in `packet_count`, converts it and
 /// queues it, or drops it with a warning when `queue` holds `max_elements` or
-/// more. Returns whether it was queued.
+/// more. Returns whether it was queued. With `Wake::deferred` the host is
+/// woken by the caller's `signal_deferred` at the end of its batch.
 PELIONP_API bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
-                               uint64_t& packet_count, std::size_t max_elements = AP_QUEUE_MAX_ELEMENTS);
+                               uint64_t& packet_count, std::size_t max_elements = AP_QUEUE_MAX_ELEMENTS,
+                               demux::Wake wake = demux::Wake::now);
 
 /// The output-reset body: `packet_count` = 0 and the queue emptied.
 PELIONP_API void reset_ap_output(APDataQueue& queue, uint64_t& packet_count);

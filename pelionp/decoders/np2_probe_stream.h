@@ -56,7 +56,9 @@ public:
     /// The decoder's callbacks, run on the decoder thread. Public so that a
     /// test or a benchmark can drive the conversion of a stream that is not
     /// subscribed, from the one thread that then plays the decoder's part.
-    void on_raw_ap(const RawAPData& raw);
+    /// The decoder thread queues with `Wake::deferred` and wakes the host
+    /// once per word list; a caller of its own wakes it per element.
+    void on_raw_ap(const RawAPData& raw, demux::Wake wake = demux::Wake::now);
     void reset_output();
 
 private:

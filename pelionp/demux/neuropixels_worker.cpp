@@ -22,8 +22,9 @@ std::condition_variable handshake_done;
 
 }  // namespace
 
-NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output)
-    : sid(sid_), queue_(make_sid_queue()), reset_output_(std::move(reset_output)) {
+NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output,
+                                     std23::move_only_function<void()> after_list)
+    : sid(sid_), queue_(make_sid_queue()), reset_output_(std::move(reset_output)), after_list_(std::move(after_list)) {
     if (!reset_output_) {
         throw std::invalid_argument("reset_output must not be empty");
     }

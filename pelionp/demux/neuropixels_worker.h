@@ -42,8 +42,11 @@ namespace pelionp::demux {
 class PELIONP_API NeuropixelsWorker {
 public:
     /// Throws std::invalid_argument "reset_output must not be empty". Starts
-    /// no thread.
-    NeuropixelsWorker(SID sid, std23::move_only_function<void()> reset_output);
+    /// no thread. `after_list`, if given, runs on the decoding thread after
+    /// each word list was decoded (one device buffer's words of this SID):
+    /// the place to wake a host once for everything the list produced.
+    NeuropixelsWorker(SID sid, std23::move_only_function<void()> reset_output,
+                      std23::move_only_function<void()> after_list = {});
     NeuropixelsWorker(const NeuropixelsWorker&) = delete;
     NeuropixelsWorker& operator=(const NeuropixelsWorker&) = delete;
     virtual ~NeuropixelsWorker();
@@ -86,6 +89,7 @@ private:
 
     std::shared_ptr<SIDQueue> queue_;
     std23::move_only_function<void()> reset_output_;
+    std23::move_only_function<void()> after_list_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> resync_requested_{0};  // requests made
     std::atomic<uint64_t> resync_completed_{0};  // requests served, waited on

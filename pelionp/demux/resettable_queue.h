@@ -26,6 +26,10 @@
 
 namespace pelionp::demux {
 
+/// Whether an enqueue wakes a waiting host at once, or at the producer's
+/// next `signal_deferred`.
+enum class Wake : bool { now, deferred };
+
 template <class T>
 class ResettableQueue {
 public:
@@ -49,6 +53,11 @@ public:
     /// Producer side. False only if a new block cannot be allocated.
     bool enqueue(const T& item) { return after_enqueue(queue_.enqueue(item)); }
     bool enqueue(T&& item) { return after_enqueue(queue_.enqueue(std::move(item))); }
+    /// Producer side: enqueued without waking the host until `signal_deferred`
+    /// (see WakeableQueue): one wake-up per device buffer, not per element.
+    bool enqueue_deferred(const T& item) { return after_enqueue(queue_.enqueue_deferred(item)); }
+    bool enqueue(const T& item, Wake wake) { return wake == Wake::now ? enqueue(item) : enqueue_deferred(item); }
+    void signal_deferred() { queue_.signal_deferred(); }
 
     /// Consumer side: removes every element.
     void clear() { queue_.clear(); }

@@ -18,6 +18,11 @@
 // is ever waited past, since every enqueue signals once its element is
 // visible.
 //
+// NB: a producer that hands on many elements at once may enqueue them with
+// `enqueue_deferred` and wake the consumer once with `signal_deferred`: a
+// consumer woken per element takes one, waits again and is woken again, a
+// futex round trip and a context switch per element.
+//
 // NB: moodycamel's queue keeps every block it ever allocated. A queue whose
 // consumer may lock (`ConsumerMutex` with try_lock) offers the producer
 // `try_release_storage`, which swaps in fresh storage once a backlog has
@@ -58,6 +63,27 @@ public:
     bool enqueue(const T& item) {
         count_.fetch_add(1, std::memory_order_relaxed);
         return signal_after(queue_.enqueue(item));
+    }
+    /// Producer: like `enqueue`, but a waiting consumer is not woken until
+    /// the producer's next `signal_deferred` (a consumer that looks finds the
+    /// element at once). NB: a producer that defers must signal at the end of
+    /// its batch, or the consumer sleeps until its deadline.
+    bool enqueue_deferred(const T& item) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+        const bool enqueued = queue_.enqueue(item);
+        if (enqueued) {
+            ++deferred_;
+        } else {
+            count_.fetch_sub(1, std::memory_order_relaxed);
+        }
+        return enqueued;
+    }
+    /// Producer: one wake-up for every element enqueued deferred since the
+    /// last call; nothing if there was none.
+    void signal_deferred() {
+        if (deferred_ == 0) return;
+        deferred_ = 0;
+        items_.signal();
     }
 
     /// Producer: when the storage has room for more than `keep_capacity`
@@ -174,6 +200,7 @@ private:
     moodycamel::ReaderWriterQueue<T, BLOCK_SIZE> queue_;
     std::size_t initial_capacity_;
     std::atomic<std::size_t> count_{0};
+    std::size_t deferred_ = 0;  // the producer's
     moodycamel::spsc_sema::LightweightSemaphore items_;
     std::atomic<bool> woken_{false};
     ConsumerMutex consumer_;

@@ -76,6 +76,7 @@ void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
                     }
                 }
             });
+            if (after_list_) guarded_step(*this, "the end of a word list", [&] { after_list_(); });
             // The list goes back to the runner; the last holder frees the
             // device buffer.
             release_entry(entry);

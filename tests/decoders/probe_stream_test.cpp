@@ -84,7 +84,7 @@ TEST(NP2ProbeStream, GainsChangeBetweenSets) {
 }
 
 // Through the coordinator into the stream's own worker; the host blocks on
-// the queue until the sets are there.
+// the queue until the worker wakes it.
 TEST(NP2ProbeStream, DecodesLiveAndTheHostBlocksForTheSets) {
     demux::DataStreamCoordinator coordinator;
     NP2::ProbeStream stream(SID::NP2_PORT2_DOCK0, gains_of(1.0f));
@@ -98,12 +98,16 @@ TEST(NP2ProbeStream, DecodesLiveAndTheHostBlocksForTheSets) {
     board.append_ticks(bytes, 20);
     coordinator.push_buffer(malloc_copy(bytes));
 
+    // The host waits without a short timeout: the worker queues the sets
+    // without waking it and wakes it once the word list is decoded.
     std::vector<NP2::APData> sets(20);
     std::size_t got = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (got < sets.size() && std::chrono::steady_clock::now() < deadline)
-        got += stream.packets().wait_dequeue_bulk_timed(sets.data() + got, sets.size() - got, 100ms);
+        got += stream.packets().wait_dequeue_bulk_timed(sets.data() + got, sets.size() - got,
+                                                         deadline - std::chrono::steady_clock::now());
     ASSERT_EQ(got, 20u);
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "woken by its deadline, not by the worker";
     for (std::size_t k = 0; k < got; ++k) {
         ASSERT_EQ(sets[k].timestamp, 100 + k);
         for (int c = 0; c < 384; ++c) ASSERT_EQ(sets[k].samples[c], test::np2_code(k, c) - 2048) << k << " " << c;
