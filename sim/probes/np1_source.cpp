@@ -6,6 +6,12 @@
 #include "sim/probes/np1_signal.h"
 
 namespace pelionp::sim {
+namespace {
+
+// One superframe: twelve frame groups, one a tick.
+constexpr uint64_t NP1_SUPERFRAME_TICKS = 12;
+
+}  // namespace
 
 NP1ProbeSource::NP1ProbeSource(std::shared_ptr<const NP1ProbeChip> chip, uint64_t serial)
     : chip_(std::move(chip)),
@@ -57,6 +63,10 @@ void NP1ProbeSource::append_tick(uint8_t sid, std::vector<uint8_t>& out) {
 
 void NP1ProbeSource::append_tick_at(uint8_t sid, uint64_t timestamp, std::vector<uint8_t>& out) {
     tick_ = timestamp;
+    if (!started_) {
+        if (timestamp % NP1_SUPERFRAME_TICKS != 0) return;
+        started_ = true;
+    }
     follow_chip();
     const uint64_t drop = drop_.exchange(0);
     if (drop != 0) encoder_.skip_frames(drop);

@@ -15,6 +15,12 @@
 // samples a tick) is encoded from samples every time. The words are the
 // same as those encoded from samples, byte for byte.
 //
+// A source first asked for a tick between two superframe boundaries (its
+// stream enabled while the board streams) sends nothing until the next tick
+// whose timestamp is a multiple of 12. NB: a real probe's superframes fall
+// on whatever tick it started; this one's fall on the same ticks in every
+// run of a rig, so two recordings of it can be compared sample for sample.
+//
 // Faults (safe from any thread, applied at the next tick): frames dropped on
 // the device side, a group start without its sync marker.
 //
@@ -58,6 +64,7 @@ private:
     NP1Encoder encoder_;
     std::shared_ptr<const NP1ChannelMap> map_;
     uint64_t tick_ = 0;
+    bool started_ = false;  // the first superframe boundary was reached
     TickCache cache_{NP1Encoder::AP_FRAMES_BYTES};
     // The board numbers each SID's words: one 8-bit row counter per SID.
     std::array<uint8_t, 16> row_counters_{};

@@ -78,6 +78,20 @@ TEST(SimCachedStream, Np2ProbeSendsTheWordsItsSignalsEncodeTo) {
     EXPECT_EQ(probe->superframe(5)[6], np2_electrode_signal(4242, 0, 6, 5));
 }
 
+// A probe whose stream is enabled while the board streams begins at the
+// next superframe boundary, so its superframes fall on the same ticks in
+// every run of a rig.
+TEST(SimCachedStream, Np1ProbeEnabledOffTheSuperframeGridBeginsAtTheNextBoundary) {
+    auto chip = std::make_shared<NP1ProbeChip>();
+    constexpr uint64_t SERIAL = 18005106831ULL;
+    NP1ProbeSource late(chip, SERIAL), on_time(chip, SERIAL);
+    const auto from_7 = run(7, 29, [&](std::vector<uint8_t>& out) { late.append_tick(1, out); });
+    const auto from_12 = run(12, 24, [&](std::vector<uint8_t>& out) { on_time.append_tick(1, out); });
+    ASSERT_FALSE(from_12.empty());
+    EXPECT_EQ(from_7.size(), from_12.size()) << "ticks 7 to 11 send nothing";
+    EXPECT_EQ(from_7, from_12);
+}
+
 TEST(SimCachedStream, Np1ProbeSendsTheWordsItsSignalsEncodeTo) {
     auto chip = std::make_shared<NP1ProbeChip>();
     const auto pass = [&chip](uint8_t chain, std::vector<uint8_t> image) {
