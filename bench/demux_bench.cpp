@@ -38,13 +38,18 @@ constexpr std::size_t BOARD_TICKS = 2048;
 
 uint16_t code(uint64_t set, int channel) { return static_cast<uint16_t>((set * 131 + channel * 17) & 0xFFF); }
 
-// A full board's stream (timestamps + 8 NP2 probes, word-interleaved) cut
-// into 1 MiB buffers, as the device's stream thread hands them over.
+// How a tick's words of the eight streams follow each other. The real
+// board's order is not known here: word by word, or each stream's words of
+// the tick back to back (as the simulated board sends them).
+enum class Layout : int { interleaved = 0, runs = 1 };
+
+// A full board's stream (timestamps + 8 NP2 probes) cut into 1 MiB buffers,
+// as the device's stream thread hands them over.
 struct BoardStream {
     std::vector<uint8_t> bytes;
     std::vector<std::pair<const uint8_t*, std::size_t>> buffers;
 
-    BoardStream() {
+    explicit BoardStream(Layout layout) {
         sim::TimestampEncoder timestamps;
         sim::StreamInterleaver board(timestamps);
         std::vector<std::unique_ptr<sim::NP2Encoder>> probes;
@@ -52,15 +57,24 @@ struct BoardStream {
             probes.push_back(std::make_unique<sim::NP2Encoder>(sid, sim::NP2Samples{code}));
             board.add(*probes.back());
         }
-        board.append_ticks(bytes, BOARD_TICKS);
+        if (layout == Layout::interleaved) {
+            board.append_ticks(bytes, BOARD_TICKS);
+        } else {
+            for (std::size_t t = 0; t < BOARD_TICKS; ++t) {
+                timestamps.append(bytes);
+                for (auto& probe : probes) probe->append_superframes(bytes, 1);
+            }
+        }
         for (std::size_t offset = 0; offset < bytes.size(); offset += BUFFER_BYTES) {
             buffers.emplace_back(bytes.data() + offset, std::min(BUFFER_BYTES, bytes.size() - offset));
         }
     }
-    static const BoardStream& get() {
-        static const BoardStream stream;
-        return stream;
+    static const BoardStream& get(Layout layout = Layout::interleaved) {
+        static const BoardStream interleaved(Layout::interleaved);
+        static const BoardStream runs(Layout::runs);
+        return layout == Layout::interleaved ? interleaved : runs;
     }
+    static const BoardStream& get(const benchmark::State& state) { return get(static_cast<Layout>(state.range(0))); }
 };
 
 // The device owns the bench's buffers; the coordinator must not free them.
@@ -88,7 +102,7 @@ void report(benchmark::State& state, std::size_t bytes_per_iteration, double rea
 
 // The reference bound: one plain pass touching every word's first two bytes.
 void BM_ReadPass(benchmark::State& state) {
-    const auto& stream = BoardStream::get();
+    const auto& stream = BoardStream::get(state);
     for (auto _ : state) {
         for (const auto& [data, size] : stream.buffers) {
             uint64_t sum = 0;
@@ -100,13 +114,13 @@ void BM_ReadPass(benchmark::State& state) {
     }
     report(state, stream.bytes.size(), BOARD_RATE);
 }
-BENCHMARK(BM_ReadPass);
+BENCHMARK(BM_ReadPass)->ArgName("runs")->Arg(0)->Arg(1);
 
 // push_buffer -> runner -> eight SID queues, drained outside the timing.
 // NB: the drain hands the word lists back after all twelve buffers, where
 // workers return them as they go; the pool keeps enough lists for both.
 void BM_Demux(benchmark::State& state) {
-    const auto& stream = BoardStream::get();
+    const auto& stream = BoardStream::get(state);
     demux::DataStreamCoordinator coordinator;
     std::vector<std::shared_ptr<demux::SIDQueue>> queues;
     for (uint32_t sid = 8; sid < 16; ++sid) {
@@ -129,7 +143,7 @@ void BM_Demux(benchmark::State& state) {
     }
     report(state, stream.bytes.size(), BOARD_RATE);
 }
-BENCHMARK(BM_Demux)->UseRealTime();
+BENCHMARK(BM_Demux)->ArgName("runs")->Arg(0)->Arg(1)->UseRealTime();
 
 std::array<float, 384> gains_of(float value) {
     std::array<float, 384> gains;
