@@ -23,9 +23,9 @@ constexpr size_t NP2_BATCH = 384;   // 1 AP sample each
 // finish request again; data wakes it at once.
 constexpr auto IDLE_WAIT = std::chrono::milliseconds(20);
 // How long a writer holding its first packets waits for the other writers'
-// first packets. NB: its queue fills meanwhile; a second is far less than a
-// packet queue holds (over four seconds of one probe) and far more than a
-// run takes to start its streams.
+// first packets once the run has started every stream. NB: its queue fills
+// meanwhile; a second is far less than a packet queue holds (over four
+// seconds of one probe) and far more than a started stream takes to deliver.
 constexpr auto START_AGREEMENT_TIMEOUT = std::chrono::seconds(1);
 
 uint64_t first_timestamp(const electrodePacket& packet) { return packet.timestamps[0]; }
@@ -62,7 +62,7 @@ std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> p
   if (begun_ || packets.empty()) return packets;
   if (!start_timestamp_) {
     const uint64_t first = first_timestamp(packets.front());
-    start_timestamp_ = run_start_ ? run_start_->agree(first, std::chrono::steady_clock::now() + START_AGREEMENT_TIMEOUT)
+    start_timestamp_ = run_start_ ? run_start_->agree(first, START_AGREEMENT_TIMEOUT)
                                   : first;
   }
   const uint64_t start = *start_timestamp_;

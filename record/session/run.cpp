@@ -91,11 +91,15 @@ std::expected<void, std::string> Run::start() {
   if (started_) return std::unexpected(std::string("The run has already started"));
   started_ = true;
   for (auto& w : writers_) w->start();
+  std::expected<void, std::string> started;
   for (auto& w : writers_) {
-    if (auto r = session_.controller().start_stream(w->probe().worker()); !r)
-      return std::unexpected(fmt::format("{}: failed to start the stream: {}", w->probe().place(), r.error()));
+    if (auto r = session_.controller().start_stream(w->probe().worker()); !r) {
+      started = std::unexpected(fmt::format("{}: failed to start the stream: {}", w->probe().place(), r.error()));
+      break;
+    }
   }
-  return {};
+  start_->streams_started();
+  return started;
 }
 
 std::expected<void, std::string> Run::finish() {

@@ -6,7 +6,7 @@ namespace pelionp::record {
 
 RunStart::RunStart(std::size_t writers, std::optional<uint64_t> fixed) : waiting_for_(writers), start_(fixed) {}
 
-uint64_t RunStart::agree(uint64_t first_timestamp, std::chrono::steady_clock::time_point deadline) {
+uint64_t RunStart::agree(uint64_t first_timestamp, std::chrono::steady_clock::duration patience) {
   std::unique_lock lock(mutex_);
   if (start_) return *start_;
   latest_ = std::max(latest_.value_or(first_timestamp), first_timestamp);
@@ -16,12 +16,19 @@ uint64_t RunStart::agree(uint64_t first_timestamp, std::chrono::steady_clock::ti
     changed_.notify_all();
     return *start_;
   }
-  changed_.wait_until(lock, deadline, [&] { return start_.has_value(); });
+  changed_.wait(lock, [&] { return start_.has_value() || streams_started_.has_value(); });
+  if (!start_) changed_.wait_until(lock, *streams_started_ + patience, [&] { return start_.has_value(); });
   if (!start_) {
     start_ = latest_;
     changed_.notify_all();
   }
   return *start_;
+}
+
+void RunStart::streams_started() {
+  std::lock_guard lock(mutex_);
+  if (!streams_started_) streams_started_ = std::chrono::steady_clock::now();
+  changed_.notify_all();
 }
 
 void RunStart::cancel() {

@@ -10,7 +10,9 @@
 // the files of one run cover the same stretch of device time.
 //
 // Threading: `agree` is called once by each writer thread and blocks until
-// every writer has reported, the deadline passes or `cancel` is called;
+// every writer has reported, `patience` has passed since `streams_started`
+// (a run still starting its streams is waited for however slow the machine
+// is) or `cancel` is called;
 // once decided, the start never changes and later callers get it at once.
 // `cancel` and `decided_approx` may be called from any thread.
 
@@ -32,10 +34,13 @@ class PELIONP_RECORD_API RunStart {
   RunStart(const RunStart&) = delete;
   RunStart& operator=(const RunStart&) = delete;
 
-  // Reports a writer's first timestamp; returns the run's start. Past the
-  // deadline, or once cancelled, the start is the latest timestamp reported
-  // so far: a writer whose stream never began does not hold the others.
-  uint64_t agree(uint64_t first_timestamp, std::chrono::steady_clock::time_point deadline);
+  // Reports a writer's first timestamp; returns the run's start. Once
+  // `patience` has passed since `streams_started`, or once cancelled, the
+  // start is the latest timestamp reported so far: a writer whose stream
+  // never began does not hold the others.
+  uint64_t agree(uint64_t first_timestamp, std::chrono::steady_clock::duration patience);
+  // The run has started every stream it could; waits end `patience` later.
+  void streams_started();
   // Ends every wait (the run is finishing).
   void cancel();
   std::optional<uint64_t> decided_approx() const;
@@ -44,6 +49,7 @@ class PELIONP_RECORD_API RunStart {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::size_t waiting_for_;
+  std::optional<std::chrono::steady_clock::time_point> streams_started_;
   std::optional<uint64_t> latest_;
   std::optional<uint64_t> start_;
 };
