@@ -151,6 +151,19 @@ std::unique_lock<std::mutex> hold_queue(const record::ProbeHandle& p) {
     return std::visit([](auto* probe) { return probe->stream().packets().hold_consumer(); }, p.probe);
 }
 
+/// Whether a probe's packet queue holds no backlog and no more storage than
+/// it keeps for good.
+bool queue_settled(const record::ProbeHandle& p) {
+    return std::visit(
+        [](auto* probe) {
+            auto& queue = probe->stream().packets();
+            using Queue = std::remove_reference_t<decltype(queue)>;
+            return queue.size_approx() <= Queue::RELEASE_MAX_MOVED &&
+                   queue.storage_capacity_approx() <= Queue::KEPT_CAPACITY;
+        },
+        p.probe);
+}
+
 class Phase {
 public:
     Phase(std::string name, rig::Rig rig, std::chrono::seconds length, std::filesystem::path out,
@@ -168,8 +181,15 @@ public:
 
         const auto warm_up = std::min<clock_type::duration>(15s, length_ / 6);
         start_ = clock_type::now();
-        if (!watch_until(start_ + warm_up, result)) return finish(result);
-        const uint64_t rss_start = rss_kib();
+        // The figure after warm-up is the highest seen over its second half:
+        // each queue keeps up to a few MiB of storage however long its
+        // backlogs happened to be, so one reading would be a matter of luck.
+        if (!watch_until(start_ + warm_up / 2, result)) return finish(result);
+        uint64_t rss_start = rss_kib();
+        while (clock_type::now() < start_ + warm_up) {
+            if (!watch_until(std::min(clock_type::now() + 500ms, start_ + warm_up), result)) return finish(result);
+            rss_start = std::max(rss_start, rss_kib());
+        }
         fmt::print("[{}] warm-up done after {:.0f} s: RSS {} KiB, {} probes recording\n", name_, seconds_since_start(),
                    rss_start, writers_.size());
 
@@ -181,6 +201,10 @@ public:
             if (!run_fault(fault_name, inject, result)) return finish(result);
         }
         if (!watch_until(start_ + length_, result)) return finish(result);
+        // A host that stalled near the end may still be catching up, and its
+        // queue hands the grown storage back only once it has: the end figure
+        // is the process after recovery, not in the middle of it.
+        if (!watch_until_queues_settle(clock_type::now() + 30s, result)) return finish(result);
 
         const uint64_t rss_end = rss_kib();
         const double growth = rss_start ? (double(rss_end) - double(rss_start)) / double(rss_start) : 0.0;
@@ -276,6 +300,24 @@ private:
                     return false;
                 }
             }
+        }
+        return true;
+    }
+
+    /// Watches until every probe's queue is drained to a few elements and
+    /// back within the storage it keeps; false (a problem) if one is not by
+    /// `deadline` or a recording stops.
+    bool watch_until_queues_settle(clock_type::time_point deadline, PhaseResult& result) {
+        auto settled = [this] {
+            return std::ranges::all_of(writers_, [](const auto& w) { return queue_settled(w->probe()); });
+        };
+        while (!settled()) {
+            if (clock_type::now() >= deadline) {
+                result.ok = false;
+                result.problems.push_back("a probe's packet queue did not hand its grown storage back");
+                return false;
+            }
+            if (!watch_until(clock_type::now() + 200ms, result)) return false;
         }
         return true;
     }
