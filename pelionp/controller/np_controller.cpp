@@ -428,6 +428,8 @@ std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWor
     return r;
 }
 
+demux::DemuxHoldings NPController::demux_holdings_approx() const { return impl->coordinator.holdings_approx(); }
+
 std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> NPController::create_io_stream(
     std23::move_only_function<void(io::IOFrame)> on_frame, std23::move_only_function<void()> reset_output) {
     std::lock_guard lock(mutex);

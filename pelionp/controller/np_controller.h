@@ -29,6 +29,7 @@
 
 #include "pelio/basic_device.h"
 #include "pelio/std23.h"
+#include "pelionp/demux/data_stream_coordinator.h"
 #include "pelionp/demux/io_frame_processor.h"
 #include "pelionp/export.h"
 #include "pelionp/headstages/np1_headstage.h"
@@ -81,6 +82,10 @@ public:
     /// The single IO frame processor; not subscribed until `start_stream`.
     std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> create_io_stream(
         std23::move_only_function<void(io::IOFrame)> on_frame, std23::move_only_function<void()> reset_output);
+
+    /// What the demultiplexer holds now: buffers waiting for it and the
+    /// word-list storage it keeps for reuse (a snapshot; any thread).
+    [[nodiscard]] demux::DemuxHoldings demux_holdings_approx() const;
 
 private:
     explicit NPController(std::shared_ptr<pelio::BasicDevice> device);

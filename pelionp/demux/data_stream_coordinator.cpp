@@ -329,7 +329,7 @@ private:
     uint16_t adopted_mask_ = 0;
     uint16_t stale_mask_ = 0;
     std::array<std::vector<SIDWord>, SID_COUNT> lists_{};  // the lists under construction, or empty
-    std::shared_ptr<WordListPool> pool_ = std::make_shared<WordListPool>();
+    std::shared_ptr<WordListPool> pool_ = owner_.word_lists;
     std::array<Discontinuity, SID_COUNT> discontinuities_{};
 };
 

@@ -34,9 +34,19 @@
 #include "pelionp/demux/sid.h"
 #include "pelionp/demux/sid_queue.h"
 #include "pelionp/demux/wakeable_queue.h"
+#include "pelionp/demux/word_list_pool.h"
 #include "pelionp/export.h"
 
 namespace pelionp::demux {
+
+/// What the demultiplexer holds besides its subscriptions.
+struct DemuxHoldings {
+    /// Device buffers and control events waiting for the runner: a backlog.
+    std::size_t queued_items = 0;
+    /// Word-list storage kept idle for reuse, at most
+    /// WordListPool::MAX_IDLE_BYTES: memory held by design, not growth.
+    std::size_t idle_list_bytes = 0;
+};
 
 class PELIONP_API DataStreamCoordinator {
 public:
@@ -92,6 +102,11 @@ public:
     /// Buffers and control events waiting for the runner (a snapshot), for
     /// status displays and diagnostics.
     [[nodiscard]] std::size_t queued_items_approx() const { return control_queue.size_approx(); }
+    /// What the coordinator holds now (a snapshot, each figure read on its
+    /// own), for status displays and memory watches.
+    [[nodiscard]] DemuxHoldings holdings_approx() const {
+        return {control_queue.size_approx(), word_lists->idle_bytes_approx()};
+    }
 
 private:
     std::expected<void, std::string> enqueue_control_and_wait(std::optional<SubscribeEvent> subscription,
@@ -112,6 +127,7 @@ private:
     uint64_t waiting_callers = 0;  // control calls inside wait_applied, under state_mutex
     std::mutex enqueue_mutex;
     WakeableQueue<ControlItem, 512> control_queue{15};
+    const std::shared_ptr<WordListPool> word_lists = std::make_shared<WordListPool>();  // the runner's
     std::atomic<bool> running{false};
     std::thread runner;
 };

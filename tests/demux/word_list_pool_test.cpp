@@ -138,6 +138,26 @@ TEST(WordListPool, TheRunnerRefillsAListOnlyAfterItsHolderGaveItBack) {
     EXPECT_EQ(pool->idle_approx(), 1u);
 }
 
+// A memory watch reads the lists kept for reuse from the coordinator, in
+// bytes of their storage, without holding an entry of its own.
+TEST(WordListPool, TheCoordinatorReportsTheStorageOfTheListsGivenBack) {
+    DataStreamCoordinator c;
+    auto q = make_sid_queue();
+    ASSERT_TRUE(c.push_subscription({SID{8}, q}).has_value());
+    EXPECT_EQ(c.holdings_approx().idle_list_bytes, 0u);
+
+    c.push_buffer(device_buffer({word(TS, 0, 100), word(8, 0), word(8, 1)}));
+    ASSERT_TRUE(c.unsubscribe(SID{6}).has_value());  // the buffer is demultiplexed
+    EXPECT_EQ(c.holdings_approx().queued_items, 0u);
+    auto entry = next(*q);
+    const std::size_t bytes = std::get<0>(entry).capacity() * sizeof(SIDWord);
+    ASSERT_GT(bytes, 0u);
+    EXPECT_EQ(c.holdings_approx().idle_list_bytes, 0u);  // held by the subscriber
+
+    release_entry(entry);
+    EXPECT_EQ(c.holdings_approx().idle_list_bytes, bytes);
+}
+
 TEST(WordListPool, ListsGrowPastTheirOldSizeWithinOneBuffer) {
     DataStreamCoordinator c;
     auto q = make_sid_queue();
