@@ -56,34 +56,21 @@ public:
     WakeableQueue& operator=(const WakeableQueue&) = delete;
 
     /// Producer. False only if a new block cannot be allocated.
-    bool enqueue(T&& item) {
-        count_.fetch_add(1, std::memory_order_relaxed);
-        return signal_after(queue_.enqueue(std::move(item)));
-    }
-    bool enqueue(const T& item) {
-        count_.fetch_add(1, std::memory_order_relaxed);
-        return signal_after(queue_.enqueue(item));
-    }
+    bool enqueue(T&& item) { return push(std::move(item)) && signal(); }
+    bool enqueue(const T& item) { return push(item) && signal(); }
     /// Producer: like `enqueue`, but a waiting consumer is not woken until
     /// the producer's next `signal_deferred` (a consumer that looks finds the
     /// element at once). NB: a producer that defers must signal at the end of
     /// its batch, or the consumer sleeps until its deadline.
     bool enqueue_deferred(const T& item) {
-        count_.fetch_add(1, std::memory_order_relaxed);
-        const bool enqueued = queue_.enqueue(item);
-        if (enqueued) {
-            ++deferred_;
-        } else {
-            count_.fetch_sub(1, std::memory_order_relaxed);
-        }
-        return enqueued;
+        if (!push(item)) return false;
+        deferred_ = true;
+        return true;
     }
-    /// Producer: one wake-up for every element enqueued deferred since the
+    /// Producer: one wake-up for the elements enqueued deferred since the
     /// last call; nothing if there was none.
     void signal_deferred() {
-        if (deferred_ == 0) return;
-        deferred_ = 0;
-        items_.signal();
+        if (std::exchange(deferred_, false)) (void)signal();
     }
 
     /// Producer: when the storage has room for more than `keep_capacity`
@@ -178,13 +165,19 @@ private:
         return true;
     }
 
-    bool signal_after(bool enqueued) {
-        if (enqueued) {
-            items_.signal();
-        } else {
-            count_.fetch_sub(1, std::memory_order_relaxed);
-        }
-        return enqueued;
+    /// Counts the element before it becomes visible, so that `size_approx`
+    /// never reads less than the queue holds.
+    template <class U>
+    bool push(U&& item) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+        if (queue_.enqueue(std::forward<U>(item))) return true;
+        count_.fetch_sub(1, std::memory_order_relaxed);
+        return false;
+    }
+
+    bool signal() {
+        items_.signal();
+        return true;
     }
 
     template <class Take>
@@ -200,7 +193,7 @@ private:
     moodycamel::ReaderWriterQueue<T, BLOCK_SIZE> queue_;
     std::size_t initial_capacity_;
     std::atomic<std::size_t> count_{0};
-    std::size_t deferred_ = 0;  // the producer's
+    bool deferred_ = false;  // the producer's
     moodycamel::spsc_sema::LightweightSemaphore items_;
     std::atomic<bool> woken_{false};
     ConsumerMutex consumer_;
