@@ -26,12 +26,16 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <expected>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +49,7 @@
 #include <variant>
 #include <vector>
 
+#include "pelionp/demux/free_memory.h"
 #include "sim/board.h"
 #include "sim/faults.h"
 #include "sim/line_faults.h"
@@ -72,6 +77,23 @@ uint64_t rss_kib() {
         if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
     }
     return 0;
+}
+
+/// Where the resident memory is: anonymous, file and shared pages, and the
+/// C library's heap in use and held free (what a growth is made of).
+std::string memory_breakdown() {
+    std::ifstream rollup("/proc/self/smaps_rollup");
+    std::string line, out;
+    while (std::getline(rollup, line)) {
+        for (const char* key : {"Anonymous:", "Rss_File:", "Rss_Shmem:"})
+            if (line.rfind(key, 0) == 0) out += fmt::format("{} {} KiB, ", key, std::stoull(line.substr(std::strlen(key))));
+    }
+#if defined(__GLIBC__)
+    const struct mallinfo2 heap = mallinfo2();
+    out += fmt::format("heap in use {} KiB, heap free {} KiB, mapped blocks {} KiB", heap.uordblks / 1024,
+                       heap.fordblks / 1024, heap.hblkhd / 1024);
+#endif
+    return out;
 }
 
 /// Counts the library's warning and error lines, by message with its
@@ -164,6 +186,40 @@ bool queue_settled(const record::ProbeHandle& p) {
         p.probe);
 }
 
+template <class Queue>
+struct element_of;
+template <class T>
+struct element_of<demux::ResettableQueue<T>> {
+    using type = T;
+};
+
+/// The storage a probe's packet queue holds, in KiB.
+uint64_t queue_storage_kib(const record::ProbeHandle& p) {
+    return std::visit(
+        [](auto* probe) {
+            auto& queue = probe->stream().packets();
+            using Queue = std::remove_reference_t<decltype(queue)>;
+            return uint64_t{queue.storage_capacity_approx() * sizeof(typename element_of<Queue>::type) / 1024};
+        },
+        p.probe);
+}
+
+/// A reading of the process's memory, with the storage the data path keeps
+/// by design.
+struct MemoryReading {
+    uint64_t rss_kib = 0;
+    uint64_t queues_kib = 0;      // the storage of every probe's packet queue
+    uint64_t idle_lists_kib = 0;  // the demultiplexer's word lists kept for reuse
+    [[nodiscard]] uint64_t outside_kept_kib() const {
+        const uint64_t kept = queues_kib + idle_lists_kib;
+        return rss_kib > kept ? rss_kib - kept : 1;
+    }
+    [[nodiscard]] std::string describe() const {
+        return fmt::format("RSS {} KiB ({} KiB in packet queues, {} KiB in idle word lists)", rss_kib, queues_kib,
+                           idle_lists_kib);
+    }
+};
+
 class Phase {
 public:
     Phase(std::string name, rig::Rig rig, std::chrono::seconds length, std::filesystem::path out,
@@ -181,17 +237,16 @@ public:
 
         const auto warm_up = std::min<clock_type::duration>(15s, length_ / 6);
         start_ = clock_type::now();
-        // The figure after warm-up is the highest seen over its second half:
-        // each queue keeps up to a few MiB of storage however long its
-        // backlogs happened to be, so one reading would be a matter of luck.
-        if (!watch_until(start_ + warm_up / 2, result)) return finish(result);
-        uint64_t rss_start = rss_kib();
-        while (clock_type::now() < start_ + warm_up) {
-            if (!watch_until(std::min(clock_type::now() + 500ms, start_ + warm_up), result)) return finish(result);
-            rss_start = std::max(rss_start, rss_kib());
-        }
-        fmt::print("[{}] warm-up done after {:.0f} s: RSS {} KiB, {} probes recording\n", name_, seconds_since_start(),
-                   rss_start, writers_.size());
+        // Memory is read at quiet moments (see `read_memory_when_quiet`) and
+        // judged outside the storage the data path keeps by design: each
+        // packet queue keeps up to 4 MiB and the demultiplexer up to 16 MiB
+        // of word lists, however long the backlogs happened to be, which
+        // alone moves the process's RSS by more than 5 % between runs.
+        if (!watch_until(start_ + warm_up, result)) return finish(result);
+        const auto start_memory = read_memory_when_quiet(result);
+        if (!start_memory) return finish(result);
+        fmt::print("[{}] warm-up done after {:.0f} s: {}, {} probes recording\n", name_, seconds_since_start(),
+                   start_memory->describe(), writers_.size());
 
         auto faults = schedule();
         const auto fault_span = (start_ + length_ - 10s) - clock_type::now();
@@ -204,15 +259,19 @@ public:
         // A host that stalled near the end may still be catching up, and its
         // queue hands the grown storage back only once it has: the end figure
         // is the process after recovery, not in the middle of it.
-        if (!watch_until_queues_settle(clock_type::now() + 30s, result)) return finish(result);
-
-        const uint64_t rss_end = rss_kib();
-        const double growth = rss_start ? (double(rss_end) - double(rss_start)) / double(rss_start) : 0.0;
-        fmt::print("[{}] RSS after warm-up {} KiB, at the end {} KiB ({:+.1f} %)\n", name_, rss_start, rss_end,
-                   100.0 * growth);
+        const auto end_memory = read_memory_when_quiet(result);
+        if (!end_memory) return finish(result);
+        const double growth = double(end_memory->outside_kept_kib()) / double(start_memory->outside_kept_kib()) - 1.0;
+        fmt::print("[{}] at the end: {}\n", name_, end_memory->describe());
+        fmt::print("[{}] memory outside the kept storage: after warm-up {} KiB, at the end {} KiB ({:+.1f} %); RSS "
+                   "{:+.1f} %\n",
+                   name_, start_memory->outside_kept_kib(), end_memory->outside_kept_kib(), 100.0 * growth,
+                   100.0 * (double(end_memory->rss_kib) / double(start_memory->rss_kib) - 1.0));
+        fmt::print("[{}] memory at the end: {}\n", name_, memory_breakdown());
         if (growth > 0.05) {
             result.ok = false;
-            result.problems.push_back(fmt::format("RSS grew {:.1f} % after warm-up", 100.0 * growth));
+            result.problems.push_back(
+                fmt::format("memory outside the kept storage grew {:.1f} % after warm-up", 100.0 * growth));
         }
         return finish(result);
     }
@@ -304,22 +363,30 @@ private:
         return true;
     }
 
-    /// Watches until every probe's queue is drained to a few elements and
-    /// back within the storage it keeps; false (a problem) if one is not by
-    /// `deadline` or a recording stops.
-    bool watch_until_queues_settle(clock_type::time_point deadline, PhaseResult& result) {
-        auto settled = [this] {
-            return std::ranges::all_of(writers_, [](const auto& w) { return queue_settled(w->probe()); });
+    /// Watches until the data path is quiet (the demultiplexer has no
+    /// backlog, every probe's queue is drained to a few elements and back
+    /// within the storage it keeps), has the C library hand freed memory
+    /// back as the queues do after a backlog, and reads the memory. Nothing
+    /// (a problem) when the data path is not quiet within 30 s or a
+    /// recording stops.
+    std::optional<MemoryReading> read_memory_when_quiet(PhaseResult& result) {
+        const auto deadline = clock_type::now() + 30s;
+        auto quiet = [this] {
+            return session_->controller().demux_holdings_approx().queued_items <= 2 &&
+                   std::ranges::all_of(writers_, [](const auto& w) { return queue_settled(w->probe()); });
         };
-        while (!settled()) {
+        while (!quiet()) {
             if (clock_type::now() >= deadline) {
                 result.ok = false;
-                result.problems.push_back("a probe's packet queue did not hand its grown storage back");
-                return false;
+                result.problems.push_back(
+                    "the data path did not become quiet within 30 s (a backlog, or a packet queue that kept its "
+                    "grown storage)");
+                return std::nullopt;
             }
-            if (!watch_until(clock_type::now() + 200ms, result)) return false;
+            if (!watch_until(clock_type::now() + 100ms, result)) return std::nullopt;
         }
-        return true;
+        demux::return_free_memory_to_system();
+        return read_memory();
     }
 
     void trim_files() {
@@ -454,6 +521,14 @@ private:
         for (const auto& [k, v] : logs) fmt::print("           {:6} x {}\n", v, k);
         if (logs.empty()) fmt::print("           no warning or error\n");
         return true;
+    }
+
+    MemoryReading read_memory() {
+        MemoryReading m;
+        for (const auto& w : writers_) m.queues_kib += queue_storage_kib(w->probe());
+        m.idle_lists_kib = session_->controller().demux_holdings_approx().idle_list_bytes / 1024;
+        m.rss_kib = rss_kib();
+        return m;
     }
 
     PhaseResult& finish(PhaseResult& result) {
