@@ -2,9 +2,10 @@
 // (session, probe configuration, one writer per probe into SpikeGLX-style
 // files) for minutes, with faults scheduled while it runs. Reports the RSS
 // after warm-up and at the end, each fault with the loss the library and the
-// writers reported for it, and fails when memory grows by more than 5 %, a
-// recording stops, or samples go missing from a file while nothing (no
-// counter, no warning or error line) says so.
+// writers reported for it, and fails when memory grows by more than 5 %
+// (outside the storage the queues and word lists keep by design, which is
+// bounded and reported), a recording stops, or samples go missing from a
+// file while nothing (no counter, no warning or error line) says so.
 //
 //   soak [--minutes M] [--phase full|mixed|both] [--out DIR]
 //
