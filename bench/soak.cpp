@@ -86,7 +86,7 @@ std::string memory_breakdown() {
     std::ifstream rollup("/proc/self/smaps_rollup");
     std::string line, out;
     while (std::getline(rollup, line)) {
-        for (const char* key : {"Anonymous:", "Rss_File:", "Rss_Shmem:"})
+        for (const char* key : {"Anonymous:", "Pss_File:", "Pss_Shmem:"})
             if (line.rfind(key, 0) == 0) out += fmt::format("{} {} KiB, ", key, std::stoull(line.substr(std::strlen(key))));
     }
 #if defined(__GLIBC__)
@@ -169,40 +169,33 @@ std::string probe_name(const record::ProbeHandle& p) {
     return fmt::format("{} ({})", p.place(), display_name(p.kind));
 }
 
+/// Calls `f` with a probe's packet queue, whichever kind the probe is.
+template <class F>
+decltype(auto) with_packet_queue(const record::ProbeHandle& p, F&& f) {
+    return std::visit([&](auto* probe) -> decltype(auto) { return f(probe->stream().packets()); }, p.probe);
+}
+
 /// Holds a probe's packet queue as a host that stopped draining would.
 std::unique_lock<std::mutex> hold_queue(const record::ProbeHandle& p) {
-    return std::visit([](auto* probe) { return probe->stream().packets().hold_consumer(); }, p.probe);
+    return with_packet_queue(p, [](auto& queue) { return queue.hold_consumer(); });
 }
 
 /// Whether a probe's packet queue holds no backlog and no more storage than
 /// it keeps for good.
 bool queue_settled(const record::ProbeHandle& p) {
-    return std::visit(
-        [](auto* probe) {
-            auto& queue = probe->stream().packets();
-            using Queue = std::remove_reference_t<decltype(queue)>;
-            return queue.size_approx() <= Queue::RELEASE_MAX_MOVED &&
-                   queue.storage_capacity_approx() <= Queue::KEPT_CAPACITY;
-        },
-        p.probe);
+    return with_packet_queue(p, [](auto& queue) {
+        using Queue = std::remove_reference_t<decltype(queue)>;
+        return queue.size_approx() <= Queue::RELEASE_MAX_MOVED &&
+               queue.storage_capacity_approx() <= Queue::KEPT_CAPACITY;
+    });
 }
-
-template <class Queue>
-struct element_of;
-template <class T>
-struct element_of<demux::ResettableQueue<T>> {
-    using type = T;
-};
 
 /// The storage a probe's packet queue holds, in KiB.
 uint64_t queue_storage_kib(const record::ProbeHandle& p) {
-    return std::visit(
-        [](auto* probe) {
-            auto& queue = probe->stream().packets();
-            using Queue = std::remove_reference_t<decltype(queue)>;
-            return uint64_t{queue.storage_capacity_approx() * sizeof(typename element_of<Queue>::type) / 1024};
-        },
-        p.probe);
+    return with_packet_queue(p, [](auto& queue) {
+        using Queue = std::remove_reference_t<decltype(queue)>;
+        return uint64_t{queue.storage_capacity_approx() * sizeof(typename Queue::value_type) / 1024};
+    });
 }
 
 /// A reading of the process's memory, with the storage the data path keeps

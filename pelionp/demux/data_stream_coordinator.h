@@ -105,7 +105,7 @@ public:
     /// What the coordinator holds now (a snapshot, each figure read on its
     /// own), for status displays and memory watches.
     [[nodiscard]] DemuxHoldings holdings_approx() const {
-        return {control_queue.size_approx(), word_lists->idle_bytes_approx()};
+        return {queued_items_approx(), word_lists->idle_bytes_approx()};
     }
 
 private:

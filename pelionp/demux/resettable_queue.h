@@ -33,6 +33,7 @@ enum class Wake : bool { now, deferred };
 template <class T>
 class ResettableQueue {
 public:
+    using value_type = T;
     static constexpr std::size_t INITIAL_CAPACITY = 15;
 
     ResettableQueue() : queue_(INITIAL_CAPACITY) {}
