@@ -49,6 +49,10 @@ struct PELIONP_RECORD_API ChannelSetting {
   uint8_t bank_mask = 1;  // bit b set: bank b connected
   Reference reference = Reference::external;
   uint8_t reference_shank = 0;  // NP2: the shank whose switch serves the reference
+  // NP2 on-shank reference: the bank the table named. NB: kept so that
+  // ~imroTbl says what the table asked; the probe's on-shank selection has
+  // no bank of its own.
+  uint8_t reference_bank = 0;
   uint8_t ap_gain_code = 4;     // NP1 only, index into NP1_GAINS
   uint8_t lf_gain_code = 0;     // NP1 only
   bool ap_highpass = true;      // NP1 only: 300 Hz AP high-pass on

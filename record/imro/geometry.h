@@ -23,6 +23,7 @@ namespace pelionp::record::imro {
 
 inline constexpr int NP1_ELECTRODE_COUNT = 960;
 inline constexpr int NP1_BANK_COUNT = 3;
+inline constexpr int NP1_REFERENCE_CHANNEL = 191;  // carries the internal reference line
 inline constexpr int NP2_SHANK_ELECTRODE_COUNT = 1280;
 inline constexpr int NP2_BANK_COUNT = 4;
 

@@ -12,7 +12,9 @@ std::array<ChannelSite, CHANNEL_COUNT> channel_sites(const ProbeConfiguration& c
     site.shank = kind == ProbeKind::np2_four_shank ? setting.shank : 0;
     site.electrode = electrode.value_or(0);
     site.position = site_position(kind, site.electrode).value_or(SitePosition{});
-    site.used = electrode.has_value() && !(kind == ProbeKind::np1 && c == 191);
+    site.connected = electrode.has_value();
+    site.reference = kind == ProbeKind::np1 && c == NP1_REFERENCE_CHANNEL;
+    site.used = site.connected && !site.reference;
   }
   return sites;
 }

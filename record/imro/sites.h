@@ -17,8 +17,11 @@ struct ChannelSite {
   int shank = 0;
   int electrode = 0;       // on its shank
   SitePosition position;   // on its shank
-  // False for a channel that reaches no electrode (disconnected) and for
-  // NP1 channel 191, which carries the internal reference.
+  bool connected = false;  // reaches an electrode (its bank exists)
+  // NP1 channel 191: sits on its electrode but carries the internal
+  // reference line, not the electrode's signal.
+  bool reference = false;
+  // Records its electrode: connected and not the reference line.
   bool used = false;
 
   // x on the probe: the shank's offset added (four-shank probes).

@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "record/imro/adc_order.h"
 #include "record/imro/geometry.h"
 #include "record/imro/sites.h"
 
@@ -47,7 +48,7 @@ nlohmann::json planar_contour(ProbeKind kind) {
 
 }  // namespace
 
-nlohmann::json probe(const RecordedProbe& recorded) {
+nlohmann::json probe(const RecordedProbe& recorded, int channel_offset) {
   const auto& identity = recorded.identity;
   const auto kind = recorded.configuration.kind;
   const bool four_shank = kind == ProbeKind::np2_four_shank;
@@ -58,10 +59,13 @@ nlohmann::json probe(const RecordedProbe& recorded) {
   nlohmann::json shank_ids = nlohmann::json::array();
   nlohmann::json contact_ids = nlohmann::json::array();
   nlohmann::json channels = nlohmann::json::array();
+  nlohmann::json adc_groups = nlohmann::json::array();
+  nlohmann::json adc_orders = nlohmann::json::array();
+  nlohmann::json references = nlohmann::json::array();
   const auto sites = imro::channel_sites(recorded.configuration);
   for (int c = 0; c < CHANNEL_COUNT; ++c) {
     const auto& site = sites[c];
-    if (!site.used) continue;
+    if (!site.connected) continue;
     positions.push_back({site.probe_x_um(kind), site.position.z_um});
     plane_axes.push_back({{1, 0}, {0, 1}});
     shapes.push_back("square");
@@ -69,7 +73,11 @@ nlohmann::json probe(const RecordedProbe& recorded) {
     shank_ids.push_back(std::to_string(site.shank));
     contact_ids.push_back(four_shank ? fmt::format("s{}e{}", site.shank, site.electrode)
                                      : fmt::format("e{}", site.electrode));
-    channels.push_back(c);
+    channels.push_back(channel_offset + c);
+    const auto slot = imro::adc_slot(kind, c);
+    adc_groups.push_back(slot.adc);
+    adc_orders.push_back(slot.sample_order);
+    references.push_back(site.reference);
   }
   return {
       {"ndim", 2},
@@ -78,8 +86,13 @@ nlohmann::json probe(const RecordedProbe& recorded) {
        {{"model_name", model_name(kind)},
         {"manufacturer", "imec"},
         {"serial_number", std::to_string(identity.serial)},
-        {"part_number", identity.probe_pn}}},
-      {"contact_annotations", nlohmann::json::object()},
+        {"part_number", identity.probe_pn},
+        {"num_adcs", imro::adc_count(kind)},
+        {"num_channels_per_adc", imro::channels_per_adc(kind)}}},
+      {"contact_annotations",
+       {{"adc_group", std::move(adc_groups)},
+        {"adc_sample_order", std::move(adc_orders)},
+        {"reference_line", std::move(references)}}},
       {"contact_positions", std::move(positions)},
       {"contact_plane_axes", std::move(plane_axes)},
       {"contact_shapes", std::move(shapes)},
@@ -93,7 +106,11 @@ nlohmann::json probe(const RecordedProbe& recorded) {
 
 nlohmann::json document(std::span<const RecordedProbe> probes) {
   nlohmann::json list = nlohmann::json::array();
-  for (const auto& p : probes) list.push_back(probe(p));
+  int offset = 0;
+  for (const auto& p : probes) {
+    list.push_back(probe(p, offset));
+    offset += CHANNEL_COUNT;
+  }
   return {{"specification", SPECIFICATION}, {"version", VERSION}, {"probes", std::move(list)}};
 }
 

@@ -9,11 +9,19 @@
 //      coordinates: the shank offset added), "contact_shapes": "square"...,
 //      "contact_shape_params": {"width": 12}..., "shank_ids", "contact_ids"
 //      ("e<electrode>", or "s<shank>e<electrode>" on four-shank probes),
-//      "device_channel_indices" (the channel's index in the .bin),
-//      "probe_planar_contour": the outline of every shank}]}
+//      "device_channel_indices", "probe_planar_contour": the outline of
+//      every shank, "contact_annotations": {"adc_group", "adc_sample_order"
+//      (see imro/adc_order.h), "reference_line" (true for NP1 channel 191,
+//      which sits on its electrode but records the internal reference)},
+//      and the probe annotations "num_adcs", "num_channels_per_adc"}]}
 //
-// Contacts are the configuration's used channels (see imro/sites.h), in
-// .bin channel order. Plain functions; no state, any thread.
+// Contacts are the configuration's connected channels (see imro/sites.h),
+// in .bin channel order: all 384 unless an NP2 table disconnects some.
+// device_channel_indices: in a probe's own document the channel's index in
+// its .bin; in the run's document, 384 × imec index + channel,
+// the channel's index in the run's AP streams placed end to end without
+// their sync channels, so that indices are unique across the probes as
+// readers require. Plain functions; no state, any thread.
 
 #include <expected>
 #include <filesystem>
@@ -36,9 +44,9 @@ struct RecordedProbe {
   imro::ProbeConfiguration configuration;
 };
 
-// One element of "probes".
-PELIONP_RECORD_API nlohmann::json probe(const RecordedProbe& probe);
-// The whole document for these probes.
+// One element of "probes"; `channel_offset` is added to every device channel index.
+PELIONP_RECORD_API nlohmann::json probe(const RecordedProbe& probe, int channel_offset = 0);
+// The whole document: probe k's indices offset by 384 × k.
 PELIONP_RECORD_API nlohmann::json document(std::span<const RecordedProbe> probes);
 // Writes document(probes) to `file`.
 PELIONP_RECORD_API std::expected<void, std::string> write(const std::filesystem::path& file,

@@ -1,4 +1,5 @@
 #include "record/replay/replay.h"
+#include "record/run_name.h"
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -138,7 +139,7 @@ class Np2Stream final : public RecordedStream {
  public:
   Np2Stream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
       : RecordedStream(std::move(description), std::move(recording)),
-        stream_(demux::SID{description_.sid}, gains_or_unit(description_.ap_gain_correction)) {
+        stream_(demux::SID{description_.sid}, spikeglx::np2_file_gains(gains_or_unit(description_.ap_gain_correction))) {
     samples_.reserve(BATCH * CHANNEL_COUNT);
     timestamps_.reserve(BATCH);
   }
@@ -352,6 +353,7 @@ class Replay {
 }  // namespace
 
 std::expected<Summary, std::string> run(const Options& options) {
+  if (auto named = check_run_name(options.layout.run); !named) return std::unexpected(named.error());
   Replay replay(options);
   return with_context(replay.run(), fmt::format("Replay of {}", options.capture.string()));
 }

@@ -8,6 +8,7 @@
 
 #include "record/imro/imro.h"
 #include "record/probeinterface/probe_interface.h"
+#include "record/run_name.h"
 #include "record/session/probe_setup.h"
 
 namespace pelionp::record {
@@ -16,6 +17,7 @@ std::expected<std::unique_ptr<Run>, std::string> Run::create(Session& session, R
   // NB: whole superframes, so that an NP1 recording's AP and LF files end
   // at the same moment.
   options.ap_samples -= options.ap_samples % 12;
+  if (auto named = check_run_name(options.layout.run); !named) return std::unexpected(named.error());
   std::unique_ptr<Run> run(new Run(session, std::move(options)));
   if (auto r = run->prepare(); !r) return std::unexpected(r.error());
   return run;
@@ -31,7 +33,7 @@ std::expected<imro::ProbeConfiguration, std::string> Run::configuration_for(cons
   if (auto it = options_.configurations.find(place); it != options_.configurations.end()) return it->second;
   if (auto it = options_.imro_files.find(place); it != options_.imro_files.end()) {
     spdlog::info("{}: configuration from {}", probe.place(), it->second.string());
-    return imro::read_configuration(it->second, probe.kind);
+    return imro::read_configuration(it->second, probe.kind, probe.info().probe_pn);
   }
   return imro::default_configuration(probe.kind);
 }
@@ -39,18 +41,26 @@ std::expected<imro::ProbeConfiguration, std::string> Run::configuration_for(cons
 std::expected<void, std::string> Run::prepare() {
   const auto& layout = options_.layout;
   start_ = std::make_unique<RunStart>(session_.probes().size(), options_.start_timestamp);
+  auto who_is = [](int index, const ProbeHandle& probe) {
+    return fmt::format("imec{} ({} {}, serial {})", index, display_name(probe.kind), probe.place(), probe.info().serial);
+  };
+  // Every table is read before any probe is touched: one that does not fit is refused before anything is uploaded.
+  std::vector<imro::ProbeConfiguration> configurations;
+  for (const auto& probe : session_.probes()) {
+    auto configuration = configuration_for(probe);
+    if (!configuration) return std::unexpected(fmt::format("{}: {}", who_is(static_cast<int>(configurations.size()), probe), configuration.error()));
+    configurations.push_back(std::move(*configuration));
+  }
   int index = 0;
   for (const auto& probe : session_.probes()) {
-    const std::string who = fmt::format("imec{} ({} {}, serial {})", index, display_name(probe.kind), probe.place(),
-                                        probe.info().serial);
+    const std::string who = who_is(index, probe);
+    const auto* configuration = &configurations[static_cast<size_t>(index)];
     bool calibrated = false;
     if (!options_.calibration_dir.empty()) {
       auto loaded = load_calibration(probe, options_.calibration_dir);
       if (!loaded) return std::unexpected(fmt::format("{}: calibration: {}", who, loaded.error()));
       calibrated = *loaded;
     }
-    auto configuration = configuration_for(probe);
-    if (!configuration) return std::unexpected(fmt::format("{}: {}", who, configuration.error()));
     if (auto r = apply_configuration(probe, *configuration); !r)
       return std::unexpected(fmt::format("{}: configuration: {}", who, r.error()));
 
@@ -80,6 +90,7 @@ std::expected<void, std::string> Run::prepare() {
       if (probe.kind == ProbeKind::np1) description.lf_gain_correction = lf_gain_correction(probe);
     }
     sidecar_.streams.push_back(std::move(description));
+    file_scales_.emplace_back(probe);
     ++index;
   }
   std::vector<probeinterface::RecordedProbe> described;
@@ -110,6 +121,7 @@ std::expected<void, std::string> Run::finish() {
   for (auto& w : writers_) w->finish();
   for (auto& w : writers_)
     if (auto r = w->join(); !r) failures.push_back(r.error());
+  file_scales_.clear();
   if (started_) {
     for (auto& w : writers_) {
       if (auto r = session_.controller().stop_stream(w->probe().worker()); !r)

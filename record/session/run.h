@@ -27,6 +27,7 @@
 #include "record/capture/sidecar.h"
 #include "record/export.h"
 #include "record/imro/configuration.h"
+#include "record/session/file_scale.h"
 #include "record/session/probe_writer.h"
 #include "record/session/run_start.h"
 #include "record/session/session.h"
@@ -88,6 +89,7 @@ class PELIONP_RECORD_API Run {
   std::unique_ptr<RunStart> start_;
   std::vector<std::unique_ptr<ProbeWriter>> writers_;
   capture::Sidecar sidecar_;
+  std::vector<FileScale> file_scales_;  // NP2 probes on the file's scale while the run lasts
   bool started_ = false;
   bool finished_ = false;
 };

@@ -2,8 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <iterator>
 
+#include "record/imro/adc_order.h"
 #include "record/imro/geometry.h"
 #include "record/imro/imro.h"
 #include "record/imro/sites.h"
@@ -12,6 +14,36 @@ namespace pelionp::record::spikeglx {
 
 std::string_view band_name(Band band) noexcept { return band == Band::ap ? "ap" : "lf"; }
 double sample_rate(Band band) noexcept { return band == Band::ap ? AP_SAMPLE_RATE : LF_SAMPLE_RATE; }
+
+std::array<float, CHANNEL_COUNT> np2_file_gains(std::span<const float, CHANNEL_COUNT> corrections) noexcept {
+  std::array<float, CHANNEL_COUNT> gains{};
+  for (size_t c = 0; c < gains.size(); ++c) gains[c] = corrections[c] * NP2_FILE_SCALE;
+  return gains;
+}
+
+std::string mux_table(ProbeKind kind) {
+  const int adcs = imro::adc_count(kind);
+  const int slots = imro::channels_per_adc(kind);
+  std::string out;
+  out.reserve(CHANNEL_COUNT * 4 + 64);
+  auto it = std::back_inserter(out);
+  fmt::format_to(it, "({},{})", adcs, slots);
+  for (int j = 0; j < slots; ++j) {
+    out += '(';
+    for (int i = 0; i < adcs; ++i) {
+      if (i > 0) out += ' ';
+      fmt::format_to(it, "{}", imro::adc_channel(kind, {i, j}));
+    }
+    out += ')';
+  }
+  return out;
+}
+
+std::string meta_file_name(std::string_view path) {
+  std::string out(path);
+  std::ranges::replace(out, '\\', '/');
+  return out;
+}
 
 std::string channel_map(ProbeKind kind, Band band) {
   const bool has_lf = kind == ProbeKind::np1;
@@ -69,12 +101,13 @@ std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfigurati
   auto line = [&](std::string_view key, const auto& value) { fmt::format_to(it, "{}={}\n", key, value); };
   line("acqApLfSy", fmt::format("{},{},1", CHANNEL_COUNT, np1 ? CHANNEL_COUNT : 0));
   line("fileCreateTime", stream.create_time);
-  line("fileName", stream.file_name);
+  line("fileName", meta_file_name(stream.file_name));
   line("fileSizeBytes", file_bytes);
   line("fileTimeSecs", fmt::format("{:.6f}", static_cast<double>(stream.sample_count) / rate));
   line("firstSample", stream.first_sample);
-  line("imAiRangeMax", np1 ? "0.6" : "0.5");
-  line("imAiRangeMin", np1 ? "-0.6" : "-0.5");
+  line("imAiRangeMax", np1 ? "0.6" : fmt::format("{}", NP2_META_RANGE_V));
+  line("imAiRangeMin", np1 ? "-0.6" : fmt::format("{}", -NP2_META_RANGE_V));
+  if (!np1) line("imChan0apGain", NP2_META_AP_GAIN);
   line("imDatFx_pn", probe.flex_pn);
   line("imDatHs_pn", probe.headstage_pn);
   line("imDatPrb_dock", probe.dock + 1);
@@ -83,13 +116,14 @@ std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfigurati
   line("imDatPrb_slot", probe.slot);
   line("imDatPrb_sn", probe.serial);
   line("imDatPrb_type", imro_type(probe.kind));
-  line("imMaxInt", np1 ? 512 : 8192);
+  line("imMaxInt", np1 ? 512 : NP2_META_MAX_INT);
   line("imSampRate", rate);
   line("nSavedChans", SAVED_CHANNELS);
   line("snsApLfSy", ap_lf_sy);
   line("snsSaveChanSubset", "all");
   line("typeThis", "imec");
   line("~imroTbl", imro::format(configuration));
+  line("~muxTbl", mux_table(probe.kind));
   line("~snsChanMap", channel_map(probe.kind, stream.band));
   line("~snsGeomMap", geom_map(probe.probe_pn, configuration));
   line("~snsShankMap", shank_map(configuration));

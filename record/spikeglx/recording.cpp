@@ -35,21 +35,10 @@ std::filesystem::path with_suffix(std::filesystem::path stem, std::string_view s
   return stem;
 }
 
-// NP2 codes span 12 bits; the format's NP2 scale is 14 bits.
-int16_t to_14_bit_scale(int16_t v) noexcept {
-  const int scaled = int{v} * 4;
-  return static_cast<int16_t>(std::clamp(scaled, int{std::numeric_limits<int16_t>::min()},
-                                         int{std::numeric_limits<int16_t>::max()}));
-}
-
 // Copies one sample of 384 channels into a 385-value row, sync last.
-void fill_row(std::byte* row, const int16_t* samples, bool np2) noexcept {
+void fill_row(std::byte* row, const int16_t* samples) noexcept {
   int16_t values[SAVED_CHANNELS];
-  if (np2) {
-    for (int c = 0; c < CHANNEL_COUNT; ++c) values[c] = to_14_bit_scale(samples[c]);
-  } else {
-    std::memcpy(values, samples, CHANNEL_COUNT * sizeof(int16_t));
-  }
+  std::memcpy(values, samples, CHANNEL_COUNT * sizeof(int16_t));
   values[CHANNEL_COUNT] = 0;
   std::memcpy(row, values, ROW_BYTES);
 }
@@ -147,8 +136,7 @@ std::expected<void, std::string> ProbeRecording::append_ap(std::span<const int16
                                        samples.size(), count, CHANNEL_COUNT));
   auto room = ap_.bin.reserve(count * ROW_BYTES);
   if (!room) return std::unexpected(room.error());
-  const bool np2 = is_np2(probe_.kind);
-  for (size_t k = 0; k < count; ++k) fill_row(*room + k * ROW_BYTES, samples.data() + k * CHANNEL_COUNT, np2);
+  for (size_t k = 0; k < count; ++k) fill_row(*room + k * ROW_BYTES, samples.data() + k * CHANNEL_COUNT);
   ap_.bin.commit(count * ROW_BYTES);
   if (auto ok = timestamps_.append(timestamps); !ok) return ok;
   ap_samples_.fetch_add(count, std::memory_order_relaxed);
@@ -160,7 +148,7 @@ std::expected<void, std::string> ProbeRecording::append_lf(std::span<const int16
   if (!lf_) return std::unexpected(fmt::format("{}: an {} probe has no LF band", ap_path_.string(), display_name(probe_.kind)));
   auto room = lf_->bin.reserve(ROW_BYTES);
   if (!room) return std::unexpected(room.error());
-  fill_row(*room, samples.data(), false);
+  fill_row(*room, samples.data());
   lf_->bin.commit(ROW_BYTES);
   lf_samples_.fetch_add(1, std::memory_order_relaxed);
   bytes_written_.fetch_add(ROW_BYTES, std::memory_order_relaxed);

@@ -9,9 +9,10 @@
 //
 // `.bin`: headerless little-endian int16, interleaved by sample, 384
 // channels then the sync channel (always 0: the board has no sync input on
-// these streams). NP1 values are the probe's packet values; NP2 values are
-// multiplied by 4 (saturating) onto the 14-bit scale the format assumes for
-// NP2. The timestamps file holds the device timestamp of every AP sample.
+// these streams), the values as given. NP1 values are the probe's packet
+// values; NP2 values are on the file's scale, which the probe's stream
+// produces when it converts with spikeglx::np2_file_gains (see meta.h).
+// The timestamps file holds the device timestamp of every AP sample.
 //
 // Threading: a ProbeRecording belongs to one writer thread. Only the
 // counters (`ap_samples`, `bytes_written`) may be read from other threads.

@@ -4,10 +4,12 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <valijson/adapters/nlohmann_json_adapter.hpp>
 #include <valijson/schema.hpp>
 #include <valijson/schema_parser.hpp>
@@ -118,15 +120,38 @@ void expect_valid(const json& document) {
     why += ": " + error.description + "\n";
   }
   EXPECT_TRUE(valid) << why;
+  // What ProbeInterface's reader demands beyond the schema: per probe, one
+  // entry per contact in every contact list and contact annotation, unique
+  // positions and contact ids; across the probes of a file, unique device
+  // channel indices (-1 aside).
+  std::set<int> channels;
+  for (const auto& probe : document["probes"]) {
+    const auto n = probe["contact_positions"].size();
+    for (const char* key : {"contact_plane_axes", "contact_shapes", "contact_shape_params", "contact_ids", "shank_ids",
+                            "device_channel_indices"})
+      if (probe.contains(key)) {
+        EXPECT_EQ(probe[key].size(), n) << key;
+      }
+    for (const auto& [key, values] : probe["contact_annotations"].items()) EXPECT_EQ(values.size(), n) << key;
+    std::set<std::string> positions, ids;
+    for (const auto& p : probe["contact_positions"]) EXPECT_TRUE(positions.insert(p.dump()).second) << "position " << p;
+    for (const auto& id : probe["contact_ids"]) EXPECT_TRUE(ids.insert(id.get<std::string>()).second) << "contact id " << id;
+    for (const auto& c : probe["device_channel_indices"])
+      if (c.get<int>() >= 0) {
+        EXPECT_TRUE(channels.insert(c.get<int>()).second) << "device channel " << c << " twice";
+      }
+  }
 }
 
 // Every ProbeInterface contact sits where the .meta geometry map puts its
 // channel (shank offset added), in .bin channel order, and nothing else is
 // a contact.
 void expect_agrees(const json& probe, const GeomMap& map, ProbeKind kind) {
+  // The geometry map marks NP1 channel 191 unused (it records the reference
+  // line); the ProbeInterface file places it on its electrode, annotated.
   std::vector<int> used_channels;
   for (int c = 0; c < static_cast<int>(map.entries.size()); ++c)
-    if (map.entries[c].used) used_channels.push_back(c);
+    if (map.entries[c].used || (kind == ProbeKind::np1 && c == 191)) used_channels.push_back(c);
   ASSERT_EQ(probe["device_channel_indices"].get<std::vector<int>>(), used_channels);
   const auto n = used_channels.size();
   for (const char* key : {"contact_positions", "contact_shapes", "contact_shape_params", "contact_ids", "shank_ids",
@@ -139,7 +164,15 @@ void expect_agrees(const json& probe, const GeomMap& map, ProbeKind kind) {
     EXPECT_EQ(probe["shank_ids"][i], std::to_string(e.shank));
     EXPECT_EQ(probe["contact_shapes"][i], "square");
     EXPECT_EQ(probe["contact_shape_params"][i], json({{"width", 12}}));
+    // ADC and sample slot, from the probes' multiplexer tables.
+    const int c = used_channels[i];
+    const int block = kind == ProbeKind::np1 ? 24 : 32;
+    EXPECT_EQ(probe["contact_annotations"]["adc_group"][i], 2 * (c / block) + c % 2) << "channel " << c;
+    EXPECT_EQ(probe["contact_annotations"]["adc_sample_order"][i], (c % block) / 2) << "channel " << c;
+    EXPECT_EQ(probe["contact_annotations"]["reference_line"][i], kind == ProbeKind::np1 && c == 191);
   }
+  EXPECT_EQ(probe["annotations"]["num_adcs"], kind == ProbeKind::np1 ? 32 : 24);
+  EXPECT_EQ(probe["annotations"]["num_channels_per_adc"], kind == ProbeKind::np1 ? 12 : 16);
 }
 
 TEST(GeometryMap, Np1DefaultTableFollowsTheStaggeredRows) {
@@ -241,7 +274,38 @@ TEST(ProbeInterface, RunDocumentHoldsEveryProbeInOrder) {
   EXPECT_EQ(document["probes"][0]["annotations"]["serial_number"], "1");
   EXPECT_EQ(document["probes"][1]["annotations"]["part_number"], "NP2014");
   EXPECT_EQ(document["probes"][1]["contact_ids"][0], "s0e0");
-  EXPECT_EQ(document["probes"][0]["device_channel_indices"].size(), 383u) << "all but the reference channel";
+  EXPECT_EQ(document["probes"][0]["device_channel_indices"].size(), 384u) << "the reference channel too";
+  EXPECT_EQ(document["probes"][0]["device_channel_indices"][191], 191);
+  EXPECT_EQ(document["probes"][0]["contact_ids"][191], "e191");
+  // Probe k's indices follow probe k - 1's: unique across the file.
+  EXPECT_EQ(document["probes"][1]["device_channel_indices"][0], 384);
+  EXPECT_EQ(document["probes"][1]["device_channel_indices"][383], 767);
+  // Its own file numbers the channels of its .bin.
+  EXPECT_EQ(probeinterface::probe(probes[1])["device_channel_indices"][0], 0);
+}
+
+TEST(ProbeInterface, DisconnectedNp2ChannelsAreNoContacts) {
+  auto configuration = imro::default_configuration(ProbeKind::np2_single_shank);
+  configuration.channels[7].bank_mask = 0;
+  const auto probe = probeinterface::probe({{ProbeKind::np2_single_shank, "NP2003", 3, "", "", 1, 0, 0}, configuration});
+  ASSERT_EQ(probe["device_channel_indices"].size(), 383u);
+  EXPECT_EQ(probe["device_channel_indices"][7], 8);
+  EXPECT_EQ(probe["contact_annotations"]["adc_group"][7], 2 * (8 / 32) + 8 % 2);
+}
+
+TEST(ProbeInterface, TheUniquenessRuleCatchesRepeatedChannelsAcrossProbes) {
+  const std::vector<probeinterface::RecordedProbe> probes{
+      {{ProbeKind::np1, "PRB_1_4_0480_1", 1, "", "", 0, 0, 0}, imro::default_configuration(ProbeKind::np1)},
+      {{ProbeKind::np1, "PRB_1_4_0480_1", 2, "", "", 1, 0, 0}, imro::default_configuration(ProbeKind::np1)},
+  };
+  auto document = probeinterface::document(probes);
+  document["probes"][1]["device_channel_indices"] = document["probes"][0]["device_channel_indices"];
+  ::testing::TestPartResultArray failures;
+  {
+    ::testing::ScopedFakeTestPartResultReporter reporter(::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+    expect_valid(document);
+  }
+  EXPECT_EQ(failures.size(), 384) << "every channel of the second probe";
 }
 
 TEST(ProbeInterface, SchemaRefusesADocumentWithoutContacts) {

@@ -42,12 +42,13 @@ uint16_t np2_code(uint64_t superframe, int c, int salt) {
 }
 
 // What the recording must hold for a code: the probe's packet value
-// (single precision, truncated), NP2 then on the 14-bit scale.
+// (single precision, truncated); NP2 on the file's scale, x 4 before the
+// one truncation.
 int16_t np1_value(uint16_t code, float gain) {
   return static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(512 - code) * gain));
 }
 int16_t np2_value(uint16_t code, float gain) {
-  return static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(code - 2048) * gain) * 4);
+  return static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(code - 2048) * (gain * 4)));
 }
 
 // A capture of `ticks` sample ticks: the board's timestamp word per tick,

@@ -14,6 +14,7 @@
 #include "record/imro/imro.h"
 #include "record/spikeglx/npy.h"
 #include "record/spikeglx/recording.h"
+#include "pelionp/decoders/np2_gain_conversion.h"
 
 namespace pelionp::record::spikeglx {
 namespace {
@@ -28,7 +29,8 @@ ProbeIdentity identity(ProbeKind kind, int port, int dock, uint64_t serial) {
 }
 
 // Deterministic test values: NP1 packet values span the 10-bit range, NP2
-// values the 12-bit range (before the recording multiplies them by 4).
+// values the 12-bit range (the probe's stream puts them on the file's scale,
+// x 4, before they reach the recording).
 int16_t np1_ap(uint64_t s, int c) { return static_cast<int16_t>(static_cast<int>((s * 31 + c * 7) % 1024) - 512); }
 int16_t np1_lf(uint64_t s, int c) { return static_cast<int16_t>(static_cast<int>((s * 13 + c * 3) % 1024) - 512); }
 int16_t np2_ap(uint64_t s, int c) { return static_cast<int16_t>(static_cast<int>((s * 17 + c * 5) % 4096) - 2048); }
@@ -54,7 +56,7 @@ void write_np1(ProbeRecording& r, int packets, uint64_t t0, uint64_t step) {
 void write_np2(ProbeRecording& r, int samples, uint64_t t0, uint64_t step) {
   std::array<int16_t, CHANNEL_COUNT> ap{};
   for (int s = 0; s < samples; ++s) {
-    for (int c = 0; c < CHANNEL_COUNT; ++c) ap[c] = np2_ap(s, c);
+    for (int c = 0; c < CHANNEL_COUNT; ++c) ap[c] = static_cast<int16_t>(np2_ap(s, c) * NP2_FILE_SCALE);
     const uint64_t t = t0 + step * s;
     ASSERT_TRUE(r.append_ap(ap, std::span(&t, 1)));
   }
@@ -113,6 +115,8 @@ TEST(SpikeGlxRecording, Np1BinHoldsInterleavedSamplesThenSyncAndMetaDescribesIt)
   EXPECT_EQ(meta["~imroTbl"], imro::format(configuration));
   EXPECT_TRUE(meta["~imroTbl"].starts_with("(0,384)(0 0 0 1000 50 1)")) << meta["~imroTbl"].substr(0, 40);
   EXPECT_NE(meta["~imroTbl"].find("(7 0 0 2000 250 1)"), std::string::npos);
+  EXPECT_EQ(meta["~muxTbl"], mux_table(ProbeKind::np1));
+  EXPECT_FALSE(meta.contains("imChan0apGain")) << "NP1 gains are the table's";
   EXPECT_TRUE(meta["~snsChanMap"].starts_with("(384,384,1)(AP0;0:0)(AP1;1:1)"));
   EXPECT_TRUE(meta["~snsChanMap"].ends_with("(AP383;383:383)(SY0;768:384)"));
   EXPECT_TRUE(meta["~snsShankMap"].starts_with("(1,2,480)(0:0:0:1)(0:1:0:1)(0:0:1:1)"));
@@ -126,18 +130,17 @@ TEST(SpikeGlxRecording, Np1BinHoldsInterleavedSamplesThenSyncAndMetaDescribesIt)
   EXPECT_TRUE(lf_meta["~snsChanMap"].starts_with("(384,384,1)(LF0;384:0)"));
 }
 
-TEST(SpikeGlxRecording, Np2ValuesGoOntoThe14BitScaleAndSaturate) {
+TEST(SpikeGlxRecording, Np2ValuesAreStoredAsGivenAndTheMetaStatesOneScaleForEveryReader) {
   TempDir dir;
   const Layout layout{dir.path(), "run"};
   auto r = ProbeRecording::create(layout, 3, identity(ProbeKind::np2_four_shank, 1, 1, 5),
                                   imro::default_configuration(ProbeKind::np2_four_shank));
   ASSERT_TRUE(r) << r.error();
   std::array<int16_t, CHANNEL_COUNT> ap{};
-  ap[0] = -2048;
-  ap[1] = 2047;
-  ap[2] = 9000;    // a gain correction above 4 could produce this
-  ap[3] = -9000;
-  ap[4] = -1;
+  ap[0] = -8192;
+  ap[1] = 8191;
+  ap[2] = 32767;
+  ap[4] = -5;  // not a multiple of 4: a corrected sample rounded once
   const uint64_t t = 42;
   ASSERT_TRUE((*r)->append_ap(ap, std::span(&t, 1)));
   EXPECT_FALSE((*r)->append_lf(ap)) << "an NP2 probe has no LF band";
@@ -146,22 +149,72 @@ TEST(SpikeGlxRecording, Np2ValuesGoOntoThe14BitScaleAndSaturate) {
   EXPECT_FALSE(std::filesystem::exists(layout.stream_stem(3, Band::lf).string() + ".bin"));
   const auto values = read_int16(layout.stream_stem(3, Band::ap).string() + ".bin");
   ASSERT_EQ(values.size(), 385u);
-  EXPECT_EQ(values[0], -8192);
-  EXPECT_EQ(values[1], 8188);
-  EXPECT_EQ(values[2], 32767);
-  EXPECT_EQ(values[3], -32768);
-  EXPECT_EQ(values[4], -4);
+  EXPECT_EQ((std::vector<int16_t>(values.begin(), values.begin() + 5)), (std::vector<int16_t>{-8192, 8191, 32767, 0, -5}));
   auto meta = read_meta(layout.stream_stem(3, Band::ap).string() + ".meta");
   EXPECT_EQ(meta["imMaxInt"], "8192");
   EXPECT_EQ(meta["imAiRangeMax"], "0.5");
   EXPECT_EQ(meta["imAiRangeMin"], "-0.5");
+  EXPECT_EQ(meta["imChan0apGain"], "80");
   EXPECT_EQ(meta["imDatPrb_type"], "24");
   EXPECT_EQ(meta["imDatPrb_port"], "2");
   EXPECT_EQ(meta["imDatPrb_dock"], "2");
+  // Every reader's µV per stored unit (the gain from imChan0apGain, or 80 for
+  // types 21 and 24), times the 4 units of a code, is the probe's ADC step
+  // 1.24 V / 4096 / 100 within 1 %.
+  const double uv_per_unit =
+      std::stod(meta["imAiRangeMax"]) / std::stod(meta["imMaxInt"]) / std::stod(meta["imChan0apGain"]) * 1e6;
+  EXPECT_NEAR(uv_per_unit * NP2_FILE_SCALE / (1.24 / 4096 / 100 * 1e6), 1.0, 0.01);
   EXPECT_TRUE(meta["~snsChanMap"].starts_with("(384,0,1)(AP0;0:0)"));
   EXPECT_TRUE(meta["~snsChanMap"].ends_with("(SY0;384:384)"));
   EXPECT_TRUE(meta["~snsShankMap"].starts_with("(4,2,640)(0:0:0:1)"));
   EXPECT_TRUE(meta["~imroTbl"].starts_with("(24,384)(0 0 0 0 0)(1 0 0 0 1)"));
+  EXPECT_EQ(meta["~muxTbl"], mux_table(ProbeKind::np2_four_shank));
+}
+
+// The probe's own conversion with the file's gains: (code - 2048) x
+// correction x 4 truncated once, not the 12-bit value truncated and then
+// multiplied.
+TEST(SpikeGlxRecording, Np2FileGainsConvertCodesInOneStep) {
+  std::array<float, CHANNEL_COUNT> corrections;
+  corrections.fill(1.25f);
+  const auto gains = np2_file_gains(corrections);
+  NP2::RawAPData raw{};
+  raw.samples.fill(2048);
+  raw.samples[0] = 2049;      // 1 x 1.25 x 4 = 5; in two steps 1 x 4 = 4
+  raw.samples[1] = 2048 - 3;  // -3.75 x 4 = -15; in two steps -12
+  raw.samples[2] = 4095;      // 2047 x 5 = 10235
+  NP2::APData out{};
+  NP2::convert_raw_ap(raw, gains, out);
+  EXPECT_EQ(out.samples[0], 5);
+  EXPECT_EQ(out.samples[1], -15);
+  EXPECT_EQ(out.samples[2], 10235);
+  EXPECT_EQ(out.samples[3], 0);
+}
+
+TEST(SpikeGlxMeta, MuxTableListsEachSlotsChannelsInAdcOrder) {
+  // From the probes' public tables: slot j of ADC i holds 24 (i div 2) +
+  // 2 j + (i mod 2) on NP1 (32 ADCs of 12), 32 (i div 2) + 2 j + (i mod 2)
+  // on NP2 (24 ADCs of 16).
+  struct Case {
+    ProbeKind kind;
+    int adcs, per_adc, block;
+  };
+  for (const auto& k : {Case{ProbeKind::np1, 32, 12, 24}, Case{ProbeKind::np2_single_shank, 24, 16, 32},
+                        Case{ProbeKind::np2_four_shank, 24, 16, 32}}) {
+    std::string expected = fmt::format("({},{})", k.adcs, k.per_adc);
+    for (int j = 0; j < k.per_adc; ++j) {
+      expected += "(";
+      for (int i = 0; i < k.adcs; ++i) expected += fmt::format("{}{}", i ? " " : "", k.block * (i / 2) + 2 * j + i % 2);
+      expected += ")";
+    }
+    EXPECT_EQ(mux_table(k.kind), expected) << display_name(k.kind);
+  }
+  EXPECT_TRUE(mux_table(ProbeKind::np1).starts_with("(32,12)(0 1 24 25 48 49 "));
+}
+
+TEST(SpikeGlxMeta, FileNameHasForwardSlashes) {
+  EXPECT_EQ(meta_file_name(R"(C:\data\my run\x_g0_t0.imec0.ap.bin)"), "C:/data/my run/x_g0_t0.imec0.ap.bin");
+  EXPECT_EQ(meta_file_name("/data/x_g0_t0.imec0.ap.bin"), "/data/x_g0_t0.imec0.ap.bin");
 }
 
 TEST(SpikeGlxRecording, ArgumentsThatDoNotFitAreRefused) {

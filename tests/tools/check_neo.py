@@ -10,6 +10,11 @@ The expectation:
      "streams": {
        "imec0.ap": {"rate": 30000, "channels": 384, "samples": 3000,
                     "gain_uv": 2.34375,          # optional: every channel's gain
+                    "uv_per_code": {"value": 3.027, "units": 4, "tolerance": 0.01},
+                                  # optional: NP2; what a probe code (`units`
+                                  # stored units) reads, by this neo and by the
+                                  # current reader's rules, both within
+                                  # `tolerance` of `value`, and the two equal
                     "values": [[sample, channel, value], ...],
                     "sync": 0,                   # optional: every sync value
                     "timestamps": {"first": 5000, "step": 3}},  # optional, AP only
@@ -28,6 +33,21 @@ from neo.rawio import SpikeGLXRawIO
 
 def close(a, b, rel=1e-6):
     return abs(a - b) <= rel * max(abs(a), abs(b), 1e-12)
+
+
+# The NP2 gain of the current neo SpikeGLX reader (2026): imChan0apGain when
+# the .meta has it, else its part-number table's (100 for these 12-bit
+# probes, 80 for NP2000/NP2010); imMaxInt, else 8192.
+NEWEST_TABLE_GAIN = {"NP2003": 100, "NP2004": 100, "NP2013": 100, "NP2014": 100, "NP2000": 80, "NP2010": 80}
+
+
+def newest_rule_uv(meta):
+    if "imChan0apGain" in meta:
+        gain = float(meta["imChan0apGain"])
+    else:
+        gain = NEWEST_TABLE_GAIN[meta["imDatPrb_pn"]]
+    max_int = int(meta.get("imMaxInt", 8192))
+    return float(meta["imAiRangeMax"]) / max_int / gain * 1e6
 
 
 def check(directory, expectation):
@@ -61,6 +81,17 @@ def check(directory, expectation):
             bad = [g for g in mine["gain"] if not close(float(g), want["gain_uv"])]
             if bad:
                 fail(f"{name}: gain {bad[0]} uV, expected {want['gain_uv']}")
+
+        if "uv_per_code" in want:
+            per_code = want["uv_per_code"]
+            units, value, tolerance = per_code["units"], per_code["value"], per_code["tolerance"]
+            this_neo = sorted(set(float(g) for g in mine["gain"]))
+            newest = newest_rule_uv(reader.signals_info_dict[0, name]["meta"])
+            if len(this_neo) != 1 or not close(this_neo[0], newest):
+                fail(f"{name}: this neo reads {this_neo} uV per unit, the current reader's rules {newest}")
+            for who, uv in (("this neo", this_neo[0]), ("the current reader's rules", newest)):
+                if abs(uv * units / value - 1) > tolerance:
+                    fail(f"{name}: {who}: a code reads {uv * units:.4f} uV, not {value:.4f} uV within {tolerance:.0%}")
 
         size = reader.get_signal_size(block_index=0, seg_index=0, stream_index=index)
         if size != want["samples"]:

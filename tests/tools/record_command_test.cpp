@@ -22,6 +22,8 @@
 #include "tests/tools/tool_process.h"
 #include "tools/commands/sim_rig.h"
 #include "record/imro/configuration.h"
+#include "record/imro/geometry.h"
+#include "record/imro/imro.h"
 #include "record/spikeglx/npy.h"
 
 namespace pelionp::tool::test {
@@ -63,11 +65,8 @@ std::filesystem::path stem(const std::filesystem::path& root, const std::string&
   return root / (run + "_g0") / fmt::format("{}_g0_imec{}", run, n) / fmt::format("{}_g0_t0.imec{}.{}", run, n, band);
 }
 
-std::string run_check_neo(const std::filesystem::path& root, const json& expectation) {
-  const auto path = root / "expectation.json";
-  std::ofstream(path) << expectation.dump();
-  const auto command = fmt::format("/usr/bin/python3 {}/tests/tools/check_neo.py {} {} 2>&1", PELIONP_SOURCE_DIR,
-                                   root.string(), path.string());
+// Runs a command; its output when it fails, "" when it succeeds.
+std::string failures_of(const std::string& command) {
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return "popen failed";
@@ -76,6 +75,23 @@ std::string run_check_neo(const std::filesystem::path& root, const json& expecta
   const int status = ::pclose(pipe);
   return status == 0 ? "" : output;
 }
+
+std::string run_check_neo(const std::filesystem::path& root, const json& expectation) {
+  const auto path = root / "expectation.json";
+  std::ofstream(path) << expectation.dump();
+  return failures_of(fmt::format("/usr/bin/python3 {}/tests/tools/check_neo.py {} {} 2>&1", PELIONP_SOURCE_DIR,
+                                 root.string(), path.string()));
+}
+
+// Every ProbeInterface file under `root` loads as a reader loads it.
+std::string run_check_probe_files(const std::filesystem::path& root, int files) {
+  return failures_of(fmt::format("/usr/bin/python3 {}/tests/tools/check_probe_files.py {} {} 2>&1", PELIONP_SOURCE_DIR,
+                                 root.string(), files));
+}
+
+// What one code of the NP2 probes' 12-bit ADC is at the electrode, and the
+// units a code is stored as.
+const json NP2_UV_PER_CODE = {{"value", 1.24 / 4096 / 100 * 1e6}, {"units", 4}, {"tolerance", 0.01}};
 
 // The samples checked in every stream: the first superframes whole, then a
 // spread through the recording and the last one.
@@ -91,8 +107,9 @@ int16_t np1_value(uint16_t code) { return static_cast<int16_t>(static_cast<float
 
 // What the simulated NP2 probe sends on channel c at timestamp t: the
 // signal of the electrode its chip connects, by the probe's geometry.
-uint16_t np2_code(ProbeKind kind, uint64_t serial, uint64_t timestamp, int channel) {
-  const auto setting = imro::default_configuration(kind).channels[static_cast<size_t>(channel)];
+uint16_t np2_code(ProbeKind kind, uint64_t serial, uint64_t timestamp, int channel,
+                  const imro::ProbeConfiguration* configuration = nullptr) {
+  const auto setting = (configuration ? *configuration : imro::default_configuration(kind)).channels[static_cast<size_t>(channel)];
   const auto electrode = imro::electrode_of(kind, channel, setting);
   if (!electrode) return 2048;
   return sim::np2_electrode_signal(serial, setting.shank, static_cast<uint16_t>(*electrode), timestamp);
@@ -146,11 +163,13 @@ TEST(RecordCommand, TwoSecondsOfTheDefaultRigReadBackByNeo) {
       for (int c = 0; c < 384; ++c) values.push_back({s, c, np2_value(np2_code(kind, serial, ts[s], c))});
     expectation["streams"][fmt::format("imec{}.ap", n)] = {
         {"rate", 30000}, {"channels", 384}, {"samples", AP}, {"gain_uv", 0.5 / 8192 / 80 * 1e6}, {"sync", 0},
-        {"values", values}, {"timestamps", {{"first", ts[0]}, {"step", 1}}}};
+        {"uv_per_code", NP2_UV_PER_CODE}, {"values", values}, {"timestamps", {{"first", ts[0]}, {"step", 1}}}};
   }
 
   const std::string failures = run_check_neo(dir.path(), expectation);
   EXPECT_EQ(failures, "");
+  // Three probe files and the run's.
+  EXPECT_EQ(run_check_probe_files(dir.path(), 4), "");
 
   // Who the probes are, as the files say.
   const auto meta = read_meta(stem(dir.path(), run, 2, "ap").string() + ".meta");
@@ -158,6 +177,61 @@ TEST(RecordCommand, TwoSecondsOfTheDefaultRigReadBackByNeo) {
   EXPECT_EQ(meta.at("imDatPrb_pn"), "NP2014");
   EXPECT_EQ(meta.at("imDatPrb_sn"), std::to_string(default_sim_serial(ProbeKind::np2_four_shank, 1, 1)));
   EXPECT_EQ(read_meta(stem(dir.path(), run, 0, "lf").string() + ".meta").at("imDatPrb_sn"), std::to_string(np1_serial));
+}
+
+TEST(RecordCommand, ASpreadFourShankTableReadsAtTheProbesScale) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  // Channel c on shank c % 4, bank (c / 4) % 2, in the layout of the probe's part number.
+  std::string table = "(NP2014,384)";
+  for (int c = 0; c < 384; ++c)
+    table += fmt::format("({} {} {} 0 {})", c, c % 4, (c / 4) % 2, *imro::np2_four_shank_electrode(c, c % 4, (c / 4) % 2));
+  std::ofstream(dir.path() / "spread.imro") << table;
+  auto configuration = imro::parse_configuration(table, ProbeKind::np2_four_shank, "NP2014");
+  ASSERT_TRUE(configuration) << configuration.error();
+  ToolProcess record(TOOL, {"record", "--seconds", "0.1", "--out", dir.path().string(), "--run", "spread", "--imro",
+                            "1:1=" + (dir.path() / "spread.imro").string()},
+                     dir.path());
+  ASSERT_TRUE(record.started());
+  ASSERT_EQ(record.wait(), 0) << record.out() << record.err();
+
+  constexpr uint64_t AP = 3000;
+  const uint64_t serial = default_sim_serial(ProbeKind::np2_four_shank, 1, 1);
+  const auto ts = read_timestamps(stem(dir.path(), "spread", 2, "ap").string() + ".timestamps.npy");
+  ASSERT_EQ(ts.size(), AP);
+  json values = json::array();
+  for (uint64_t s : checked_samples(AP))
+    for (int c = 0; c < 384; c += 7)
+      values.push_back({s, c, np2_value(np2_code(ProbeKind::np2_four_shank, serial, ts[s], c, &*configuration))});
+  json expectation;
+  expectation["streams"]["imec0.ap"] = {{"rate", 30000}, {"channels", 384}, {"samples", AP}};
+  expectation["streams"]["imec0.lf"] = {{"rate", 2500}, {"channels", 384}, {"samples", AP / 12}};
+  expectation["streams"]["imec1.ap"] = {{"rate", 30000}, {"channels", 384}, {"samples", AP}, {"uv_per_code", NP2_UV_PER_CODE}};
+  expectation["streams"]["imec2.ap"] = {
+      {"rate", 30000}, {"channels", 384}, {"samples", AP}, {"uv_per_code", NP2_UV_PER_CODE}, {"values", values}};
+  EXPECT_EQ(run_check_neo(dir.path(), expectation), "");
+  EXPECT_EQ(run_check_probe_files(dir.path(), 4), "");
+  const auto meta = read_meta(stem(dir.path(), "spread", 2, "ap").string() + ".meta");
+  EXPECT_EQ(meta.at("~imroTbl"), imro::format(*configuration));
+  EXPECT_TRUE(meta.at("~imroTbl").starts_with("(24,384)")) << "the vocabulary of imDatPrb_type";
+  EXPECT_EQ(meta.at("imChan0apGain"), "80");
+  EXPECT_TRUE(meta.at("~muxTbl").starts_with("(24,16)(0 1 32 33 64 65 ")) << meta.at("~muxTbl").substr(0, 40);
+}
+
+TEST(RecordCommand, RunNamesReadersCannotParseAreRefused) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  const auto out = dir.path() / "out";
+  std::filesystem::create_directories(out);
+  for (const std::string name : {"a b", "a.b", "x/y"}) {
+    ToolProcess record(TOOL, {"record", "--seconds", "1", "--out", out.string(), "--run", name}, dir.path());
+    ASSERT_TRUE(record.started());
+    EXPECT_NE(record.wait(), 0) << name;
+    EXPECT_NE((record.out() + record.err()).find(fmt::format("Run name '{}' may hold only letters, digits, '-' and '_'", name)),
+              std::string::npos)
+        << record.out() << record.err();
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(out)) << "nothing was written";
 }
 
 TEST(RecordCommand, CtrlCWritesWhatIsQueuedAndClosesEveryFile) {

@@ -15,6 +15,7 @@
 #include "record/capture/sidecar.h"
 #include "record/capture/capturing_device.h"
 #include "tools/commands/path_option.h"
+#include "tools/commands/run_name_option.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device.h"
 #include "record/session/run.h"
@@ -76,7 +77,10 @@ class Record final : public Command {
         ->type_name("DIR");
     commands::add_path_option(command, "--raw", raw_, "Also save the device stream bytes as received, with FILE.json describing the rig")
         ->type_name("FILE");
-    command.add_option("--run", run_, "Run name: files go to DIR/<run>_g0/")->capture_default_str()->type_name("NAME");
+    command.add_option("--run", run_, "Run name (letters, digits, '-' and '_'): files go to DIR/<run>_g0/")
+        ->capture_default_str()
+        ->check(commands::run_name_check())
+        ->type_name("NAME");
     command
         .add_option("--start-timestamp", start_timestamp_,
                     "Begin every file at this device timestamp (30000 a second); default: the first timestamp at "

@@ -10,6 +10,7 @@
 
 #include "tools/commands/commands.h"
 #include "tools/commands/path_option.h"
+#include "tools/commands/run_name_option.h"
 #include "record/replay/replay.h"
 
 namespace pelionp::tool {
@@ -27,7 +28,10 @@ class Replay final : public Command {
         ->required()
         ->type_name("FILE");
     commands::add_path_option(command, "--out", out_, "Directory the run's folder is written into")->required()->type_name("DIR");
-    command.add_option("--run", run_, "Run name: files go to DIR/<run>_g0/")->capture_default_str()->type_name("NAME");
+    command.add_option("--run", run_, "Run name (letters, digits, '-' and '_'): files go to DIR/<run>_g0/")
+        ->capture_default_str()
+        ->check(commands::run_name_check())
+        ->type_name("NAME");
   }
 
   int run() override {
