@@ -14,6 +14,8 @@
 #include "record/imro/imro.h"
 #include "record/spikeglx/npy.h"
 #include "record/spikeglx/recording.h"
+#include "record/replay/replay.h"
+#include "record/run_name.h"
 #include "pelionp/decoders/np2_gain_conversion.h"
 
 namespace pelionp::record::spikeglx {
@@ -68,6 +70,24 @@ TEST(SpikeGlxLayout, FollowsTheRunGateProbeNaming) {
   EXPECT_EQ(layout.stream_stem(0, Band::lf), "/data/mouse1_g0/mouse1_g0_imec0/mouse1_g0_t0.imec0.lf");
   EXPECT_EQ(timestamps_path(layout.stream_stem(1, Band::ap)),
             "/data/mouse1_g0/mouse1_g0_imec1/mouse1_g0_t0.imec1.ap.timestamps.npy");
+}
+
+// Readers take the run name back out of every file name: the newest neo
+// stops at a blank, Debian's at a dot.
+TEST(RunName, OnlyLettersDigitsHyphensAndUnderscoresPass) {
+  for (const char* good : {"mouse1", "M-2_day3", "_"}) EXPECT_TRUE(check_run_name(good)) << good;
+  EXPECT_EQ(check_run_name("a b").error(), "Run name 'a b' may hold only letters, digits, '-' and '_': ' ' is not one");
+  EXPECT_EQ(check_run_name("a.b").error(), "Run name 'a.b' may hold only letters, digits, '-' and '_': '.' is not one");
+  EXPECT_EQ(check_run_name("x\\y").error(), "Run name 'x\\y' may hold only letters, digits, '-' and '_': '\\' is not one");
+  EXPECT_EQ(check_run_name("t\xC3\xBC").error(),
+            "Run name 't\xC3\xBC' may hold only letters, digits, '-' and '_': byte 0xC3 is not one");
+  EXPECT_EQ(check_run_name("").error(), "The run name is empty");
+  // The library refuses it too, before it touches a file.
+  TempDir dir;
+  auto replayed = replay::run({.capture = dir.path() / "none.bin", .layout = {dir.path(), "my run"}});
+  ASSERT_FALSE(replayed);
+  EXPECT_EQ(replayed.error(), "Run name 'my run' may hold only letters, digits, '-' and '_': ' ' is not one");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST(SpikeGlxRecording, Np1BinHoldsInterleavedSamplesThenSyncAndMetaDescribesIt) {
