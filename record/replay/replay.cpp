@@ -1,5 +1,4 @@
 #include "record/replay/replay.h"
-#include "record/run_name.h"
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -20,6 +19,7 @@
 #include "record/capture/census.h"
 #include "record/context.h"
 #include "record/probeinterface/probe_interface.h"
+#include "record/run_name.h"
 
 namespace pelionp::record::replay {
 

@@ -9,7 +9,6 @@
 // new gains between two sets, so this may happen while it streams.
 
 #include <array>
-#include <optional>
 
 #include "record/session/session.h"
 
