@@ -1,5 +1,6 @@
 #include "sim/board.h"
 
+#include <algorithm>
 #include <deque>
 #include <thread>
 #include <stdexcept>
@@ -21,6 +22,7 @@ struct Board::Port final : I2CTarget {
     std::deque<uint8_t> rx;
     std::deque<uint8_t> late;  // reply bytes that arrive after the library gave up on them
     std::vector<NackRule> nacks;
+    std::vector<ReadGlitch> glitches;
     std::vector<WriteRecord>* write_log = nullptr;  // the board's log while it records
     int number = 0;
 
@@ -37,8 +39,18 @@ struct Board::Port final : I2CTarget {
             if (it->count && --*it->count == 0) nacks.erase(it);
             return std::nullopt;
         }
-        if (bus.find(t.address)) return bus.transfer(t);
-        return headstage ? headstage->transfer(t) : std::nullopt;
+        Answer answer = bus.find(t.address) ? bus.transfer(t) : headstage ? headstage->transfer(t) : std::nullopt;
+        if (answer && t.is_read && t.reg) glitch(t, *answer);
+        return answer;
+    }
+
+    void glitch(const Transaction& t, Bytes& data) {
+        for (auto it = glitches.begin(); it != glitches.end(); ++it) {
+            if ((it->address & 0xFE) != (t.address & 0xFE) || it->reg != *t.reg) continue;
+            std::ranges::fill(data, it->value);
+            if (--it->count == 0) glitches.erase(it);
+            return;
+        }
     }
 
     void log_write(const Transaction& t) {
@@ -266,6 +278,12 @@ void Board::nack(int port, NackRule rule) {
     std::scoped_lock lock(mutex_);
     if (rule.count == 0u) return;
     port_at(port).nacks.push_back(rule);
+}
+
+void Board::glitch_reads(int port, ReadGlitch glitch) {
+    std::scoped_lock lock(mutex_);
+    if (glitch.count == 0) return;
+    port_at(port).glitches.push_back(glitch);
 }
 
 void Board::clear_nacks(int port) {

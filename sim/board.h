@@ -115,6 +115,8 @@ public:
     // Faults
     void nack(int port, NackRule rule);
     void clear_nacks(int port);
+    /// Reads that return wrong bytes (see ReadGlitch); they add up per port.
+    void glitch_reads(int port, ReadGlitch glitch);
     void set_uart_faults(UartFaults faults);
     void set_device_faults(DeviceFaults faults);
 

@@ -45,6 +45,16 @@ private:
     }
 };
 
+/// A read that returns wrong bytes (a glitch on the bus, a chip answering
+/// late): the next `count` reads of `reg` at `address` on one port are
+/// acknowledged but every byte they return is `value`.
+struct ReadGlitch {
+    uint8_t address = 0;    ///< 8-bit address, bit 0 ignored
+    uint8_t reg = 0;
+    uint8_t value = 0;
+    std::size_t count = 1;
+};
+
 /// A reply, or its tail, that arrives after the library stopped waiting for
 /// it. The late bytes land in the port's RX FIFO at the next write of
 /// TX_ENABLE: the transmitter re-release that follows a receive timeout, or

@@ -286,14 +286,18 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
     // streams in its deleter, where nothing may throw.
     if (port < 0 || port > 3) return std::unexpected(fmt::format("Invalid NP port {}: ports are numbered 0 to 3", port));
     std::unique_lock lock(mutex);
-    if (auto it = ports.find(port); it != ports.end()) {
-        if (auto live = it->second.lock()) return live;
-        ports.erase(it);
-    }
-    released.wait(lock, [&] {
+    // Look up, wait, look up: another thread waiting for the same release may
+    // have made the new port while this one slept.
+    for (;;) {
+        if (auto it = ports.find(port); it != ports.end()) {
+            if (auto live = it->second.lock()) return live;
+            ports.erase(it);
+        }
         const auto& [made, done] = port_releases[port];
-        return made == done;
-    });
+        if (made == done) break;
+        if (hooks.waiting_for_release) hooks.waiting_for_release(port);
+        released.wait(lock);
+    }
     auto made = NPPort::create(PortIIC(port, impl->uart));
     if (!made) return std::unexpected(fmt::format("Failed to init NP port {}", made.error()));
 
@@ -309,6 +313,7 @@ std::expected<std::shared_ptr<NPPort>, std::string> NPController::get_np_port(in
             const auto keep_alive = std::move(controller);
             if (keep_alive) {
                 const int number = owned->iic.port();
+                if (keep_alive->hooks.before_port_release) keep_alive->hooks.before_port_release(number);
                 {
                     std::lock_guard release_lock(keep_alive->mutex);
                     try {
@@ -340,9 +345,20 @@ std::expected<HeadstageRef, std::string> NPController::detect_headstage(NPPort& 
         // self test through register mode, so the hardware is checked first.
         const uint8_t gpio_enable =
             std::holds_alternative<NP1::Headstage>(*port.headstage) ? NP1::GPIO_ENABLE : NP2::GPIO_ENABLE;
-        auto gpio = std::visit([](auto& headstage) { return iic_read(headstage.serializer, NP1::GPIO_ENABLE_REG, 1); },
-                               *port.headstage);
-        const bool same_hardware = gpio && gpio->size() == 1 && (*gpio)[0] == gpio_enable && recheck_link(port.serdes);
+        const auto gpio_matches = [&] {
+            auto gpio = std::visit(
+                [](auto& headstage) { return iic_read(headstage.serializer, NP1::GPIO_ENABLE_REG, 1); },
+                *port.headstage);
+            if (gpio && gpio->size() == 1 && (*gpio)[0] == gpio_enable) return true;
+            const std::string read = !gpio           ? "failed (" + gpio.error() + ")"
+                                     : gpio->empty() ? std::string("nothing")
+                                                     : fmt::format("0x{:02X}", gpio->front());
+            spdlog::debug("Port {}: serializer GPIO enable read {}, expected 0x{:02X}", p, read, gpio_enable);
+            return false;
+        };
+        // NB: one read may glitch; only a second read agreeing re-initialises
+        // the headstage (and drops its streams).
+        const bool same_hardware = (gpio_matches() || gpio_matches()) && recheck_link(port.serdes);
         if (!same_hardware) {
             spdlog::debug("Port {}: Headstage no longer matches the port (re-plugged?), re-initializing", p);
         } else if (std::visit([](auto& headstage) { return headstage.bist_eeprom(); }, *port.headstage)) {
@@ -429,6 +445,11 @@ std::expected<void, std::string> NPController::stop_stream(demux::NeuropixelsWor
 }
 
 demux::DemuxHoldings NPController::demux_holdings_approx() const { return impl->coordinator.holdings_approx(); }
+
+void NPController::set_test_hooks(TestHooks hooks_) {
+    std::lock_guard lock(mutex);
+    hooks = std::move(hooks_);
+}
 
 std::expected<std::shared_ptr<demux::NeuropixelsWorker>, std::string> NPController::create_io_stream(
     std23::move_only_function<void(io::IOFrame)> on_frame, std23::move_only_function<void()> reset_output) {

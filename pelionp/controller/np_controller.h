@@ -87,6 +87,17 @@ public:
     /// word-list storage it keeps for reuse (a snapshot; any thread).
     [[nodiscard]] demux::DemuxHoldings demux_holdings_approx() const;
 
+    /// Points where a test forces one thread interleaving; empty unless set.
+    /// Set them before the threads that meet them run.
+    struct TestHooks {
+        /// A port's deleter, just before it takes the controller's mutex.
+        std::function<void(int port)> before_port_release;
+        /// `get_np_port`, with the mutex held, each time it starts waiting
+        /// for a release still pending.
+        std::function<void(int port)> waiting_for_release;
+    };
+    void set_test_hooks(TestHooks hooks);
+
 private:
     explicit NPController(std::shared_ptr<pelio::BasicDevice> device);
 
@@ -99,6 +110,7 @@ private:
     std::unordered_map<int, std::pair<uint64_t, uint64_t>> port_releases;
     std::condition_variable released;
     std::weak_ptr<io::IOFrameProcessor> io_stream;
+    TestHooks hooks;
 };
 
 }  // namespace pelionp

@@ -43,6 +43,21 @@ bool store_ap_data(electrodePacket& packet, const APData& data, std::span<const 
     return true;
 }
 
+bool store_ap_data(PacketAssembly& assembly, const APData& data, std::span<const float, CHANNEL_COUNT> gain,
+                   ElectrodePacketQueue& queue, std::size_t max_elements, demux::Wake wake) {
+    if (data.index == 0) assembly.dropping = queue.size_approx() >= max_elements;
+    if (!assembly.dropping) return store_ap_data(assembly.packet, data, gain, queue, max_elements, wake);
+    if (data.index == SUPERFRAME_SIZE - 1) {
+        spdlog::warn("Queue is full, dropping packet at timestamp {:016X}", data.timestamp);
+    }
+    return false;
+}
+
+void reset_electrode_output(PacketAssembly& assembly, ElectrodePacketQueue& queue) {
+    assembly.dropping = false;
+    reset_electrode_output(assembly.packet, queue);
+}
+
 void store_lfp_data(electrodePacket& packet, const LPData& data, std::span<const float, CHANNEL_COUNT> gain) {
     correct(data.samples, gain, packet.lfp);
 }

@@ -31,6 +31,21 @@ PELIONP_API bool store_ap_data(electrodePacket& packet, const APData& data, std:
                                ElectrodePacketQueue& queue, std::size_t max_elements = PACKET_QUEUE_MAX_ELEMENTS,
                                demux::Wake wake = demux::Wake::now);
 
+/// A packet under assembly and whether the superframe it belongs to is being
+/// dropped (decided at its first set).
+struct PacketAssembly {
+    electrodePacket packet{};
+    bool dropping = false;
+};
+
+/// `store_ap_data` that looks at the queue first: a superframe whose first set
+/// (index 0) meets a queue holding `max_elements` or more is not converted at
+/// all, and is dropped at its twelfth set with the full-queue warning.
+PELIONP_API bool store_ap_data(PacketAssembly& assembly, const APData& data,
+                               std::span<const float, CHANNEL_COUNT> gain, ElectrodePacketQueue& queue,
+                               std::size_t max_elements = PACKET_QUEUE_MAX_ELEMENTS,
+                               demux::Wake wake = demux::Wake::now);
+
 /// The LFP callback body: stores (512 - code) x gain[c]; the LFP timestamp is
 /// not kept.
 PELIONP_API void store_lfp_data(electrodePacket& packet, const LPData& data,
@@ -38,5 +53,7 @@ PELIONP_API void store_lfp_data(electrodePacket& packet, const LPData& data,
 
 /// The output-reset body: zeroes the packet, then clears the queue.
 PELIONP_API void reset_electrode_output(electrodePacket& packet, ElectrodePacketQueue& queue);
+/// The same for an assembly, which no longer drops.
+PELIONP_API void reset_electrode_output(PacketAssembly& assembly, ElectrodePacketQueue& queue);
 
 }  // namespace pelionp::NP1

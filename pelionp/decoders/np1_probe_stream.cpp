@@ -36,19 +36,19 @@ StreamCounters ProbeStream::counters() const noexcept {
 }
 
 void ProbeStream::on_ap(const APData& d, demux::Wake wake) {
-    const bool queued = store_ap_data(packet_, d, ap_gains_.snapshot(), *queue_, max_queued_, wake);
+    const bool queued = store_ap_data(assembly_, d, ap_gains_.snapshot(), *queue_, max_queued_, wake);
     if (d.index == SUPERFRAME_SIZE - 1) {
         bump(packets_);
         if (!queued) bump(drops_);
     }
 }
 
-void ProbeStream::on_lfp(const LPData& l) { store_lfp_data(packet_, l, lfp_gains_.snapshot()); }
+void ProbeStream::on_lfp(const LPData& l) { store_lfp_data(assembly_.packet, l, lfp_gains_.snapshot()); }
 
 void ProbeStream::reset_output() {
     packets_.store(0, std::memory_order_relaxed);
     drops_.store(0, std::memory_order_relaxed);
-    reset_electrode_output(packet_, *queue_);
+    reset_electrode_output(assembly_, *queue_);
 }
 
 }  // namespace pelionp::NP1

@@ -69,7 +69,7 @@ private:
     std::shared_ptr<ElectrodePacketQueue> queue_;
     std::atomic<uint64_t> packets_{0};  // written by the decoder thread only
     std::atomic<uint64_t> drops_{0};
-    electrodePacket packet_{};  // under assembly; the decoder thread's alone
+    PacketAssembly assembly_{};  // the decoder thread's alone
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
 };
 

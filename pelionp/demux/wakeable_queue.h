@@ -128,13 +128,19 @@ public:
         return wait_until(deadline, [&] { return try_dequeue_bulk(out, max); });
     }
 
-    /// Consumer: drops every element now queued.
+    /// Consumer: drops every element now queued. NB: takes none of the
+    /// semaphore's tokens, since it may run on another thread than the one
+    /// waiting (the decoder thread's resync while the host waits) and the
+    /// semaphore allows one waiter; the thread that waits takes them back
+    /// before its next wait.
     void clear() {
         std::lock_guard lock(consumer_);
+        std::size_t dropped = 0;
         while (queue_.pop()) {
             count_.fetch_sub(1, std::memory_order_relaxed);
-            (void)items_.tryWait();
+            ++dropped;
         }
+        owed_tokens_.fetch_add(dropped, std::memory_order_relaxed);
     }
 
     /// Holds the consumer side (every dequeue and `clear`) until the lock
@@ -180,11 +186,20 @@ private:
         return true;
     }
 
+    /// The waiting thread: takes the tokens of elements that `clear` dropped.
+    /// A token whose signal has not come yet stays owed.
+    void settle_owed_tokens() {
+        std::size_t owed = owed_tokens_.exchange(0, std::memory_order_relaxed);
+        while (owed > 0 && items_.tryWait()) --owed;
+        if (owed > 0) owed_tokens_.fetch_add(owed, std::memory_order_relaxed);
+    }
+
     template <class Take>
     std::size_t wait_until(Clock::time_point deadline, Take&& attempt) {
         for (;;) {
             if (const std::size_t n = attempt()) return n;
             if (woken_.exchange(false, std::memory_order_acq_rel)) return 0;
+            settle_owed_tokens();
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
             if (left <= 0 || !items_.wait(left)) return attempt();
         }
@@ -196,6 +211,7 @@ private:
     bool deferred_ = false;  // the producer's
     moodycamel::spsc_sema::LightweightSemaphore items_;
     std::atomic<bool> woken_{false};
+    std::atomic<std::size_t> owed_tokens_{0};  // dropped by `clear`, taken back by the waiter
     ConsumerMutex consumer_;
 };
 

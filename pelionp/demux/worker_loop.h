@@ -15,6 +15,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "pelionp/demux/folded_log.h"
 #include "pelionp/demux/neuropixels_worker.h"
 #include "pelionp/demux/word_list_pool.h"
 
@@ -27,16 +28,39 @@ inline constexpr auto WORKER_WAIT = std::chrono::milliseconds(100);
 /// Runs one step of the decoding thread; an exception from the decoder or
 /// from a host callback is logged at error with the worker's SID and the
 /// thread goes on (an exception must not end the process from here).
+/// Repeats are folded in `folded` (one line a second with their count).
 template <typename Step>
-void guarded_step(const NeuropixelsWorker& worker, const char* what, Step&& step) noexcept {
+void guarded_step(const NeuropixelsWorker& worker, const char* what, FoldedLog& folded, Step&& step) noexcept {
+    std::string failure;
     try {
         step();
+        return;
     } catch (const std::exception& e) {
-        spdlog::error("Worker SID {}: {} failed: {}", to_underlying(worker.sid), what, e.what());
+        failure = fmt::format("Worker SID {}: {} failed: {}", to_underlying(worker.sid), what, e.what());
     } catch (...) {
-        spdlog::error("Worker SID {}: {} failed with an unknown exception", to_underlying(worker.sid), what);
+        failure = fmt::format("Worker SID {}: {} failed with an unknown exception", to_underlying(worker.sid), what);
+    }
+    try {
+        if (auto line = folded.fold(std::move(failure))) spdlog::error("{}", *line);
+    } catch (...) {
+        // NB: a log that cannot allocate its line loses it; the thread goes on.
     }
 }
+
+/// The decoding thread's folded failure logs, one per step kind.
+struct WorkerFailureLogs {
+    FoldedLog reset, decoding, after_list;
+
+    ~WorkerFailureLogs() {
+        try {
+            for (FoldedLog* log : {&reset, &decoding, &after_list}) {
+                if (auto line = log->flush()) spdlog::error("{}", *line);
+            }
+        } catch (...) {
+            // NB: as in guarded_step.
+        }
+    }
+};
 
 template <class Decoder>
 void NeuropixelsWorker::start(Decoder decoder, const char* exit_message) {
@@ -48,13 +72,14 @@ void NeuropixelsWorker::start(Decoder decoder, const char* exit_message) {
 
 template <class Decoder>
 void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
-    guarded_step(*this, "decoder reset", [&] { decoder.reset(); });
+    WorkerFailureLogs failures;
+    guarded_step(*this, "decoder reset", failures.reset, [&] { decoder.reset(); });
     uint64_t served = 0;
     SIDQueueEntry entry;
     while (!stop_.load(std::memory_order_acquire)) {
         const bool got = queue.wait_dequeue_timed(entry, WORKER_WAIT);
         if (const uint64_t wanted = resync_requested_.load(std::memory_order_acquire); wanted != served) {
-            guarded_step(*this, "decoder reset", [&] { decoder.reset(); });
+            guarded_step(*this, "decoder reset", failures.reset, [&] { decoder.reset(); });
             do {
                 release_entry(entry);
             } while (queue.try_dequeue(entry));
@@ -67,7 +92,7 @@ void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
             const uint8_t* bytes = buffer.get();
             // NB: an element whose decoding threw is dropped from that word
             // on; the decoder finds its place again from its counters.
-            guarded_step(*this, "decoding", [&] {
+            guarded_step(*this, "decoding", failures.decoding, [&] {
                 if constexpr (requires { decoder.decode_words(std::span<const SIDWord>(words), bytes); }) {
                     decoder.decode_words(std::span<const SIDWord>(words), bytes);
                 } else {
@@ -76,7 +101,9 @@ void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
                     }
                 }
             });
-            if (after_list_) guarded_step(*this, "the end of a word list", [&] { after_list_(); });
+            if (after_list_) {
+                guarded_step(*this, "the end of a word list", failures.after_list, [&] { after_list_(); });
+            }
             // The list goes back to the runner; the last holder frees the
             // device buffer.
             release_entry(entry);

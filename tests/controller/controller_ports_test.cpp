@@ -1,5 +1,9 @@
 // Ports and headstage detection on the simulated board.
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "pelionp/controller/np_port.h"
@@ -141,6 +145,52 @@ TEST(ControllerPorts, AHealthyHeadstageIsOnlySelfTested) {
     }
 }
 
+// The re-plug check reads the serializer's GPIO enable register. One read
+// that comes back wrong (a glitch) must not re-initialise a healthy
+// headstage and drop its streams; a second read agreeing confirms a change.
+struct GlitchCase {
+    const char* name;
+    bool np2;
+    std::size_t glitched_reads;
+    bool reinitialised;
+};
+
+class ReplugCheckGlitch : public ::testing::TestWithParam<GlitchCase> {};
+
+TEST_P(ReplugCheckGlitch, OnlyAConfirmedMismatchReinitialises) {
+    const auto& c = GetParam();
+    LogCapture log;
+    SimRig rig;
+    log.force_level(spdlog::level::debug);
+    rig.board->plug(1, c.np2 ? sim::make_np2_headstage() : sim::make_np1_headstage());
+    auto port = rig.port(1);
+    ASSERT_TRUE(rig.controller->detect_headstage(*port).has_value());
+    CountingWorker worker(c.np2 ? SID::NP2_PORT1_DOCK0 : SID::NP1_PORT1);
+    ASSERT_TRUE(rig.controller->start_stream(worker).has_value());
+    const uint32_t streaming = rig.stream_control();
+
+    log.clear();
+    rig.board->glitch_reads(1, {0x80, 0x0E, 0x00, c.glitched_reads});
+    auto again = rig.controller->detect_headstage(*port);
+    ASSERT_TRUE(again.has_value()) << again.error();
+    EXPECT_EQ(port->generation, c.reinitialised ? 1u : 0u);
+    EXPECT_EQ(log.contains(spdlog::level::debug, "Port 1: Headstage already initialized"), !c.reinitialised);
+    const auto expected = fmt::format("Port 1: serializer GPIO enable read 0x00, expected 0x{:02X}", c.np2 ? 0x7E : 0x42);
+    EXPECT_EQ(log.count_containing(expected), c.glitched_reads);
+    if (!c.reinitialised) {
+        EXPECT_EQ(rig.stream_control(), streaming);
+        EXPECT_TRUE(worker.receives());
+    }
+    EXPECT_TRUE(rig.controller->stop_stream(worker).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, ReplugCheckGlitch,
+                         ::testing::Values(GlitchCase{"Np1OneGlitch", false, 1, false},
+                                           GlitchCase{"Np2OneGlitch", true, 1, false},
+                                           GlitchCase{"Np1Confirmed", false, 2, true},
+                                           GlitchCase{"Np2Confirmed", true, 2, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(ControllerPorts, AFailingSelfTestReinitialisesAndReleasesTheStreams) {
     LogCapture log;  // outlives the threads that log
     SimRig rig;
@@ -229,6 +279,59 @@ TEST(ControllerPorts, AReleaseStillPendingIsWaitedForBeforeANewPortIsMade) {
         EXPECT_EQ(control_at_return & 0x1, 0u) << "round " << round << ": the new port came before the old release";
         old_port = std::move(successor);
     }
+}
+
+// Two threads ask for a port number whose old port's release is pending
+// (its deleter waits for the controller's mutex), so both wait for it. The
+// first to wake makes the new port; the other must be handed that same port,
+// not sleep until it is dropped.
+TEST(ControllerPorts, TwoWaitersForAPendingReleaseGetTheSameNewPort) {
+    test::Gate releasing, both_waiting;
+    std::atomic<int> waiting{0};
+    SimRig rig;
+    auto old_port = rig.port(1);
+    rig.controller->set_test_hooks({
+        .before_port_release =
+            [&](int) {
+                releasing.open();
+                EXPECT_TRUE(both_waiting.wait_for(std::chrono::seconds(10)));
+            },
+        .waiting_for_release = [&](int) {
+            if (waiting.fetch_add(1) + 1 == 2) both_waiting.open();
+        },
+    });
+    std::thread dropper([port = std::move(old_port)]() mutable { port.reset(); });
+    ASSERT_TRUE(releasing.wait_for(std::chrono::seconds(10)));
+    const auto ask = [&](std::promise<std::shared_ptr<NPPort>>& answer) {
+        auto made = rig.controller->get_np_port(1);
+        answer.set_value(made ? *made : nullptr);
+    };
+    std::promise<std::shared_ptr<NPPort>> first_answer, second_answer;
+    auto first = first_answer.get_future();
+    auto second = second_answer.get_future();
+    std::thread a([&] { ask(first_answer); });
+    std::thread b([&] { ask(second_answer); });
+    const bool first_ready = first.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    const bool second_ready = second.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(first_ready && second_ready) << "a waiter slept past the live port";
+    std::shared_ptr<NPPort> p1, p2;
+    // A waiter still asleep wakes once the port it missed is dropped.
+    if (first_ready) p1 = first.get();
+    if (!second_ready) p1.reset();
+    p2 = second.get();
+    if (!first_ready) {
+        p2.reset();
+        p1 = first.get();
+    }
+    a.join();
+    b.join();
+    dropper.join();
+    if (first_ready && second_ready) {
+        ASSERT_TRUE(p1 && p2);
+        EXPECT_EQ(p1.get(), p2.get());
+    }
+    EXPECT_GE(waiting.load(), 2);
+    rig.controller->set_test_hooks({});
 }
 
 // A headstage unplugged and plugged back (the same kind or the other one)

@@ -74,6 +74,39 @@ TEST_F(NP1Assembly, FullQueueDropsWithoutGrowing) {
     EXPECT_EQ(log.at(warn), std::vector<std::string>{"Queue is full, dropping packet at timestamp 000000000000AB0B"});
 }
 
+// The queue is looked at before a superframe's sets are converted: one that
+// begins at a full queue leaves the packet untouched and is dropped at its
+// twelfth set; the next one that begins with room is converted and queued.
+TEST_F(NP1Assembly, AFullQueueIsCheckedBeforeTheSetsAreConverted) {
+    auto assembly = std::make_unique<NP1::PacketAssembly>();
+    std::memset(&assembly->packet, 0x5A, sizeof assembly->packet);
+    ASSERT_TRUE(queue.enqueue(electrodePacket{}));
+    for (uint8_t k = 0; k < 12; ++k) {
+        EXPECT_FALSE(NP1::store_ap_data(*assembly, ap(k, true, 100 + k, 0xAB00 + k), gain, queue, 1)) << int(k);
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&assembly->packet);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(electrodePacket), [](uint8_t b) { return b == 0x5A; }));
+    EXPECT_EQ(log.at(warn), std::vector<std::string>{"Queue is full, dropping packet at timestamp 000000000000AB0B"});
+
+    electrodePacket out;
+    ASSERT_TRUE(queue.try_dequeue(out));
+    int queued = 0;
+    for (uint8_t k = 0; k < 12; ++k) queued += NP1::store_ap_data(*assembly, ap(k, true, 100 + k, 0xCD00 + k), gain, queue, 1);
+    EXPECT_EQ(queued, 1);
+    ASSERT_TRUE(queue.try_dequeue(out));
+    for (int k = 0; k < 12; ++k) {
+        EXPECT_EQ(out.timestamps[k], 0xCD00u + k);
+        EXPECT_EQ(out.ap[k][0], static_cast<int16_t>((512 - 100 - k) * gain[0]));
+    }
+
+    // A reset ends a drop in progress.
+    ASSERT_TRUE(queue.enqueue(electrodePacket{}));
+    EXPECT_FALSE(NP1::store_ap_data(*assembly, ap(0, true, 100), gain, queue, 1));
+    NP1::reset_electrode_output(*assembly, queue);
+    EXPECT_FALSE(assembly->dropping);
+    EXPECT_EQ(queue.size_approx(), 0u);
+}
+
 TEST_F(NP1Assembly, ResetZeroesThePacketThenClearsTheQueue) {
     superframe(true);
     NP1::reset_electrode_output(*packet, queue);

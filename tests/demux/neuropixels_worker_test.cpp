@@ -179,6 +179,59 @@ TEST(NeuropixelsWorker, ThrowingCallbacksAreLoggedAndTheThreadGoesOn) {
     EXPECT_EQ(w.resyncs(), 2u);
 }
 
+// A decoder callback that always throws, at buffer rate: the failures are
+// folded into one line per second instead of one line each.
+TEST(NeuropixelsWorker, ACallbackThatAlwaysThrowsIsLoggedOncePerSecond) {
+    test::LogCapture log;
+    constexpr int LISTS = 300;
+    std::atomic<int> attempts{0};
+    const auto started = std::chrono::steady_clock::now();
+    {
+        ProbeWorker w(
+            [&](uint64_t, uint8_t) {
+                attempts.fetch_add(1);
+                throw std::runtime_error("always");
+            },
+            [] {});
+        for (int i = 0; i < LISTS; ++i) ASSERT_TRUE(w.queue()->enqueue(entry_of({word(8, 0, 0x01)})));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (attempts.load() < LISTS) ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    const auto lines = log.count_containing("Worker SID 8: decoding failed: always");
+    EXPECT_GE(lines, 1u);
+    // The first at once, then at most one per second, and the count of the
+    // rest when the worker stops.
+    EXPECT_LE(lines, 2u + static_cast<std::size_t>(seconds.count()));
+}
+
+// The host waits on its packet queue while the decoder thread enqueues and,
+// for resyncs, clears it. The semaphore under the queue allows one waiter, so
+// the clear must leave its tokens to the host (a Debug build asserts in the
+// next signal once the count fell below the truth); every element is taken
+// or cleared, and an element queued last still wakes the host.
+TEST(ResettableQueue, AHostWaitingThroughResyncsIsWokenForEveryElement) {
+    ResettableQueue<int> q;
+    std::atomic<bool> stop{false};
+    std::atomic<int> last_taken{-1};
+    std::jthread host([&] {
+        int v = 0;
+        while (!stop.load()) {
+            if (q.wait_dequeue_timed(v, std::chrono::seconds(10))) last_taken.store(v);
+        }
+    });
+    constexpr int ROUNDS = 20000;
+    for (int i = 0; i < ROUNDS; ++i) {
+        ASSERT_TRUE(q.enqueue(i));
+        if (i % 2 == 0) q.clear();
+    }
+    ASSERT_TRUE(q.enqueue(ROUNDS));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (last_taken.load() != ROUNDS) ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    stop.store(true);
+    q.wake();
+}
+
 TEST(NeuropixelsWorker, ResyncReturnsAfterResetOutputRanOnTheDecoderThread) {
     std::atomic<int> resets{0};
     std::thread::id ran_on;

@@ -66,9 +66,16 @@ std::optional<std::size_t> variant_index_of_part_number(std::string_view probe_p
 std::expected<ProbeHandle, std::string> init(Serializer& serializer, Dock dock) {
     spdlog::debug("Initializing probe...");
     ProbeIIC iic(dock, serializer.port);
-    if (auto routed = iic.iic_control(); !routed) return std::unexpected("Failed to set IIC control: " + routed.error());
-
-    auto image = serializer.eeprom_read(PROBE_EEPROM_ADDR, uint8_t{0}, NP2_PROBE_EEPROM.read_length);
+    std::expected<std::vector<uint8_t>, std::string> image;
+    {
+        // The dock stays routed until its EEPROM is read: the other dock's
+        // set-up on another thread would route the bus away in between.
+        const auto sequence = serializer.port.lock_sequence();
+        if (auto routed = iic.iic_control(); !routed) {
+            return std::unexpected("Failed to set IIC control: " + routed.error());
+        }
+        image = serializer.eeprom_read(PROBE_EEPROM_ADDR, uint8_t{0}, NP2_PROBE_EEPROM.read_length);
+    }
     if (!image) return std::unexpected(fmt::format("Failed to read eeprom: {}", image.error()));
     auto info = decode_probe_eeprom(*image, NP2_PROBE_EEPROM);
     if (!info) return std::unexpected(fmt::format("Failed to read eeprom: {}", info.error()));

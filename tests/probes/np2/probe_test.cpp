@@ -3,12 +3,17 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <array>
+#include <expected>
+#include <thread>
+
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
 #include "pelionp/probes/np2/bist_patterns.h"
 #include "pelionp/probes/np2/stream_id_np2.h"
 #include "tests/probes/np2/probe_fixture.h"
+#include "tests/support/gate.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -65,6 +70,40 @@ TEST_F(NP2ProbeOnBoard, InitBuildsTheVariantOfEachDock) {
         EXPECT_EQ(writes[i].data, std::vector<uint8_t>{expected[i].second}) << i;
     }
     EXPECT_EQ(get_stream_id_np2(std::get<NP2013NP2014>(*p1)), demux::SID::NP2_PORT0_DOCK1);
+}
+
+// Both docks set up at once from two threads, many times: each probe's
+// EEPROM must be read while its own dock is routed (the simulated bus
+// answers only for the routed dock, so a crossed read returns the other
+// probe's serial and part number).
+TEST_F(NP2ProbeOnBoard, BothDocksSetUpFromTwoThreadsEachReadItsOwnEeprom) {
+    constexpr int ROUNDS = 12;
+    int crossed = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        std::array<std::expected<ProbeHandle, std::string>, 2> made{std::unexpected(std::string("not run")),
+                                                                    std::unexpected(std::string("not run"))};
+        {
+            test::Gate go;
+            std::jthread first([&] {
+                go.wait();
+                made[0] = NP2::init(serializer, Dock::DOCK0);
+            });
+            std::jthread second([&] {
+                go.wait();
+                made[1] = NP2::init(serializer, Dock::DOCK1);
+            });
+            go.open();
+        }
+        ASSERT_TRUE(made[0]) << made[0].error();
+        ASSERT_TRUE(made[1]) << made[1].error();
+        const auto serial = [](const ProbeHandle& probe) {
+            return std::visit([](const auto& p) { return p.info.serial; }, *probe);
+        };
+        if (serial(*made[0]) != 0x1122334455667788ULL || serial(*made[1]) != 0x0102030405060708ULL) ++crossed;
+        EXPECT_EQ((*made[0])->index(), 0u) << "round " << round;
+        EXPECT_EQ((*made[1])->index(), 1u) << "round " << round;
+    }
+    EXPECT_EQ(crossed, 0) << "rounds whose EEPROM reads crossed docks";
 }
 
 TEST(NP2PartNumbers, TableIsExact) {
