@@ -6,7 +6,7 @@
 // to the fuzz tree, and each stands aside once the library has its own.
 #include <version>
 
-#if defined(_LIBCPP_VERSION) && defined(__cplusplus)
+#if defined(_LIBCPP_VERSION) && __cplusplus > 202002L
 #include <functional>
 #include <memory>
 #include <thread>
