@@ -7,7 +7,11 @@
 // bounded and reported), a recording stops, or samples go missing from a
 // file while nothing (no counter, no warning or error line) says so.
 //
-//   soak [--minutes M] [--phase full|mixed|both] [--out DIR]
+//   soak [--minutes M | --seconds S] [--phase full|mixed|both] [--out DIR]
+//
+// Under a sanitizer (CI runs a short soak under each) the memory figures are
+// printed and not judged: the sanitizers' own shadow memory, quarantine and
+// histories move the RSS far more than 5 %.
 //
 // Phase "full": four NP2 headstages with two probes each. Phase "mixed": NP1
 // headstages on ports 0 and 2, NP2 headstages with two probes on 1 and 3.
@@ -262,7 +266,12 @@ public:
                    name_, start_memory->outside_kept_kib(), end_memory->outside_kept_kib(), 100.0 * growth,
                    100.0 * (double(end_memory->rss_kib) / double(start_memory->rss_kib) - 1.0));
         fmt::print("[{}] memory at the end: {}\n", name_, memory_breakdown());
-        if (growth > 0.05) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        constexpr bool judge_memory = false;
+#else
+        constexpr bool judge_memory = true;
+#endif
+        if (judge_memory && growth > 0.05) {
             result.ok = false;
             result.problems.push_back(
                 fmt::format("memory outside the kept storage grew {:.1f} % after warm-up", 100.0 * growth));
@@ -582,10 +591,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--minutes" && i + 1 < argc) minutes = std::stod(argv[++i]);
+        else if (a == "--seconds" && i + 1 < argc) minutes = std::stod(argv[++i]) / 60;
         else if (a == "--phase" && i + 1 < argc) phase = argv[++i];
         else if (a == "--out" && i + 1 < argc) out = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--minutes M] [--phase full|mixed|both] [--out DIR]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--minutes M | --seconds S] [--phase full|mixed|both] [--out DIR]\n", argv[0]);
             return 2;
         }
     }

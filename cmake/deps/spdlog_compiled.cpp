@@ -25,7 +25,11 @@
 #include <spdlog/sinks/sink-inl.h>
 #include <spdlog/sinks/stdout_color_sinks-inl.h>
 #include <spdlog/sinks/stdout_sinks-inl.h>
+#if defined(_WIN32)
 #include <spdlog/sinks/wincolor_sink-inl.h>
+#else
+#include <spdlog/sinks/ansicolor_sink-inl.h>
+#endif
 #include <spdlog/spdlog-inl.h>
 
 template class spdlog::sinks::base_sink<std::mutex>;
@@ -33,12 +37,21 @@ template class spdlog::sinks::base_sink<spdlog::details::null_mutex>;
 template class spdlog::sinks::basic_file_sink<std::mutex>;
 template class spdlog::sinks::basic_file_sink<spdlog::details::null_mutex>;
 
+#if defined(_WIN32)
 template class spdlog::sinks::wincolor_sink<spdlog::details::console_mutex>;
 template class spdlog::sinks::wincolor_sink<spdlog::details::console_nullmutex>;
 template class spdlog::sinks::wincolor_stdout_sink<spdlog::details::console_mutex>;
 template class spdlog::sinks::wincolor_stdout_sink<spdlog::details::console_nullmutex>;
 template class spdlog::sinks::wincolor_stderr_sink<spdlog::details::console_mutex>;
 template class spdlog::sinks::wincolor_stderr_sink<spdlog::details::console_nullmutex>;
+#else
+template class spdlog::sinks::ansicolor_sink<spdlog::details::console_mutex>;
+template class spdlog::sinks::ansicolor_sink<spdlog::details::console_nullmutex>;
+template class spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>;
+template class spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_nullmutex>;
+template class spdlog::sinks::ansicolor_stderr_sink<spdlog::details::console_mutex>;
+template class spdlog::sinks::ansicolor_stderr_sink<spdlog::details::console_nullmutex>;
+#endif
 
 template std::shared_ptr<spdlog::logger> spdlog::stdout_color_mt<spdlog::synchronous_factory>(const std::string&,
                                                                                              color_mode);

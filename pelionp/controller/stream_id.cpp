@@ -10,6 +10,8 @@ template <class... F>
 struct overloaded : F... {
     using F::operator()...;
 };
+template <class... F>
+overloaded(F...) -> overloaded<F...>;  // clang 16 (the fuzz tree) deduces no aggregate's arguments
 
 }  // namespace
 

@@ -10,8 +10,9 @@
 // ThreadSanitizer (GCC announces it with __SANITIZE_THREAD__) the queues are
 // therefore renamed on inclusion and the public names become thin wrappers
 // that record, for the calling thread, which queue it is inside; the fence
-// annotations then synchronise on that queue's own address. Release builds
-// see moodycamel's classes unchanged.
+// annotations then synchronise on that queue's own address, and fences
+// outside those operations on nothing. Release builds see moodycamel's
+// classes unchanged.
 //
 // NB: the queue's address, not a per-slot one: an element handed over
 // through a queue is ordered after everything its producer did before
@@ -34,12 +35,17 @@ namespace pelionp::demux::tsan {
 /// The queue whose operation the calling thread is inside, or null.
 inline thread_local const void* current_queue = nullptr;
 
-/// Fences outside a wrapped queue operation (none in this code base) still
-/// get an object; it stands for "some queue", as the library's own default.
-inline char unscoped_queue_fences;
-
-inline const void* sync_object() noexcept {
-    return current_queue != nullptr ? current_queue : &unscoped_queue_fences;
+/// A fence outside a wrapped queue operation (the constructors, the
+/// destructor, `size_approx`, `max_capacity`) annotates nothing: on one shared
+/// object it would order every thread that makes, frees or measures any queue
+/// after every other, hiding their races. Whoever hands a queue to another
+/// thread, or frees it, orders that by other means (a thread start, a join, a
+/// lock), which ThreadSanitizer sees.
+inline void happens_before(const char* file, int line) noexcept {
+    if (current_queue != nullptr) AnnotateHappensBefore(file, line, current_queue);
+}
+inline void happens_after(const char* file, int line) noexcept {
+    if (current_queue != nullptr) AnnotateHappensAfter(file, line, current_queue);
 }
 
 /// Marks the calling thread as inside `queue`'s operation.
@@ -56,8 +62,8 @@ private:
 
 }  // namespace pelionp::demux::tsan
 
-#define AE_TSAN_ANNOTATE_RELEASE() AnnotateHappensBefore(__FILE__, __LINE__, ::pelionp::demux::tsan::sync_object())
-#define AE_TSAN_ANNOTATE_ACQUIRE() AnnotateHappensAfter(__FILE__, __LINE__, ::pelionp::demux::tsan::sync_object())
+#define AE_TSAN_ANNOTATE_RELEASE() ::pelionp::demux::tsan::happens_before(__FILE__, __LINE__)
+#define AE_TSAN_ANNOTATE_ACQUIRE() ::pelionp::demux::tsan::happens_after(__FILE__, __LINE__)
 
 #define ReaderWriterQueue AnnotatedReaderWriterQueueBase
 #define BlockingReaderWriterQueue AnnotatedBlockingReaderWriterQueueBase

@@ -1,10 +1,11 @@
 #pragma once
 // Shared by the fuzz targets: every target defines
 //   extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-// and is linked with corpus_main.cpp, which runs it over the files it is
-// given: one file per execution under afl-fuzz (the fuzz build), the seed
-// corpus as a test everywhere else. A target aborts on an input the code
-// must not accept silently, so the fuzzer records it as a crash.
+// and is linked with libFuzzer in the fuzz build (inputs run in-process, one
+// after another: a target keeps no state from one input to the next beyond
+// what it sets up once) and with corpus_main.cpp everywhere else, which runs
+// it over its corpus as a test. A target aborts on an input the code must
+// not accept silently, so the fuzzer records it as a crash.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

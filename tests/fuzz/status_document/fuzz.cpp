@@ -24,5 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const nlohmann::json::exception& e) {
         pelionp::fuzz::check_message(e.what());
     }
+#if defined(_LIBCPP_VERSION)
+    // NB: the fuzz tree (libc++) matches a caught type by the address of its
+    // type information, and the JSON library's hidden in libpelionp is not
+    // this program's: its exception arrives here as the standard base.
+    catch (const std::exception& e) {
+        if (std::string_view(e.what()).find("[json.exception.") != 0) throw;
+        pelionp::fuzz::check_message(e.what());
+    }
+#endif
     return 0;
 }
