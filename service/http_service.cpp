@@ -25,6 +25,14 @@ constexpr int MAX_WAIT_MS = 2000;
 constexpr auto EVENT_WAIT = 1s;
 constexpr int KEEP_ALIVE_EVERY = 15;  // event waits without an event
 
+// NB: this cpp-httplib listens with a backlog of 5: connections that come
+// faster than its accept loop takes them wait a TCP retransmission (a
+// second). Listening again on the bound socket widens the backlog.
+class Server final : public httplib::Server {
+ public:
+  void widen_backlog() { (void)::listen(svr_sock_, SOMAXCONN); }
+};
+
 int status_of(Refusal kind) {
   switch (kind) {
     case Refusal::bad_request: return 400;
@@ -141,7 +149,7 @@ std::string join_channels(const std::vector<int>& channels) { return fmt::format
 }  // namespace
 
 HttpService::HttpService(Acquisition& acquisition, HttpOptions options)
-    : acquisition_(acquisition), options_(std::move(options)), server_(std::make_unique<httplib::Server>()) {
+    : acquisition_(acquisition), options_(std::move(options)), server_(std::make_unique<Server>()) {
   routes();
 }
 
@@ -160,6 +168,7 @@ std::expected<int, std::string> HttpService::start() {
   } else if (!server_->bind_to_port(options_.host, port)) {
     return std::unexpected(fmt::format("Failed to listen on {}:{} (in use, or not an address of this machine?)", options_.host, port));
   }
+  static_cast<Server&>(*server_).widen_backlog();
   listener_ = std::thread([this] { server_->listen_after_bind(); });
   return port;
 }
@@ -177,14 +186,17 @@ void HttpService::routes() {
   s.set_payload_max_length(options_.max_body_bytes);
   s.set_read_timeout(5s);
   s.set_write_timeout(5s);
-  s.set_keep_alive_timeout(5);
+  // NB: short: stopping the server waits for idle kept-alive connections.
+  s.set_keep_alive_timeout(2);
   s.set_tcp_nodelay(true);
 
-  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    using R = httplib::Server::HandlerResponse;
+  // NB: checked in the handlers, after the server has read the body: a
+  // refusal before it would leave the body in the connection, read as the
+  // next request's start.
+  auto admitted = [this](const httplib::Request& req, httplib::Response& res) -> bool {
     if (req.path.size() > MAX_PATH_LENGTH) {
       refuse(res, 414, fmt::format("The path is longer than {} characters", MAX_PATH_LENGTH));
-      return R::Handled;
+      return false;
     }
     if (options_.access.needs_token()) {
       std::optional<std::string> authorization;
@@ -192,7 +204,7 @@ void HttpService::routes() {
       if (!options_.access.admits(authorization)) {
         res.set_header("WWW-Authenticate", "Bearer");
         refuse(res, 401, authorization ? "The token is wrong" : "A token is needed: send 'Authorization: Bearer <token>'");
-        return R::Handled;
+        return false;
       }
     }
     // NB: no CORS: a page of another origin gets no answer, and what it
@@ -202,14 +214,20 @@ void HttpService::routes() {
       const auto host = req.get_header_value("Host");
       if (origin != "http://" + host) {
         refuse(res, 403, fmt::format("Requests from another origin ({}) are refused", origin.substr(0, 100)));
-        return R::Handled;
+        return false;
       }
     }
-    return R::Unhandled;
-  });
-  s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
+    return true;
+  };
+  auto guarded = [admitted](httplib::Server::Handler handler) {
+    return [admitted, handler = std::move(handler)](const httplib::Request& req, httplib::Response& res) {
+      if (admitted(req, res)) handler(req, res);
+    };
+  };
+  s.set_error_handler(httplib::Server::HandlerWithResponse([admitted](const httplib::Request& req, httplib::Response& res) {
     using R = httplib::Server::HandlerResponse;
     if (!res.body.empty()) return R::Unhandled;
+    if (res.status == 404 && !admitted(req, res)) return R::Handled;
     std::string message = fmt::format("{} {}: refused (HTTP {})", req.method.substr(0, 10), req.path.substr(0, 100), res.status);
     if (res.status == 404) message = fmt::format("No such call: {} {}", req.method.substr(0, 10), req.path.substr(0, 100));
     if (res.status == 413) message = "The request body is too large";
@@ -228,15 +246,15 @@ void HttpService::routes() {
     refuse(res, 500, fmt::format("Internal error: {}", what));
   });
 
-  s.Get("/api/v1/status", [this](const httplib::Request&, httplib::Response& res) { reply(res, 200, acquisition_.status()); });
+  s.Get("/api/v1/status", guarded([this](const httplib::Request&, httplib::Response& res) { reply(res, 200, acquisition_.status()); }));
 
-  s.Get(R"(/api/v1/probes/(\d{1,4})/geometry)", [this](const httplib::Request& req, httplib::Response& res) {
+  s.Get(R"(/api/v1/probes/(\d{1,4})/geometry)", guarded([this](const httplib::Request& req, httplib::Response& res) {
     const auto probe = probe_of(req);
     if (!probe) return refuse(res, 404, "No such probe");
     answer(res, acquisition_.geometry(*probe));
-  });
+  }));
 
-  s.Post(R"(/api/v1/probes/(\d{1,4})/configure)", [this](const httplib::Request& req, httplib::Response& res) {
+  s.Post(R"(/api/v1/probes/(\d{1,4})/configure)", guarded([this](const httplib::Request& req, httplib::Response& res) {
     const auto probe = probe_of(req);
     if (!probe) return refuse(res, 404, "No such probe");
     auto body = body_object(req);
@@ -258,12 +276,12 @@ void HttpService::routes() {
     request.lf_gain = *lf_gain;
     if (*calibration) request.calibration = std::filesystem::path(std::u8string(calibration->value().begin(), calibration->value().end()));
     answer(res, acquisition_.configure(request));
-  });
+  }));
 
-  s.Post("/api/v1/streaming/start", [this](const httplib::Request&, httplib::Response& res) { answer(res, acquisition_.start_streaming()); });
-  s.Post("/api/v1/streaming/stop", [this](const httplib::Request&, httplib::Response& res) { answer(res, acquisition_.stop_streaming()); });
+  s.Post("/api/v1/streaming/start", guarded([this](const httplib::Request&, httplib::Response& res) { answer(res, acquisition_.start_streaming()); }));
+  s.Post("/api/v1/streaming/stop", guarded([this](const httplib::Request&, httplib::Response& res) { answer(res, acquisition_.stop_streaming()); }));
 
-  s.Post("/api/v1/recording/start", [this](const httplib::Request& req, httplib::Response& res) {
+  s.Post("/api/v1/recording/start", guarded([this](const httplib::Request& req, httplib::Response& res) {
     auto body = body_object(req);
     if (!body) return refuse(res, body.error());
     if (auto r = only_fields(*body, {"run", "folder", "seconds", "probes", "notes"}); !r) return refuse(res, r.error());
@@ -281,19 +299,19 @@ void HttpService::routes() {
                              .notes = notes->value_or("")};
     if (*folder) request.folder = std::filesystem::path(std::u8string((*folder)->begin(), (*folder)->end()));
     answer(res, acquisition_.start_recording(request));
-  });
-  s.Post("/api/v1/recording/stop", [this](const httplib::Request&, httplib::Response& res) { answer(res, acquisition_.stop_recording()); });
+  }));
+  s.Post("/api/v1/recording/stop", guarded([this](const httplib::Request&, httplib::Response& res) { answer(res, acquisition_.stop_recording()); }));
 
-  s.Post("/api/v1/shutdown", [this](const httplib::Request&, httplib::Response& res) {
+  s.Post("/api/v1/shutdown", guarded([this](const httplib::Request&, httplib::Response& res) {
     {
       std::lock_guard lock(shutdown_mutex_);
       shutdown_requested_.store(true, std::memory_order_release);
     }
     shutdown_asked_.notify_all();
     reply(res, 202, {{"state", "stopping"}});
-  });
+  }));
 
-  s.Get(R"(/api/v1/probes/(\d{1,4})/data)", [this](const httplib::Request& req, httplib::Response& res) {
+  s.Get(R"(/api/v1/probes/(\d{1,4})/data)", guarded([this](const httplib::Request& req, httplib::Response& res) {
     const auto probe = probe_of(req);
     if (!probe) return refuse(res, 404, "No such probe");
     for (const auto& [key, value] : req.params)
@@ -363,9 +381,9 @@ void HttpService::routes() {
     res.status = 200;
     res.set_content(std::string(reinterpret_cast<const char*>(block.samples.data()), block.samples.size() * sizeof(int16_t)),
                     "application/octet-stream");
-  });
+  }));
 
-  s.Get("/api/v1/events", [this](const httplib::Request& req, httplib::Response& res) {
+  s.Get("/api/v1/events", guarded([this](const httplib::Request& req, httplib::Response& res) {
     if (event_clients_.fetch_add(1) >= options_.max_event_clients) {
       event_clients_.fetch_sub(1);
       return refuse(res, 503, fmt::format("More than {} event streams are open", options_.max_event_clients));
@@ -411,7 +429,7 @@ void HttpService::routes() {
           return true;
         },
         [this](bool) { event_clients_.fetch_sub(1); });
-  });
+  }));
 }
 
 }  // namespace pelionp::service

@@ -59,6 +59,7 @@ class Served:
         if self.process.poll() is None:
             try:
                 self.client.shutdown()
+                self.client.close()
             except Exception:
                 self.process.terminate()
         code = self.process.wait(timeout=30)
