@@ -540,7 +540,7 @@ private:
             for (auto& w : writers_) {
                 if (auto r = w->join(); !r) {
                     result.ok = false;
-                    result.problems.push_back(probe_name(w->probe()) + ": " + r.error());
+                    result.problems.push_back(probe_name(w->probe()) + ": " + r.error().message);
                 }
             }
             (void)stop_all();

@@ -3,7 +3,9 @@
 // `pelionp record` writes (with their .meta geometry and ProbeInterface
 // descriptions).
 //
-//   record_host OUT_DIR     -> OUT_DIR/host_g0/host_g0_imec<N>/...
+//   record_host OUT_DIR     -> OUT_DIR/host_g<G>/host_g<G>_imec<N>/...
+//
+// Each call takes the next free gate, so running it twice keeps both runs.
 //
 // The simulated board holds the tool's default rig: an NP1 headstage on
 // port 0 and, on port 1, an NP2 headstage with a single-shank probe in dock
@@ -13,7 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <thread>
+#include <string>
 
 #include "record/session/run.h"
 #include "record/session/session.h"
@@ -52,19 +54,18 @@ int main(int argc, char** argv) {
     const auto samples = static_cast<uint64_t>(2 * pelionp::record::spikeglx::AP_SAMPLE_RATE);
     auto run = pelionp::record::Run::create(**session, {.layout = {out, "host"}, .ap_samples = samples});
     if (!run) {
-        std::fprintf(stderr, "%s\n", run.error().c_str());
+        std::fprintf(stderr, "%s (%s)\n", run.error().message.c_str(),
+                     std::string(pelionp::record::to_string(run.error().kind)).c_str());
         return 1;
     }
+    std::printf("Recording into %s\n", (*run)->layout().run_directory().string().c_str());
     if (auto started = (*run)->start(); !started) {
-        std::fprintf(stderr, "%s\n", started.error().c_str());
+        std::fprintf(stderr, "%s\n", started.error().message.c_str());
         return 1;
     }
     // The writers stop by themselves at the sample count; a host would show
-    // progress from the counters here.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!(*run)->done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const bool complete = (*run)->done();
+    // progress from the counters meanwhile (or wait in shorter steps).
+    const bool complete = (*run)->wait(std::chrono::seconds(30)) && (*run)->done();
     auto finished = (*run)->finish();
     for (std::size_t i = 0; i < (*run)->writers().size(); ++i) {
         const auto& w = *(*run)->writers()[i];
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(w.dropped_samples()), w.recording().ap_path().string().c_str());
     }
     if (!finished) {
-        std::fprintf(stderr, "%s\n", finished.error().c_str());
+        std::fprintf(stderr, "%s\n", finished.error().message.c_str());
         return 1;
     }
     if (!complete) {

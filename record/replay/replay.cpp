@@ -122,9 +122,9 @@ class Np1Stream final : public RecordedStream {
         const electrodePacket& p = out_[k];
         auto ap = recording_->append_ap(std::span(&p.ap[0][0], electrodePacket::SUPERFRAME_SIZE * CHANNEL_COUNT),
                                         p.timestamps);
-        if (!ap) return ap;
+        if (!ap) return std::unexpected(ap.error());
         auto lf = recording_->append_lf(std::span<const int16_t, CHANNEL_COUNT>(p.lfp));
-        if (!lf) return lf;
+        if (!lf) return std::unexpected(lf.error());
       }
       if (n < out_.size()) return {};
     }
@@ -156,7 +156,7 @@ class Np2Stream final : public RecordedStream {
         samples_.insert(samples_.end(), std::begin(sets_[k].samples), std::end(sets_[k].samples));
         timestamps_.push_back(sets_[k].timestamp);
       }
-      if (auto r = recording_->append_ap(samples_, timestamps_); !r) return r;
+      if (auto r = recording_->append_ap(samples_, timestamps_); !r) return std::unexpected(r.error());
     }
   }
 

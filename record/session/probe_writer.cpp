@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -31,11 +33,24 @@ constexpr auto START_AGREEMENT_TIMEOUT = std::chrono::seconds(1);
 uint64_t first_timestamp(const electrodePacket& packet) { return packet.timestamps[0]; }
 uint64_t first_timestamp(const NP2::APData& packet) { return packet.timestamp; }
 
+// A jump back of more than this is the board's clock starting again, not a
+// stray packet: the file goes on from the new timestamps.
+constexpr uint64_t CLOCK_RESTART_TICKS = 30000;
+// Warnings about packets that went back, per writer, before they are only counted.
+constexpr uint64_t BACKWARD_WARNINGS = 5;
+
+StreamCounters counters_of(const ProbePointer& probe) {
+  return std::visit([](auto* p) { return p->stream().counters(); }, probe);
+}
+
 }  // namespace
 
+
 ProbeWriter::ProbeWriter(const ProbeHandle& probe, std::unique_ptr<spikeglx::ProbeRecording> recording,
-                         uint64_t ap_sample_limit, RunStart* start)
-    : probe_(probe), recording_(std::move(recording)), limit_(ap_sample_limit), run_start_(start) {}
+                         uint64_t ap_sample_limit, RunStart* start, WriterHooks hooks)
+    : probe_(probe), recording_(std::move(recording)), limit_(ap_sample_limit), run_start_(start), hooks_(std::move(hooks)) {
+  recording_->set_sync_source(hooks_.sync_source);
+}
 
 ProbeWriter::~ProbeWriter() {
   if (thread_.joinable()) {
@@ -44,116 +59,303 @@ ProbeWriter::~ProbeWriter() {
   }
 }
 
-void ProbeWriter::start() { thread_ = std::thread([this] { run(); }); }
+void ProbeWriter::start() {
+  const auto counters = counters_of(probe_.probe);
+  last_resyncs_ = counters.resyncs;
+  last_drops_ = counters.drops;
+  last_checkpoint_ = std::chrono::steady_clock::now();
+  thread_ = std::thread([this] { run(); });
+}
 
-std::expected<void, std::string> ProbeWriter::join() {
+std::expected<void, RunError> ProbeWriter::join() {
   if (thread_.joinable()) thread_.join();
   return outcome_;
 }
 
-void ProbeWriter::count_gap(uint64_t timestamp, uint64_t samples_per_packet) {
-  if (next_timestamp_ && timestamp > *next_timestamp_)
-    dropped_.fetch_add(timestamp - *next_timestamp_, std::memory_order_relaxed);
-  next_timestamp_ = timestamp + samples_per_packet;
+std::vector<spikeglx::Gap> ProbeWriter::gaps() const {
+  std::lock_guard lock(gaps_mutex_);
+  return gaps_;
+}
+
+std::optional<uint64_t> ProbeWriter::start_timestamp() const noexcept {
+  if (!start_known_.load(std::memory_order_acquire)) return std::nullopt;
+  return start_timestamp_.load(std::memory_order_relaxed);
+}
+
+uint64_t ProbeWriter::room_left(uint64_t samples_per_packet) const {
+  (void)samples_per_packet;
+  if (limit_ == 0) return UINT64_MAX;
+  const uint64_t written = recording_->ap_samples();
+  return written >= limit_ ? 0 : limit_ - written;
+}
+
+void ProbeWriter::tap(spikeglx::Band band, uint64_t first_sample, std::span<const int16_t> rows,
+                      uint64_t first_timestamp) const {
+  if (!hooks_.tap || rows.empty()) return;
+  hooks_.tap(SampleBlock{.probe = hooks_.index,
+                         .band = band,
+                         .first_sample = first_sample,
+                         .rows = rows.size() / spikeglx::SAVED_CHANNELS,
+                         .channels = spikeglx::SAVED_CHANNELS,
+                         .samples = rows,
+                         .first_timestamp = first_timestamp});
+}
+
+std::string ProbeWriter::cause_of_gap() {
+  const auto counters = counters_of(probe_.probe);
+  std::string cause = "no_data";
+  if (counters.resyncs != last_resyncs_) cause = "resync";
+  else if (counters.drops != last_drops_) cause = "queue_full";
+  last_resyncs_ = counters.resyncs;
+  last_drops_ = counters.drops;
+  return cause;
+}
+
+std::expected<void, std::string> ProbeWriter::fill(uint64_t samples, std::string cause) {
+  const uint64_t at = next_timestamp_;
+  const uint64_t room = room_left(1);
+  const uint64_t ap_rows = std::min(samples, room);
+  const bool np1 = probe_.kind == ProbeKind::np1;
+  // LF: a row per whole superframe missing, so LF keeps to AP's time.
+  const uint64_t lf_rows = np1 ? (recording_->ap_samples() + ap_rows) / 12 - std::min<uint64_t>(
+                                     recording_->lf_samples(), (recording_->ap_samples() + ap_rows) / 12)
+                               : 0;
+  for (uint64_t done = 0; done < ap_rows;) {
+    const uint64_t first_sample = recording_->ap_samples();
+    auto rows = recording_->fill_ap(static_cast<std::size_t>(ap_rows - done), at + done);
+    if (!rows) return std::unexpected(rows.error());
+    tap(spikeglx::Band::ap, first_sample, *rows, at + done);
+    done += rows->size() / spikeglx::SAVED_CHANNELS;
+  }
+  for (uint64_t k = 0; k < lf_rows; ++k) {
+    const uint64_t first_sample = recording_->lf_samples();
+    auto row = recording_->fill_lf();
+    if (!row) return std::unexpected(row.error());
+    tap(spikeglx::Band::lf, first_sample, *row, at + 12 * k);
+  }
+  dropped_.fetch_add(ap_rows, std::memory_order_relaxed);
+  const spikeglx::Gap gap{.timestamp = at, .samples = ap_rows, .cause = cause};
+  recording_->note_gap(spikeglx::Band::ap, gap);
+  if (np1) recording_->note_gap(spikeglx::Band::lf, {.timestamp = at, .samples = lf_rows, .cause = cause});
+  {
+    std::lock_guard lock(gaps_mutex_);
+    gaps_.push_back(gap);
+  }
+  spdlog::warn("{} probe on {}: {} samples missing at timestamp {} ({}), filled with zeros", display_name(probe_.kind),
+               probe_.place(), samples, at, cause);
+  return {};
+}
+
+std::expected<bool, std::string> ProbeWriter::place(uint64_t timestamp, uint64_t samples_per_packet) {
+  if (timestamp == next_timestamp_) return true;
+  if (timestamp > next_timestamp_) {
+    if (auto r = fill(timestamp - next_timestamp_, cause_of_gap()); !r) return std::unexpected(r.error());
+    next_timestamp_ = timestamp;
+    return true;
+  }
+  const uint64_t back = next_timestamp_ - timestamp;
+  const uint64_t count = backward_.fetch_add(1, std::memory_order_relaxed) + 1;
+  recording_->set_backward_timestamps(count);
+  if (back > CLOCK_RESTART_TICKS) {
+    spdlog::error("{} probe on {}: the timestamp went back from {} to {}: the board's clock started again; the file "
+                  "goes on from the new timestamps",
+                  display_name(probe_.kind), probe_.place(), next_timestamp_, timestamp);
+    const spikeglx::Gap mark{.timestamp = timestamp, .samples = 0, .cause = "timestamp_back"};
+    recording_->note_gap(spikeglx::Band::ap, mark);
+    if (probe_.kind == ProbeKind::np1) recording_->note_gap(spikeglx::Band::lf, mark);
+    {
+      std::lock_guard lock(gaps_mutex_);
+      gaps_.push_back(mark);
+    }
+    next_timestamp_ = timestamp;
+    return true;
+  }
+  if (count <= BACKWARD_WARNINGS)
+    spdlog::warn("{} probe on {}: a packet at timestamp {} came after {} was expected; not written{}",
+                 display_name(probe_.kind), probe_.place(), timestamp, next_timestamp_,
+                 count == BACKWARD_WARNINGS ? " (further ones are counted only)" : "");
+  (void)samples_per_packet;
+  return false;
 }
 
 template <class Packet>
 std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> packets, uint64_t samples_per_packet) {
   if (begun_ || packets.empty()) return packets;
-  if (!start_timestamp_) {
+  if (!start_known_.load(std::memory_order_relaxed)) {
     const uint64_t first = first_timestamp(packets.front());
-    start_timestamp_ = run_start_ ? run_start_->agree(first, START_AGREEMENT_TIMEOUT)
-                                  : first;
+    start_timestamp_.store(run_start_ ? run_start_->agree(first, START_AGREEMENT_TIMEOUT) : first,
+                           std::memory_order_relaxed);
+    start_known_.store(true, std::memory_order_release);
+    recording_->set_start_timestamp(start_timestamp_.load(std::memory_order_relaxed));
   }
-  const uint64_t start = *start_timestamp_;
+  const uint64_t start = start_timestamp_.load(std::memory_order_relaxed);
   size_t k = 0;
-  while (k < packets.size() && first_timestamp(packets[k]) < start) ++k;
+  // NB: a packet that straddles the start is kept; its samples before the
+  // start are left out when it is written.
+  while (k < packets.size() && first_timestamp(packets[k]) + samples_per_packet <= start) ++k;
   skipped_.fetch_add(k, std::memory_order_relaxed);
   if (k == packets.size()) return {};
   begun_ = true;
-  const uint64_t late = first_timestamp(packets[k]) - start;
-  if (late >= samples_per_packet) {
-    const uint64_t missing = late - late % samples_per_packet;
-    dropped_.fetch_add(missing, std::memory_order_relaxed);
+  next_timestamp_ = start;
+  const uint64_t first = first_timestamp(packets[k]);
+  if (first > start) {
     spdlog::warn("{} probe on {}: its stream began at timestamp {}, {} samples after the run's start at {}",
-                 display_name(probe_.kind), probe_.place(), first_timestamp(packets[k]), missing, start);
+                 display_name(probe_.kind), probe_.place(), first, first - start, start);
+    if (auto r = fill(first - start, "stream_late"); !r) {
+      fill_error_ = r.error();
+      return {};
+    }
+    next_timestamp_ = first;
   }
   return packets.subspan(k);
 }
 
+std::expected<void, RunError> ProbeWriter::checkpoint_if_due(bool force) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && now - last_checkpoint_ < hooks_.checkpoint_period) return {};
+  last_checkpoint_ = now;
+  if (auto r = recording_->checkpoint(); !r) return std::unexpected(RunError{RunErrorKind::write_failed, r.error()});
+  if (hooks_.out_of_room)
+    if (auto why = hooks_.out_of_room())
+      return std::unexpected(RunError{RunErrorKind::disk_full, *why});
+  return {};
+}
+
 template <class Packet, class Queue, class Write>
-std::expected<void, std::string> ProbeWriter::drain(Queue& queue, uint64_t samples_per_packet, Write write) {
+std::expected<void, RunError> ProbeWriter::drain(Queue& queue, uint64_t samples_per_packet, Write write) {
   const size_t batch = samples_per_packet == 1 ? NP2_BATCH : NP1_BATCH;
   std::vector<Packet> packets(batch);
   // Set once finishing: how many packets were queued at that moment.
   std::optional<uint64_t> last_ones;
+  auto last_packet = std::chrono::steady_clock::now();
+  auto failed = [](std::string message) { return std::unexpected(RunError{RunErrorKind::write_failed, std::move(message)}); };
   while (true) {
     if (!last_ones && finishing_.load(std::memory_order_acquire)) last_ones = queue.size_approx();
     size_t want = batch;
     if (last_ones) want = static_cast<size_t>(std::min<uint64_t>(want, *last_ones));
     if (limit_ != 0) {
-      const uint64_t left = (limit_ - recording_->ap_samples() + samples_per_packet - 1) / samples_per_packet;
+      const uint64_t left = (room_left(samples_per_packet) + samples_per_packet - 1) / samples_per_packet;
       want = static_cast<size_t>(std::min<uint64_t>(want, left));
     }
     // NB: once finishing, only what is queued already is taken, without waiting.
     const size_t n = last_ones ? queue.try_dequeue_bulk(packets.data(), want)
                                : queue.wait_dequeue_bulk_timed(packets.data(), want, IDLE_WAIT);
+    const auto now = std::chrono::steady_clock::now();
     if (n > 0) {
+      last_packet = now;
       const auto kept = skip_before_start(std::span<const Packet>(packets.data(), n), samples_per_packet);
+      if (!fill_error_.empty()) return failed(fill_error_);
       if (!kept.empty())
-        if (auto r = write(kept); !r) return r;
+        if (auto r = write(kept); !r) return failed(r.error());
       packets_.fetch_add(n, std::memory_order_relaxed);
       if (last_ones) *last_ones -= std::min<uint64_t>(*last_ones, n);
+    } else if (!last_ones && hooks_.stall_timeout.count() > 0 && now - last_packet > hooks_.stall_timeout) {
+      return std::unexpected(RunError{
+          RunErrorKind::device_lost,
+          fmt::format("no data for {} ms: the probe's stream stopped", hooks_.stall_timeout.count())});
     }
     if (limit_ != 0 && recording_->ap_samples() >= limit_) return {};
     if (last_ones && (*last_ones == 0 || n < want)) return {};
+    if (auto r = checkpoint_if_due(false); !r) return r;
   }
 }
 
 void ProbeWriter::run() {
-  std::expected<void, std::string> drained = std::visit(
-      [&](auto* p) -> std::expected<void, std::string> {
+  const bool np1 = probe_.kind == ProbeKind::np1;
+  std::vector<int16_t> sync;
+  // The sync column of the samples from `timestamp` on.
+  auto sync_of = [&](uint64_t timestamp, size_t count) -> std::span<const int16_t> {
+    if (!hooks_.sync) return {};
+    sync.resize(count);
+    for (size_t k = 0; k < count; ++k) sync[k] = hooks_.sync(timestamp + k);
+    return sync;
+  };
+  std::expected<void, RunError> drained = std::visit(
+      [&](auto* p) -> std::expected<void, RunError> {
         auto& queue = p->stream().packets();
         using Q = std::remove_reference_t<decltype(queue)>;
         if constexpr (std::is_same_v<Q, demux::ResettableQueue<electrodePacket>>) {
-          return drain<electrodePacket>(queue, electrodePacket::SUPERFRAME_SIZE,
-                                        [&](std::span<const electrodePacket> batch) -> std::expected<void, std::string> {
-                                          for (const auto& packet : batch) {
-                                            count_gap(packet.timestamps[0], electrodePacket::SUPERFRAME_SIZE);
-                                            if (auto r = recording_->append_ap(
-                                                    std::span(&packet.ap[0][0], std::size(packet.ap) * CHANNEL_COUNT),
-                                                    std::span(packet.timestamps));
-                                                !r)
-                                              return r;
-                                            if (auto r = recording_->append_lf(std::span<const int16_t, CHANNEL_COUNT>(packet.lfp));
-                                                !r)
-                                              return r;
-                                          }
-                                          return {};
-                                        });
+          constexpr uint64_t SPP = electrodePacket::SUPERFRAME_SIZE;
+          return drain<electrodePacket>(
+              queue, SPP, [&](std::span<const electrodePacket> batch) -> std::expected<void, std::string> {
+                for (const auto& packet : batch) {
+                  const uint64_t first = packet.timestamps[0];
+                  // A packet straddling the run's start: its samples from the start on.
+                  const uint64_t head = first < next_timestamp_ && next_timestamp_ - first < SPP && recording_->ap_samples() == 0
+                                            ? next_timestamp_ - first
+                                            : 0;
+                  auto placed = place(first + head, SPP);
+                  if (!placed) return std::unexpected(placed.error());
+                  if (!*placed) continue;
+                  const uint64_t room = room_left(SPP);
+                  if (room == 0) return {};
+                  const size_t count = static_cast<size_t>(std::min<uint64_t>(SPP - head, room));
+                  const uint64_t ap_first = recording_->ap_samples();
+                  auto rows = recording_->append_ap(
+                      std::span(&packet.ap[head][0], count * CHANNEL_COUNT), std::span(packet.timestamps).subspan(head, count),
+                      sync_of(first + head, count));
+                  if (!rows) return std::unexpected(rows.error());
+                  tap(spikeglx::Band::ap, ap_first, *rows, first + head);
+                  next_timestamp_ = first + head + count;
+                  if (np1) {
+                    const uint64_t lf_first = recording_->lf_samples();
+                    auto row = recording_->append_lf(std::span<const int16_t, CHANNEL_COUNT>(packet.lfp),
+                                                     hooks_.sync ? hooks_.sync(first) : int16_t{0});
+                    if (!row) return std::unexpected(row.error());
+                    tap(spikeglx::Band::lf, lf_first, *row, first);
+                  }
+                }
+                return {};
+              });
         } else {
           std::vector<int16_t> samples;
           std::vector<uint64_t> timestamps;
-          return drain<NP2::APData>(queue, 1, [&](std::span<const NP2::APData> batch) {
-            samples.resize(batch.size() * CHANNEL_COUNT);
-            timestamps.resize(batch.size());
-            for (size_t k = 0; k < batch.size(); ++k) {
-              count_gap(batch[k].timestamp, 1);
-              timestamps[k] = batch[k].timestamp;
-              std::copy_n(batch[k].samples, CHANNEL_COUNT, samples.begin() + static_cast<std::ptrdiff_t>(k * CHANNEL_COUNT));
+          // Writes the contiguous run gathered so far.
+          auto flush = [&]() -> std::expected<void, std::string> {
+            if (timestamps.empty()) return {};
+            const uint64_t ap_first = recording_->ap_samples();
+            auto rows = recording_->append_ap(samples, timestamps, sync_of(timestamps.front(), timestamps.size()));
+            if (!rows) return std::unexpected(rows.error());
+            tap(spikeglx::Band::ap, ap_first, *rows, timestamps.front());
+            samples.clear();
+            timestamps.clear();
+            return {};
+          };
+          return drain<NP2::APData>(queue, 1, [&](std::span<const NP2::APData> batch) -> std::expected<void, std::string> {
+            samples.reserve(batch.size() * CHANNEL_COUNT);
+            timestamps.reserve(batch.size());
+            for (const auto& set : batch) {
+              if (set.timestamp != next_timestamp_) {
+                if (auto r = flush(); !r) return r;
+                auto placed = place(set.timestamp, 1);
+                if (!placed) return std::unexpected(placed.error());
+                if (!*placed) continue;
+              }
+              if (room_left(1) <= timestamps.size()) break;
+              timestamps.push_back(set.timestamp);
+              samples.insert(samples.end(), set.samples, set.samples + CHANNEL_COUNT);
+              next_timestamp_ = set.timestamp + 1;
             }
-            return recording_->append_ap(samples, timestamps);
+            return flush();
           });
         }
       },
       probe_.probe);
+  recording_->set_backward_timestamps(backward_.load(std::memory_order_relaxed));
   auto closed = recording_->close();
+  const auto who = fmt::format("{} probe on {}", display_name(probe_.kind), probe_.place());
   if (!drained) {
-    outcome_ = std::unexpected(fmt::format("{} probe on {}: {}", display_name(probe_.kind), probe_.place(), drained.error()));
+    RunError e = drained.error();
+    if (e.kind == RunErrorKind::write_failed && recording_->out_of_space()) e.kind = RunErrorKind::disk_full;
+    e.message = fmt::format("{}: {}", who, e.message);
+    outcome_ = std::unexpected(std::move(e));
   } else if (!closed) {
-    outcome_ = std::unexpected(fmt::format("{} probe on {}: {}", display_name(probe_.kind), probe_.place(), closed.error()));
+    outcome_ = std::unexpected(RunError{recording_->out_of_space() ? RunErrorKind::disk_full : RunErrorKind::write_failed,
+                                        fmt::format("{}: {}", who, closed.error())});
   }
+  if (!outcome_) failed_.store(true, std::memory_order_release);
   done_.store(true, std::memory_order_release);
+  if (hooks_.on_end) hooks_.on_end();
 }
 
 }  // namespace pelionp::record

@@ -6,26 +6,60 @@
 // closes the files. Given the run's `RunStart`, it skips the packets that
 // came before the run's start, so every file of the run begins together.
 //
+// Time is kept in place: the sample at file index i is the one of device
+// time t0 + i (t0 the run's start; NP1 LF: t0 + 12 i). Samples the probe
+// did not deliver (a stream that began late, packets lost to a full queue,
+// a decoder resync, a stretch without data) are filled with zero rows whose
+// sync column says so, and listed in the .meta and the log. A packet whose
+// timestamp goes back is counted, logged and not written (its place in the
+// file is taken); a jump back of more than a second is the board's clock
+// starting again: the file goes on where it was, from the new timestamps.
+//
 // Threading: the writer thread owns the recording from `start` until the
-// thread ends; `join` hands back the outcome. `finish` and the counters may
-// be used from any thread; the counters never touch the data.
+// thread ends; `join` hands back the outcome. `finish`, `gaps` and the
+// counters may be used from any thread; the counters never touch the data.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "record/session/run_start.h"
+#include "record/session/run_types.h"
 #include "record/session/session.h"
 #include "record/spikeglx/recording.h"
 
 #include "record/export.h"
 
 namespace pelionp::record {
+
+// The sync column's value at a device timestamp (see io::SyncTrack);
+// called on the writer thread, for timestamps that only grow.
+using SyncLookup = std::function<int16_t(uint64_t timestamp)>;
+
+// What a writer needs beyond its probe and files; all optional.
+struct PELIONP_RECORD_API WriterHooks {
+  int index = 0;                // imec<N>, for the tap's blocks
+  SampleTap tap{};              // after each written block
+  std::function<void()> on_end{};  // on the writer thread, once it has ended
+  // No packet for this long ends the writer (`RunErrorKind::device_lost`); 0: never.
+  std::chrono::milliseconds stall_timeout{0};
+  // The .meta files are rewritten at least this often.
+  std::chrono::milliseconds checkpoint_period{500};
+  SyncLookup sync{};            // unset: sync column 0
+  std::string sync_source = "none";  // what the .meta says the sync column carries
+  // The writer stops cleanly (files closed, `RunErrorKind::disk_full`)
+  // once this says so; checked at each checkpoint. Unset: never.
+  std::function<std::optional<std::string>()> out_of_room{};
+};
 
 class PELIONP_RECORD_API ProbeWriter {
  public:
@@ -35,7 +69,7 @@ class PELIONP_RECORD_API ProbeWriter {
   // first packet) must outlive the writer's thread. An NP1 file begins
   // with the first superframe whose first sample is at or after the start.
   ProbeWriter(const ProbeHandle& probe, std::unique_ptr<spikeglx::ProbeRecording> recording, uint64_t ap_sample_limit,
-              RunStart* start = nullptr);
+              RunStart* start = nullptr, WriterHooks hooks = {});
   ProbeWriter(const ProbeWriter&) = delete;
   ProbeWriter& operator=(const ProbeWriter&) = delete;
   ~ProbeWriter();  // finishes and joins if the owner did not
@@ -44,43 +78,70 @@ class PELIONP_RECORD_API ProbeWriter {
   // Asks the thread to write what is queued now and stop.
   void finish() noexcept { finishing_.store(true, std::memory_order_release); }
   // The recording is closed; its outcome (the first error, if any).
-  std::expected<void, std::string> join();
+  std::expected<void, RunError> join();
 
   // True once the thread has ended (limit reached, finished or failed).
   bool done() const noexcept { return done_.load(std::memory_order_acquire); }
+  // True once the thread has ended on a failure.
+  bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
 
   const ProbeHandle& probe() const noexcept { return probe_; }
   const spikeglx::ProbeRecording& recording() const noexcept { return *recording_; }
   // Packets taken from the queue (NP1 superframes, NP2 sets).
   uint64_t packets() const noexcept { return packets_.load(std::memory_order_relaxed); }
-  // AP samples missing between packets, by their device timestamps, and
-  // between the run's start and a stream that began after it.
+  // AP samples filled in for samples the probe did not deliver: between
+  // packets, by their device timestamps, and between the run's start and a
+  // stream that began after it.
   uint64_t dropped_samples() const noexcept { return dropped_.load(std::memory_order_relaxed); }
   // Packets taken before the run's start and not written.
   uint64_t skipped_packets() const noexcept { return skipped_.load(std::memory_order_relaxed); }
+  // Packets whose first timestamp was below the one expected.
+  uint64_t backward_timestamps() const noexcept { return backward_.load(std::memory_order_relaxed); }
+  // The AP gaps filled so far (a copy).
+  std::vector<spikeglx::Gap> gaps() const;
+  // The run's start as this writer uses it, once known.
+  std::optional<uint64_t> start_timestamp() const noexcept;
 
  private:
   void run();
   template <class Packet, class Queue, class Write>
-  std::expected<void, std::string> drain(Queue& queue, uint64_t samples_per_packet, Write write);
-  void count_gap(uint64_t timestamp, uint64_t samples_per_packet);
+  std::expected<void, RunError> drain(Queue& queue, uint64_t samples_per_packet, Write write);
   template <class Packet>
   std::span<const Packet> skip_before_start(std::span<const Packet> packets, uint64_t samples_per_packet);
+  // Places a packet beginning at `timestamp` in time: fills what is missing
+  // before it; false when the packet is not to be written (it went back).
+  std::expected<bool, std::string> place(uint64_t timestamp, uint64_t samples_per_packet);
+  std::expected<void, std::string> fill(uint64_t samples, std::string cause);
+  std::string cause_of_gap();
+  void tap(spikeglx::Band band, uint64_t first_sample, std::span<const int16_t> rows, uint64_t first_timestamp) const;
+  std::expected<void, RunError> checkpoint_if_due(bool force);
+  uint64_t room_left(uint64_t samples_per_packet) const;
 
   ProbeHandle probe_;
   std::unique_ptr<spikeglx::ProbeRecording> recording_;
   uint64_t limit_;
   RunStart* run_start_;
+  WriterHooks hooks_;
   // Set once the first packet at or after the run's start was written.
   bool begun_ = false;
-  std::optional<uint64_t> start_timestamp_;
-  std::optional<uint64_t> next_timestamp_;
+  std::atomic<uint64_t> start_timestamp_{0};
+  std::atomic<bool> start_known_{false};
+  // The device timestamp file index `recording_->ap_samples()` stands for.
+  uint64_t next_timestamp_ = 0;
+  std::string fill_error_;  // a fill before the first packet failed
+  uint64_t last_resyncs_ = 0;
+  uint64_t last_drops_ = 0;
+  std::chrono::steady_clock::time_point last_checkpoint_{};
   std::atomic<bool> finishing_{false};
   std::atomic<bool> done_{false};
+  std::atomic<bool> failed_{false};
   std::atomic<uint64_t> packets_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> skipped_{0};
-  std::expected<void, std::string> outcome_;
+  std::atomic<uint64_t> backward_{0};
+  mutable std::mutex gaps_mutex_;
+  std::vector<spikeglx::Gap> gaps_;
+  std::expected<void, RunError> outcome_;
   std::thread thread_;
 };
 

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <ostream>
 
 #include "record/imro/imro.h"
 #include "record/probeinterface/probe_interface.h"
@@ -13,11 +14,42 @@
 
 namespace pelionp::record {
 
-std::expected<std::unique_ptr<Run>, std::string> Run::create(Session& session, RunOptions options) {
+std::string_view to_string(RunErrorKind kind) noexcept {
+  switch (kind) {
+    case RunErrorKind::disk_full: return "disk full";
+    case RunErrorKind::device_lost: return "device lost";
+    case RunErrorKind::configuration_refused: return "configuration refused";
+    case RunErrorKind::file_exists: return "file exists";
+    case RunErrorKind::invalid_options: return "invalid options";
+    case RunErrorKind::write_failed: return "write failed";
+  }
+  return "unknown";
+}
+
+std::ostream& operator<<(std::ostream& out, const RunError& error) {
+  return out << error.message << " (" << to_string(error.kind) << ")";
+}
+
+namespace {
+
+RunError error(RunErrorKind kind, std::string message) { return RunError{kind, std::move(message)}; }
+
+}  // namespace
+
+std::expected<std::unique_ptr<Run>, RunError> Run::create(Session& session, RunOptions options) {
   // NB: whole superframes, so that an NP1 recording's AP and LF files end
   // at the same moment.
   options.ap_samples -= options.ap_samples % 12;
-  if (auto named = check_run_name(options.layout.run); !named) return std::unexpected(named.error());
+  if (auto named = check_run_name(options.layout.run); !named)
+    return std::unexpected(error(RunErrorKind::invalid_options, named.error()));
+  if (options.gate) {
+    if (*options.gate < 0) return std::unexpected(error(RunErrorKind::invalid_options, fmt::format("Gate {} is negative", *options.gate)));
+    options.layout.gate = *options.gate;
+    // NB: a named gate may exist as a folder (a host re-using it for
+    // another probe); any file a writer would create is refused below.
+  } else {
+    options.layout.gate = spikeglx::next_free_gate(options.layout.root, run_name);
+  }
   std::unique_ptr<Run> run(new Run(session, std::move(options)));
   if (auto r = run->prepare(); !r) return std::unexpected(r.error());
   return run;
@@ -25,7 +57,13 @@ std::expected<std::unique_ptr<Run>, std::string> Run::create(Session& session, R
 
 Run::~Run() {
   if (!finished_)
-    if (auto r = finish(); !r) spdlog::error("{}", r.error());
+    if (auto r = finish(); !r) spdlog::error("{}", r.error().message);
+}
+
+void Run::writer_ended() {
+  // NB: the lock orders the writer's done flag before the waiter's check.
+  { std::lock_guard lock(ended_mutex_); }
+  ended_changed_.notify_all();
 }
 
 std::expected<imro::ProbeConfiguration, std::string> Run::configuration_for(const ProbeHandle& probe) const {
@@ -38,31 +76,49 @@ std::expected<imro::ProbeConfiguration, std::string> Run::configuration_for(cons
   return imro::default_configuration(probe.kind);
 }
 
-std::expected<void, std::string> Run::prepare() {
+std::expected<void, RunError> Run::prepare() {
   const auto& layout = options_.layout;
-  start_ = std::make_unique<RunStart>(session_.probes().size(), options_.start_timestamp);
+  std::vector<const ProbeHandle*> chosen;
+  for (const auto& probe : session_.probes())
+    if (options_.probes.empty() || std::ranges::find(options_.probes, std::pair{probe.port, probe.dock}) != options_.probes.end())
+      chosen.push_back(&probe);
+  for (const auto& [port, dock] : options_.probes)
+    if (!std::ranges::any_of(chosen, [&](const ProbeHandle* p) { return p->port == port && p->dock == dock; }))
+      return std::unexpected(error(RunErrorKind::invalid_options, fmt::format("No probe on port {} dock {} to record", port, dock)));
+  if (chosen.empty()) return std::unexpected(error(RunErrorKind::invalid_options, "No probe to record"));
+  if (options_.gate) {
+    if (auto existing = spikeglx::existing_file(layout, static_cast<int>(chosen.size())))
+      return std::unexpected(error(RunErrorKind::file_exists,
+                                   fmt::format("Gate {} of run '{}' already holds {}", layout.gate, layout.run, existing->string())));
+  }
+  start_ = std::make_unique<RunStart>(chosen.size(), options_.start_timestamp);
   auto who_is = [](int index, const ProbeHandle& probe) {
     return fmt::format("imec{} ({} {}, serial {})", index, display_name(probe.kind), probe.place(), probe.info().serial);
   };
   // Every table is read before any probe is touched: one that does not fit is refused before anything is uploaded.
   std::vector<imro::ProbeConfiguration> configurations;
-  for (const auto& probe : session_.probes()) {
-    auto configuration = configuration_for(probe);
-    if (!configuration) return std::unexpected(fmt::format("{}: {}", who_is(static_cast<int>(configurations.size()), probe), configuration.error()));
+  for (const ProbeHandle* probe : chosen) {
+    auto configuration = configuration_for(*probe);
+    if (!configuration)
+      return std::unexpected(error(RunErrorKind::configuration_refused,
+                                   fmt::format("{}: {}", who_is(static_cast<int>(configurations.size()), *probe),
+                                               configuration.error())));
     configurations.push_back(std::move(*configuration));
   }
   int index = 0;
-  for (const auto& probe : session_.probes()) {
+  for (const ProbeHandle* chosen_probe : chosen) {
+    const auto& probe = *chosen_probe;
     const std::string who = who_is(index, probe);
     const auto* configuration = &configurations[static_cast<size_t>(index)];
     bool calibrated = false;
     if (!options_.calibration_dir.empty()) {
       auto loaded = load_calibration(probe, options_.calibration_dir);
-      if (!loaded) return std::unexpected(fmt::format("{}: calibration: {}", who, loaded.error()));
+      if (!loaded)
+        return std::unexpected(error(RunErrorKind::configuration_refused, fmt::format("{}: calibration: {}", who, loaded.error())));
       calibrated = *loaded;
     }
     if (auto r = apply_configuration(probe, *configuration); !r)
-      return std::unexpected(fmt::format("{}: configuration: {}", who, r.error()));
+      return std::unexpected(error(RunErrorKind::configuration_refused, fmt::format("{}: configuration: {}", who, r.error())));
 
     std::vector<std::string> failed;
     for (const auto& chain : upload_configuration(probe)) {
@@ -74,11 +130,24 @@ std::expected<void, std::string> Run::prepare() {
       }
     }
     if (!failed.empty())
-      return std::unexpected(fmt::format("{}: configuration upload failed on chain(s) {}", who, fmt::join(failed, ", ")));
+      return std::unexpected(error(RunErrorKind::configuration_refused,
+                                   fmt::format("{}: configuration upload failed on chain(s) {}", who, fmt::join(failed, ", "))));
 
     auto recording = spikeglx::ProbeRecording::create(layout, index, probe.identity(), *configuration);
-    if (!recording) return std::unexpected(fmt::format("{}: {}", who, recording.error()));
-    writers_.push_back(std::make_unique<ProbeWriter>(probe, std::move(*recording), options_.ap_samples, start_.get()));
+    if (!recording)
+      return std::unexpected(error(recording.error().find("already exists") != std::string::npos ? RunErrorKind::file_exists
+                                                                                                : RunErrorKind::write_failed,
+                                   fmt::format("{}: {}", who, recording.error())));
+    WriterHooks hooks{.index = index,
+                      .tap = options_.sample_tap,
+                      .on_end = [this] { writer_ended(); },
+                      .stall_timeout = options_.stall_timeout,
+                      .checkpoint_period = std::chrono::milliseconds(500),
+                      .sync = {},
+                      .sync_source = "none",
+                      .out_of_room = {}};
+    writers_.push_back(
+        std::make_unique<ProbeWriter>(probe, std::move(*recording), options_.ap_samples, start_.get(), std::move(hooks)));
 
     capture::StreamDescription description{.sid = capture::stream_id(probe.kind, probe.port, probe.dock),
                                            .probe = probe.identity(),
@@ -95,17 +164,20 @@ std::expected<void, std::string> Run::prepare() {
   }
   std::vector<probeinterface::RecordedProbe> described;
   for (const auto& s : sidecar_.streams) described.push_back({s.probe, s.configuration});
-  return probeinterface::write(layout.run_description(), described);
+  if (auto r = probeinterface::write(layout.run_description(), described); !r)
+    return std::unexpected(error(RunErrorKind::write_failed, r.error()));
+  return {};
 }
 
-std::expected<void, std::string> Run::start() {
-  if (started_) return std::unexpected(std::string("The run has already started"));
+std::expected<void, RunError> Run::start() {
+  if (started_) return std::unexpected(error(RunErrorKind::invalid_options, "The run has already started"));
   started_ = true;
   for (auto& w : writers_) w->start();
-  std::expected<void, std::string> started;
+  std::expected<void, RunError> started;
   for (auto& w : writers_) {
     if (auto r = session_.controller().start_stream(w->probe().worker()); !r) {
-      started = std::unexpected(fmt::format("{}: failed to start the stream: {}", w->probe().place(), r.error()));
+      started = std::unexpected(error(RunErrorKind::device_lost,
+                                      fmt::format("{}: failed to start the stream: {}", w->probe().place(), r.error())));
       break;
     }
   }
@@ -113,14 +185,23 @@ std::expected<void, std::string> Run::start() {
   return started;
 }
 
-std::expected<void, std::string> Run::finish() {
-  if (finished_) return std::unexpected(std::string("The run has already finished"));
+bool Run::wait(std::chrono::steady_clock::duration timeout) {
+  std::unique_lock lock(ended_mutex_);
+  return ended_changed_.wait_for(lock, timeout, [&] { return ended(); });
+}
+
+std::expected<void, RunError> Run::finish() {
+  if (finished_) return std::unexpected(error(RunErrorKind::invalid_options, "The run has already finished"));
   finished_ = true;
   std::vector<std::string> failures;
+  std::optional<RunErrorKind> first_kind;
   start_->cancel();
   for (auto& w : writers_) w->finish();
   for (auto& w : writers_)
-    if (auto r = w->join(); !r) failures.push_back(r.error());
+    if (auto r = w->join(); !r) {
+      if (!first_kind) first_kind = r.error().kind;
+      failures.push_back(r.error().message);
+    }
   file_scales_.clear();
   if (started_) {
     for (auto& w : writers_) {
@@ -129,7 +210,7 @@ std::expected<void, std::string> Run::finish() {
     }
   }
   if (failures.empty()) return {};
-  return std::unexpected(fmt::format("{}", fmt::join(failures, "; ")));
+  return std::unexpected(error(*first_kind, fmt::format("{}", fmt::join(failures, "; "))));
 }
 
 bool Run::done() const noexcept {
@@ -138,6 +219,12 @@ bool Run::done() const noexcept {
 
 bool Run::any_done() const noexcept {
   return std::ranges::any_of(writers_, [](const auto& w) { return w->done(); });
+}
+
+bool Run::ended() const noexcept {
+  if (done()) return true;
+  if (options_.ap_samples == 0) return any_done();
+  return std::ranges::any_of(writers_, [](const auto& w) { return w->failed(); });
 }
 
 }  // namespace pelionp::record

@@ -1,21 +1,34 @@
 #pragma once
-// One recording of every probe of a session: each probe's calibration, its
-// configuration (an IMRO-derived table or the library's defaults) applied
-// and uploaded, its files created (with its ProbeInterface description and
-// the run's), a writer thread per probe, and the probes' streams.
+// One recording of the probes of a session (all of them, or a subset):
+// each probe's calibration, its configuration (an IMRO-derived table or the
+// library's defaults) applied and uploaded, its files created (with its
+// ProbeInterface description and the run's), a writer thread per probe, and
+// the probes' streams.
 //
 //   auto run = Run::create(session, {.layout = {dir, "mouse1"}, .ap_samples = 60000});
-//   run->start();  ... wait on done() / the counters ...  run->finish();
+//   run->start();  run->wait(2min);  run->finish();
+//
+// Gates: a run goes to DIR/<run>_g<G>/. Unless the host names a gate, G is
+// one past the highest gate already in DIR (0 in an empty folder), so a
+// second run with the same name keeps the first; a named gate whose files
+// exist is refused (`RunErrorKind::file_exists`). Nothing is ever truncated.
 //
 // Ownership: the run borrows the session, which must outlive it; it owns
-// the writers (and through them the files). Threading: create, start and
-// finish from one thread; done() and the writers' counters from any.
+// the writers (and through them the files). Threading: create, start, wait
+// and finish from one thread; done(), ended() and the writers' counters from
+// any. The sample tap runs on the writer threads.
 // Errors: create fails, naming the probe, on the first probe that cannot
 // be calibrated, configured, uploaded or given files; finish reports every
-// writer's and stream's failure.
+// writer's and stream's failure. Each carries a kind a host can act on.
 
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <mutex>
+#include <span>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -30,13 +43,19 @@
 #include "record/session/file_scale.h"
 #include "record/session/probe_writer.h"
 #include "record/session/run_start.h"
+#include "record/session/run_types.h"
 #include "record/session/session.h"
 #include "record/spikeglx/recording.h"
 
 namespace pelionp::record {
 
 struct RunOptions {
-  spikeglx::Layout layout{};
+  spikeglx::Layout layout{};  // root and run name; its gate is decided by `gate`
+  // The gate to record into; unset: the next free one.
+  std::optional<int> gate{};
+  // The (port, dock) of each probe to record, in any order (files are
+  // numbered in the session's order); empty: every probe of the session.
+  std::vector<std::pair<int, int>> probes{};
   // AP samples per probe, rounded down to whole NP1 superframes (12
   // samples) so that AP and LF end together; 0: until finish().
   uint64_t ap_samples = 0;
@@ -51,11 +70,19 @@ struct RunOptions {
   // where a run begins depends on how fast its streams started; set it
   // where runs must be compared sample for sample.
   std::optional<uint64_t> start_timestamp{};
+  // Each block the writers write, for live displays beside the files.
+  SampleTap sample_tap{};
+  // The sync column's source; unset: the sync column is 0 (gaps aside).
+  std::optional<SyncBit> sync_bit{};
+  // Records the board's IO frames beside the probes (see record/io).
+  bool record_io = true;
+  // A probe that delivers nothing this long is lost and ends the run.
+  std::chrono::milliseconds stall_timeout{5000};
 };
 
 class PELIONP_RECORD_API Run {
  public:
-  static std::expected<std::unique_ptr<Run>, std::string> create(Session& session, RunOptions options);
+  static std::expected<std::unique_ptr<Run>, RunError> create(Session& session, RunOptions options);
 
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
@@ -64,23 +91,32 @@ class PELIONP_RECORD_API Run {
   // Starts every writer, then every probe's stream. Every file begins at
   // the run's start (see `RunOptions::start_timestamp`); what a probe
   // streamed before it is skipped.
-  std::expected<void, std::string> start();
+  std::expected<void, RunError> start();
+  // Blocks until the run has ended (see `ended`) or `timeout` has passed;
+  // true once it has ended. The host then calls finish().
+  bool wait(std::chrono::steady_clock::duration timeout);
   // Writes what is queued, joins the writers, stops the streams and closes
-  // the files; reports every failure, joined with "; ".
-  std::expected<void, std::string> finish();
+  // the files; reports every failure, joined with "; ", with the kind of
+  // the first.
+  std::expected<void, RunError> finish();
 
   // Every writer has ended (its sample count reached, or failed).
   bool done() const noexcept;
   bool any_done() const noexcept;
+  // Nothing more will be recorded: every writer ended, or one failed (a
+  // run without a sample count ends only so).
+  bool ended() const noexcept;
   // In the session's (port, dock) order; imec<N> is the index.
   const std::vector<std::unique_ptr<ProbeWriter>>& writers() const noexcept { return writers_; }
   // What each probe's stream carries: for a raw capture's sidecar.
   const capture::Sidecar& streams() const noexcept { return sidecar_; }
+  // The layout with the gate the run records into.
   const spikeglx::Layout& layout() const noexcept { return options_.layout; }
 
  private:
   Run(Session& session, RunOptions options) : session_(session), options_(std::move(options)) {}
-  std::expected<void, std::string> prepare();
+  std::expected<void, RunError> prepare();
+  void writer_ended();
   std::expected<imro::ProbeConfiguration, std::string> configuration_for(const ProbeHandle& probe) const;
 
   Session& session_;
@@ -90,6 +126,8 @@ class PELIONP_RECORD_API Run {
   std::vector<std::unique_ptr<ProbeWriter>> writers_;
   capture::Sidecar sidecar_;
   std::vector<FileScale> file_scales_;  // NP2 probes on the file's scale while the run lasts
+  mutable std::mutex ended_mutex_;
+  std::condition_variable ended_changed_;
   bool started_ = false;
   bool finished_ = false;
 };

@@ -3,20 +3,47 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace pelionp::record::spikeglx {
 
 std::expected<OutputFile, std::string> OutputFile::create(const std::filesystem::path& path, size_t buffer_bytes) {
+  // NB: created exclusively, so that a recording never truncates another.
 #ifdef _WIN32
   // The wide name: paths outside the ANSI code page open as they are.
-  std::FILE* f = ::_wfopen(path.c_str(), L"wb");
+  const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 #endif
-  if (f == nullptr) return std::unexpected(fmt::format("Cannot create {}: {}", path.string(), std::strerror(errno)));
+  if (fd < 0) {
+    if (errno == EEXIST) return std::unexpected(fmt::format("Cannot create {}: it already exists", path.string()));
+    return std::unexpected(fmt::format("Cannot create {}: {}", path.string(), std::strerror(errno)));
+  }
+#ifdef _WIN32
+  std::FILE* f = ::_fdopen(fd, "wb");
+#else
+  std::FILE* f = ::fdopen(fd, "wb");
+#endif
+  if (f == nullptr) {
+    const int e = errno;
+#ifdef _WIN32
+    ::_close(fd);
+#else
+    ::close(fd);
+#endif
+    return std::unexpected(fmt::format("Cannot open {}: {}", path.string(), std::strerror(e)));
+  }
   // Our buffer is the only one: stdio's own would copy every byte twice.
   std::setvbuf(f, nullptr, _IONBF, 0);
   return OutputFile(path, f, buffer_bytes);
@@ -31,7 +58,13 @@ OutputFile::~OutputFile() {
 }
 
 std::expected<void, std::string> OutputFile::failed(std::string what) {
-  error_ = fmt::format("Failed to {} {}: {}", what, path_.string(), std::strerror(errno));
+  const int e = errno;
+#ifdef EDQUOT
+  out_of_space_ = e == ENOSPC || e == EDQUOT;
+#else
+  out_of_space_ = e == ENOSPC;
+#endif
+  error_ = fmt::format("Failed to {} {}: {}", what, path_.string(), std::strerror(e));
   return std::unexpected(error_);
 }
 

@@ -23,6 +23,8 @@ class PELIONP_RECORD_API OutputFile {
   // at a few per second per file at 30 kHz x 385 channels.
   static constexpr size_t DEFAULT_BUFFER_BYTES = size_t{4} << 20;
 
+  // Creates a new file; one that exists already is an error ("... already
+  // exists"), never truncated.
   static std::expected<OutputFile, std::string> create(const std::filesystem::path& path,
                                                        size_t buffer_bytes = DEFAULT_BUFFER_BYTES);
 
@@ -50,6 +52,8 @@ class PELIONP_RECORD_API OutputFile {
   // Bytes that reached the file (buffered bytes not counted).
   uint64_t bytes_on_disk() const noexcept { return written_; }
   bool is_open() const noexcept { return file_ != nullptr; }
+  // The sticking error was a full disk (or quota).
+  bool out_of_space() const noexcept { return out_of_space_; }
 
  private:
   struct Closer {
@@ -64,6 +68,7 @@ class PELIONP_RECORD_API OutputFile {
   size_t used_ = 0;
   uint64_t written_ = 0;
   std::string error_;
+  bool out_of_space_ = false;
 };
 
 }  // namespace pelionp::record::spikeglx

@@ -119,6 +119,11 @@ std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfigurati
   line("imMaxInt", np1 ? 512 : NP2_META_MAX_INT);
   line("imSampRate", rate);
   line("nSavedChans", SAVED_CHANNELS);
+  line("pelionpBackwardTimestamps", stream.backward_timestamps);
+  std::string gaps;
+  for (const auto& g : stream.gaps) fmt::format_to(std::back_inserter(gaps), "({},{},{})", g.timestamp, g.samples, g.cause);
+  line("pelionpGaps", gaps);
+  line("pelionpSyncSource", stream.sync_source);
   line("snsApLfSy", ap_lf_sy);
   line("snsSaveChanSubset", "all");
   line("typeThis", "imec");

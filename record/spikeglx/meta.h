@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "record/imro/configuration.h"
 #include "record/probe_kind.h"
@@ -62,12 +63,26 @@ struct PELIONP_RECORD_API ProbeIdentity {
   friend bool operator==(const ProbeIdentity&, const ProbeIdentity&) = default;
 };
 
+// A stretch of a stream the probe did not deliver, filled with zero samples.
+struct PELIONP_RECORD_API Gap {
+  uint64_t timestamp = 0;  // device timestamp where it begins
+  uint64_t samples = 0;    // samples of this stream filled
+  std::string cause;       // "stream_late", "queue_full", "resync", "no_data", "timestamp_back"
+  friend bool operator==(const Gap&, const Gap&) = default;
+};
+
 struct PELIONP_RECORD_API StreamSummary {
   Band band = Band::ap;
   uint64_t sample_count = 0;  // samples per channel in the .bin
   uint64_t first_sample = 0;
   std::string file_name;      // the .bin path
   std::string create_time;    // ISO 8601 local time, "2024-05-01T12:00:00"
+  // Our own keys: "pelionpGaps" lists each gap as (timestamp,samples,cause);
+  // "pelionpBackwardTimestamps" counts packets whose timestamp went back;
+  // "pelionpSyncSource" says what the sync column carries.
+  std::vector<Gap> gaps{};
+  uint64_t backward_timestamps = 0;
+  std::string sync_source = "none";
 };
 
 // The whole .meta text, one "key=value\n" line per key, tilde keys last.

@@ -38,6 +38,11 @@ std::expected<void, std::string> TimestampFile::append(std::span<const uint64_t>
   return {};
 }
 
+std::expected<void, std::string> TimestampFile::checkpoint() {
+  const auto header = npy_uint64_header(count_);
+  return file_.overwrite(0, std::as_bytes(std::span(header)));
+}
+
 std::expected<void, std::string> TimestampFile::close() {
   const auto header = npy_uint64_header(count_);
   if (auto ok = file_.overwrite(0, std::as_bytes(std::span(header))); !ok) {

@@ -25,10 +25,13 @@ class PELIONP_RECORD_API TimestampFile {
   static std::expected<TimestampFile, std::string> create(const std::filesystem::path& path);
 
   std::expected<void, std::string> append(std::span<const uint64_t> timestamps);
+  // Writes out what is buffered and the header with the length so far.
+  std::expected<void, std::string> checkpoint();
   // Writes the final header and closes.
   std::expected<void, std::string> close();
 
   uint64_t count() const noexcept { return count_; }
+  bool out_of_space() const noexcept { return file_.out_of_space(); }
 
  private:
   explicit TimestampFile(OutputFile file) : file_(std::move(file)) {}

@@ -36,39 +36,87 @@ std::filesystem::path with_suffix(std::filesystem::path stem, std::string_view s
 }
 
 // Copies one sample of 384 channels into a 385-value row, sync last.
-void fill_row(std::byte* row, const int16_t* samples) noexcept {
+void fill_row(std::byte* row, const int16_t* samples, int16_t sync) noexcept {
   int16_t values[SAVED_CHANNELS];
   std::memcpy(values, samples, CHANNEL_COUNT * sizeof(int16_t));
-  values[CHANNEL_COUNT] = 0;
+  values[CHANNEL_COUNT] = sync;
   std::memcpy(row, values, ROW_BYTES);
 }
 
-std::expected<void, std::string> write_text(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) return std::unexpected(fmt::format("Failed to write {}", path.string()));
+void zero_row(std::byte* row) noexcept {
+  std::memset(row, 0, ROW_BYTES);
+  const int16_t sync = SYNC_FILLED;
+  std::memcpy(row + CHANNEL_COUNT * sizeof(int16_t), &sync, sizeof sync);
+}
+
+// Written beside, then renamed over the old one: a reader (or a crash)
+// sees the old text or the new, never half of one.
+std::expected<void, std::string> write_text_atomically(const std::filesystem::path& path, const std::string& text) {
+  auto temporary = path;
+  temporary += ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) return std::unexpected(fmt::format("Failed to write {}", temporary.string()));
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) return std::unexpected(fmt::format("Failed to rename {} to {}: {}", temporary.string(), path.string(), ec.message()));
   return {};
 }
 
 }  // namespace
 
-std::filesystem::path Layout::run_directory() const { return root / fmt::format("{}_g0", run); }
+std::filesystem::path Layout::run_directory() const { return root / fmt::format("{}_g{}", run, gate); }
 
 std::filesystem::path Layout::probe_directory(int index) const {
-  return run_directory() / fmt::format("{}_g0_imec{}", run, index);
+  return run_directory() / fmt::format("{}_g{}_imec{}", run, gate, index);
 }
 
 std::filesystem::path Layout::stream_stem(int index, Band band) const {
-  return probe_directory(index) / fmt::format("{}_g0_t0.imec{}.{}", run, index, band_name(band));
+  return probe_directory(index) / fmt::format("{}_g{}_t0.imec{}.{}", run, gate, index, band_name(band));
 }
 
 std::filesystem::path Layout::probe_description(int index) const {
-  return probe_directory(index) / fmt::format("{}_g0_t0.imec{}.probe.json", run, index);
+  return probe_directory(index) / fmt::format("{}_g{}_t0.imec{}.probe.json", run, gate, index);
 }
 
 std::filesystem::path Layout::run_description() const {
-  return run_directory() / fmt::format("{}_g0_t0.probe.json", run);
+  return run_directory() / fmt::format("{}_g{}_t0.probe.json", run, gate);
+}
+
+std::filesystem::path Layout::io_stem() const { return run_directory() / fmt::format("{}_g{}_t0.io", run, gate); }
+
+std::optional<std::filesystem::path> existing_file(const Layout& layout, int probes) {
+  std::vector<std::filesystem::path> paths{layout.run_description(), with_suffix(layout.io_stem(), ".bin"),
+                                           with_suffix(layout.io_stem(), ".meta")};
+  for (int i = 0; i < probes; ++i) {
+    for (const Band band : {Band::ap, Band::lf}) {
+      paths.push_back(with_suffix(layout.stream_stem(i, band), ".bin"));
+      paths.push_back(with_suffix(layout.stream_stem(i, band), ".meta"));
+    }
+    paths.push_back(timestamps_path(layout.stream_stem(i, Band::ap)));
+    paths.push_back(layout.probe_description(i));
+  }
+  std::error_code ec;
+  for (const auto& p : paths)
+    if (std::filesystem::exists(p, ec)) return p;
+  return std::nullopt;
+}
+
+int next_free_gate(const std::filesystem::path& root, const std::string& run) {
+  int next = 0;
+  std::error_code ec;
+  const std::string prefix = run + "_g";
+  for (std::filesystem::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix) || name.size() == prefix.size()) continue;
+    const std::string digits = name.substr(prefix.size());
+    if (!std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; }) || digits.size() > 6) continue;
+    next = std::max(next, std::stoi(digits) + 1);
+  }
+  return next;
 }
 
 std::filesystem::path timestamps_path(const std::filesystem::path& ap_stem) {
@@ -110,8 +158,14 @@ std::expected<std::unique_ptr<ProbeRecording>, std::string> ProbeRecording::crea
   const probeinterface::RecordedProbe described{probe, configuration};
   if (auto r = probeinterface::write(layout.probe_description(index), std::span(&described, 1)); !r)
     return std::unexpected(r.error());
-  return std::unique_ptr<ProbeRecording>(new ProbeRecording(std::move(probe), std::move(configuration),
-                                                            std::move(*ap), std::move(lf), std::move(*timestamps)));
+  std::unique_ptr<ProbeRecording> recording(new ProbeRecording(std::move(probe), std::move(configuration),
+                                                               std::move(*ap), std::move(lf), std::move(*timestamps)));
+  // Every .bin has its .meta from the start: a run that dies at once still
+  // leaves files a reader opens.
+  if (auto r = recording->write_meta(recording->ap_, Band::ap); !r) return std::unexpected(r.error());
+  if (recording->lf_)
+    if (auto r = recording->write_meta(*recording->lf_, Band::lf); !r) return std::unexpected(r.error());
+  return recording;
 }
 
 ProbeRecording::ProbeRecording(ProbeIdentity probe, imro::ProbeConfiguration configuration, Stream ap,
@@ -128,46 +182,101 @@ ProbeRecording::~ProbeRecording() {
   if (auto ok = close(); !ok) spdlog::error("{}", ok.error());
 }
 
-std::expected<void, std::string> ProbeRecording::append_ap(std::span<const int16_t> samples,
-                                                           std::span<const uint64_t> timestamps) {
+std::expected<std::span<const int16_t>, std::string> ProbeRecording::append_ap(std::span<const int16_t> samples,
+                                                                               std::span<const uint64_t> timestamps,
+                                                                               std::span<const int16_t> sync) {
   const size_t count = timestamps.size();
   if (samples.size() != count * CHANNEL_COUNT)
     return std::unexpected(fmt::format("{}: {} AP values do not make {} samples of {} channels", ap_path_.string(),
                                        samples.size(), count, CHANNEL_COUNT));
+  if (!sync.empty() && sync.size() != count)
+    return std::unexpected(fmt::format("{}: {} sync values for {} samples", ap_path_.string(), sync.size(), count));
   auto room = ap_.bin.reserve(count * ROW_BYTES);
   if (!room) return std::unexpected(room.error());
-  for (size_t k = 0; k < count; ++k) fill_row(*room + k * ROW_BYTES, samples.data() + k * CHANNEL_COUNT);
+  for (size_t k = 0; k < count; ++k)
+    fill_row(*room + k * ROW_BYTES, samples.data() + k * CHANNEL_COUNT, sync.empty() ? int16_t{0} : sync[k]);
   ap_.bin.commit(count * ROW_BYTES);
-  if (auto ok = timestamps_.append(timestamps); !ok) return ok;
+  if (auto ok = timestamps_.append(timestamps); !ok) return std::unexpected(ok.error());
   ap_samples_.fetch_add(count, std::memory_order_relaxed);
   bytes_written_.fetch_add(count * (ROW_BYTES + sizeof(uint64_t)), std::memory_order_relaxed);
-  return {};
+  return std::span(reinterpret_cast<const int16_t*>(*room), count * SAVED_CHANNELS);
 }
 
-std::expected<void, std::string> ProbeRecording::append_lf(std::span<const int16_t, CHANNEL_COUNT> samples) {
+std::expected<std::span<const int16_t>, std::string> ProbeRecording::fill_ap(std::size_t rows,
+                                                                             uint64_t first_timestamp) {
+  rows = std::min(rows, FILL_ROWS);
+  auto room = ap_.bin.reserve(rows * ROW_BYTES);
+  if (!room) return std::unexpected(room.error());
+  for (size_t k = 0; k < rows; ++k) zero_row(*room + k * ROW_BYTES);
+  ap_.bin.commit(rows * ROW_BYTES);
+  uint64_t timestamps[FILL_ROWS];
+  for (size_t k = 0; k < rows; ++k) timestamps[k] = first_timestamp + k;
+  if (auto ok = timestamps_.append(std::span(timestamps, rows)); !ok) return std::unexpected(ok.error());
+  ap_samples_.fetch_add(rows, std::memory_order_relaxed);
+  bytes_written_.fetch_add(rows * (ROW_BYTES + sizeof(uint64_t)), std::memory_order_relaxed);
+  return std::span(reinterpret_cast<const int16_t*>(*room), rows * SAVED_CHANNELS);
+}
+
+std::expected<std::span<const int16_t>, std::string> ProbeRecording::fill_lf() {
   if (!lf_) return std::unexpected(fmt::format("{}: an {} probe has no LF band", ap_path_.string(), display_name(probe_.kind)));
   auto room = lf_->bin.reserve(ROW_BYTES);
   if (!room) return std::unexpected(room.error());
-  fill_row(*room, samples.data());
+  zero_row(*room);
   lf_->bin.commit(ROW_BYTES);
   lf_samples_.fetch_add(1, std::memory_order_relaxed);
   bytes_written_.fetch_add(ROW_BYTES, std::memory_order_relaxed);
-  return {};
+  return std::span(reinterpret_cast<const int16_t*>(*room), std::size_t{SAVED_CHANNELS});
 }
 
-std::expected<void, std::string> ProbeRecording::close_stream(Stream& stream, Band band) {
-  const auto bin_path = stream.bin.path();
-  auto closed = stream.bin.close();
+void ProbeRecording::note_gap(Band band, Gap gap) { (band == Band::ap ? ap_gaps_ : lf_gaps_).push_back(std::move(gap)); }
+
+std::expected<void, std::string> ProbeRecording::write_meta(const Stream& stream, Band band) const {
   const StreamSummary summary{
       .band = band,
       .sample_count = stream.bin.bytes_on_disk() / ROW_BYTES,
-      .first_sample = 0,
-      .file_name = std::filesystem::absolute(bin_path).string(),
+      .first_sample = band == Band::ap ? start_timestamp_ : start_timestamp_ / 12,
+      .file_name = std::filesystem::absolute(stream.bin.path()).string(),
       .create_time = stream.create_time,
+      .gaps = band == Band::ap ? ap_gaps_ : lf_gaps_,
+      .backward_timestamps = backward_timestamps_,
+      .sync_source = sync_source_,
   };
+  return write_text_atomically(stream.meta_path, format_meta(probe_, configuration_, summary));
+}
+
+std::expected<void, std::string> ProbeRecording::checkpoint() {
+  if (closed_) return std::unexpected(fmt::format("{} is closed", ap_path_.string()));
+  if (auto r = ap_.bin.flush(); !r) return r;
+  if (lf_)
+    if (auto r = lf_->bin.flush(); !r) return r;
+  if (auto r = timestamps_.checkpoint(); !r) return r;
+  if (auto r = write_meta(ap_, Band::ap); !r) return r;
+  if (lf_)
+    if (auto r = write_meta(*lf_, Band::lf); !r) return r;
+  return {};
+}
+
+std::expected<std::span<const int16_t>, std::string> ProbeRecording::append_lf(
+    std::span<const int16_t, CHANNEL_COUNT> samples, int16_t sync) {
+  if (!lf_) return std::unexpected(fmt::format("{}: an {} probe has no LF band", ap_path_.string(), display_name(probe_.kind)));
+  auto room = lf_->bin.reserve(ROW_BYTES);
+  if (!room) return std::unexpected(room.error());
+  fill_row(*room, samples.data(), sync);
+  lf_->bin.commit(ROW_BYTES);
+  lf_samples_.fetch_add(1, std::memory_order_relaxed);
+  bytes_written_.fetch_add(ROW_BYTES, std::memory_order_relaxed);
+  return std::span(reinterpret_cast<const int16_t*>(*room), std::size_t{SAVED_CHANNELS});
+}
+
+bool ProbeRecording::out_of_space() const noexcept {
+  return ap_.bin.out_of_space() || (lf_ && lf_->bin.out_of_space()) || timestamps_.out_of_space();
+}
+
+std::expected<void, std::string> ProbeRecording::close_stream(Stream& stream, Band band) {
+  auto closed = stream.bin.close();
   // The meta is written even after a failed write: it describes what the
   // .bin holds.
-  auto meta = write_text(stream.meta_path, format_meta(probe_, configuration_, summary));
+  auto meta = write_meta(stream, band);
   if (!closed) return closed;
   return meta;
 }

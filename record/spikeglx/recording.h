@@ -1,18 +1,29 @@
 #pragma once
 // One probe's recording on disk, in the field's common layout:
 //
-//   DIR/<run>_g0/<run>_g0_imec<N>/<run>_g0_t0.imec<N>.ap.bin  (+ .ap.meta)
-//                                 <run>_g0_t0.imec<N>.lf.bin  (+ .lf.meta, NP1 only)
-//                                 <run>_g0_t0.imec<N>.ap.timestamps.npy
-//                                 <run>_g0_t0.imec<N>.probe.json  (ProbeInterface)
-//   DIR/<run>_g0/<run>_g0_t0.probe.json  (ProbeInterface, every probe of the run)
+//   DIR/<run>_g<G>/<run>_g<G>_imec<N>/<run>_g<G>_t0.imec<N>.ap.bin  (+ .ap.meta)
+//                                     <run>_g<G>_t0.imec<N>.lf.bin  (+ .lf.meta, NP1 only)
+//                                     <run>_g<G>_t0.imec<N>.ap.timestamps.npy
+//                                     <run>_g<G>_t0.imec<N>.probe.json  (ProbeInterface)
+//   DIR/<run>_g<G>/<run>_g<G>_t0.probe.json  (ProbeInterface, every probe of the run)
+//
+// G is the gate (see Run). Files are created, never truncated: a file
+// that exists already is an error naming it.
 //
 // `.bin`: headerless little-endian int16, interleaved by sample, 384
-// channels then the sync channel (always 0: the board has no sync input on
-// these streams), the values as given. NP1 values are the probe's packet
-// values; NP2 values are on the file's scale, which the probe's stream
-// produces when it converts with spikeglx::np2_file_gains (see meta.h).
-// The timestamps file holds the device timestamp of every AP sample.
+// channels then the sync channel. NP1 values are the probe's packet values;
+// NP2 values are on the file's scale, which the probe's stream produces
+// when it converts with spikeglx::np2_file_gains (see meta.h). The
+// timestamps file holds the device timestamp of every AP sample (of a
+// filled one, the timestamp it stands for).
+//
+// The sync channel: bit 0 carries the run's sync bit when one is chosen
+// (`SYNC_BIT`), bit 14 marks a sample filled in for one the probe did not
+// deliver (`SYNC_FILLED`); otherwise it is 0.
+//
+// The .meta of each .bin exists from its creation and is rewritten whole
+// (a temporary renamed over it) at each `checkpoint` and at close, with the
+// sizes that reached the disk, so what a crash leaves opens as it is.
 //
 // Threading: a ProbeRecording belongs to one writer thread. Only the
 // counters (`ap_samples`, `bytes_written`) may be read from other threads.
@@ -25,6 +36,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "record/imro/configuration.h"
 #include "record/spikeglx/file.h"
@@ -39,13 +51,25 @@ namespace pelionp::record::spikeglx {
 struct PELIONP_RECORD_API Layout {
   std::filesystem::path root;
   std::string run = "pelionp";
+  int gate = 0;
 
-  std::filesystem::path run_directory() const;                       // root/<run>_g0
-  std::filesystem::path probe_directory(int index) const;            // .../<run>_g0_imec<N>
-  std::filesystem::path stream_stem(int index, Band band) const;     // .../<run>_g0_t0.imec<N>.<band>
-  std::filesystem::path probe_description(int index) const;          // .../<run>_g0_t0.imec<N>.probe.json
-  std::filesystem::path run_description() const;                     // root/<run>_g0/<run>_g0_t0.probe.json
+  std::filesystem::path run_directory() const;                       // root/<run>_g<G>
+  std::filesystem::path probe_directory(int index) const;            // .../<run>_g<G>_imec<N>
+  std::filesystem::path stream_stem(int index, Band band) const;     // .../<run>_g<G>_t0.imec<N>.<band>
+  std::filesystem::path probe_description(int index) const;          // .../<run>_g<G>_t0.imec<N>.probe.json
+  std::filesystem::path run_description() const;                     // root/<run>_g<G>/<run>_g<G>_t0.probe.json
+  std::filesystem::path io_stem() const;                             // root/<run>_g<G>/<run>_g<G>_t0.io
 };
+
+// The first file of a run of `probes` probes in `layout` that exists
+// already, if any.
+PELIONP_RECORD_API std::optional<std::filesystem::path> existing_file(const Layout& layout, int probes);
+
+// One past the highest gate of `run` in `root` (0 when there is none).
+PELIONP_RECORD_API int next_free_gate(const std::filesystem::path& root, const std::string& run);
+
+inline constexpr int16_t SYNC_BIT = 0x0001;
+inline constexpr int16_t SYNC_FILLED = 0x4000;
 
 // The same path with ".timestamps.npy" appended to the AP stem.
 PELIONP_RECORD_API std::filesystem::path timestamps_path(const std::filesystem::path& ap_stem);
@@ -64,10 +88,35 @@ class PELIONP_RECORD_API ProbeRecording {
   ~ProbeRecording();  // closes if close() was not called; errors are logged
 
   // `count` AP samples of 384 channels each (sample k of channel c at
-  // samples[k * 384 + c]) with their device timestamps.
-  std::expected<void, std::string> append_ap(std::span<const int16_t> samples, std::span<const uint64_t> timestamps);
-  // One LF sample of 384 channels (NP1 only).
-  std::expected<void, std::string> append_lf(std::span<const int16_t, CHANNEL_COUNT> samples);
+  // samples[k * 384 + c]) with their device timestamps. Returns the rows
+  // as written (385 values each, the sync column last), valid until the
+  // next call.
+  // `sync`: each sample's sync column (empty: 0).
+  std::expected<std::span<const int16_t>, std::string> append_ap(std::span<const int16_t> samples,
+                                                                 std::span<const uint64_t> timestamps,
+                                                                 std::span<const int16_t> sync = {});
+  // One LF sample of 384 channels (NP1 only); returns its row as written.
+  std::expected<std::span<const int16_t>, std::string> append_lf(std::span<const int16_t, CHANNEL_COUNT> samples,
+                                                                 int16_t sync = 0);
+  // `rows` filled AP samples (zeros, sync column SYNC_FILLED) standing for
+  // the timestamps from `first_timestamp` on; at most FILL_ROWS at a time.
+  static constexpr std::size_t FILL_ROWS = 1024;
+  std::expected<std::span<const int16_t>, std::string> fill_ap(std::size_t rows, uint64_t first_timestamp);
+  std::expected<std::span<const int16_t>, std::string> fill_lf();
+
+  // What the .meta files say beyond the sizes: the run's start in device
+  // ticks (firstSample: AP t0, LF t0 / 12), the gaps, the backward
+  // timestamps, the sync source. Taken at the next checkpoint or close.
+  void set_start_timestamp(uint64_t t0) noexcept { start_timestamp_ = t0; }
+  void note_gap(Band band, Gap gap);
+  void set_backward_timestamps(uint64_t count) noexcept { backward_timestamps_ = count; }
+  void set_sync_source(std::string statement) { sync_source_ = std::move(statement); }
+  // Writes out every buffer and rewrites the .meta files (atomically) and
+  // the timestamps' header with what reached the disk.
+  std::expected<void, std::string> checkpoint();
+
+  // The write failed for want of space (the first error was ENOSPC).
+  bool out_of_space() const noexcept;
 
   // Flushes every file, writes the .meta files with the final sizes and
   // closes. Reports the first failure; all files are closed either way.
@@ -89,6 +138,7 @@ class PELIONP_RECORD_API ProbeRecording {
   ProbeRecording(ProbeIdentity probe, imro::ProbeConfiguration configuration, Stream ap, std::optional<Stream> lf,
                  TimestampFile timestamps);
   std::expected<void, std::string> close_stream(Stream& stream, Band band);
+  std::expected<void, std::string> write_meta(const Stream& stream, Band band) const;
 
   ProbeIdentity probe_;
   imro::ProbeConfiguration configuration_;
@@ -97,6 +147,11 @@ class PELIONP_RECORD_API ProbeRecording {
   std::optional<Stream> lf_;
   TimestampFile timestamps_;
   bool closed_ = false;
+  uint64_t start_timestamp_ = 0;
+  std::vector<Gap> ap_gaps_;
+  std::vector<Gap> lf_gaps_;
+  uint64_t backward_timestamps_ = 0;
+  std::string sync_source_ = "none";
   std::atomic<uint64_t> ap_samples_{0};
   std::atomic<uint64_t> lf_samples_{0};
   std::atomic<uint64_t> bytes_written_{0};

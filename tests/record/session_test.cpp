@@ -104,16 +104,31 @@ TEST(Run, RefusesAnImroTableThatDoesNotFitNamingTheProbe) {
   std::ofstream(dir.path() / "bad.imro") << "(0,384)(0 0 0 500 250 1)";
   auto run = Run::create(**session, {.layout = {dir.path(), "bad"}, .imro_files = {{{0, 0}, dir.path() / "bad.imro"}}});
   ASSERT_FALSE(run);
-  EXPECT_TRUE(run.error().starts_with("imec0 (NP1 port 0, serial ")) << run.error();
+  EXPECT_TRUE(run.error().message.starts_with("imec0 (NP1 port 0, serial ")) << run.error();
+  EXPECT_EQ(run.error().kind, RunErrorKind::configuration_refused);
 }
 
-// The first device timestamp of each probe's files.
+// The device timestamp of each probe's first delivered sample (the rows
+// before it are filled in); every file itself begins at the run's start.
 std::vector<uint64_t> first_timestamps(const spikeglx::Layout& layout, size_t probes) {
   std::vector<uint64_t> first;
+  std::optional<uint64_t> start;
   for (size_t n = 0; n < probes; ++n) {
-    const auto stamps = test::read_npy_u64(spikeglx::timestamps_path(layout.stream_stem(static_cast<int>(n), spikeglx::Band::ap)));
+    const auto stem = layout.stream_stem(static_cast<int>(n), spikeglx::Band::ap);
+    const auto stamps = test::read_npy_u64(spikeglx::timestamps_path(stem));
+    const auto values = test::read_int16(with(stem, ".bin"));
     EXPECT_FALSE(stamps.empty()) << "imec" << n;
-    first.push_back(stamps.empty() ? 0 : stamps.front());
+    EXPECT_EQ(values.size(), stamps.size() * spikeglx::SAVED_CHANNELS) << "imec" << n;
+    if (stamps.empty()) {
+      first.push_back(0);
+      continue;
+    }
+    if (!start) start = stamps.front();
+    EXPECT_EQ(stamps.front(), *start) << "imec" << n << " begins at the run's start";
+    size_t row = 0;
+    while (row < stamps.size() && (values[row * spikeglx::SAVED_CHANNELS + CHANNEL_COUNT] & spikeglx::SYNC_FILLED) != 0)
+      ++row;
+    first.push_back(row < stamps.size() ? stamps[row] : 0);
   }
   return first;
 }

@@ -30,10 +30,9 @@ namespace {
 using namespace std::chrono_literals;
 using record::ProbeHandle;
 
-// A probe is silent this long: the recording has stalled.
-constexpr auto STALL_TIMEOUT = 5s;
 constexpr auto STATUS_PERIOD = 500ms;
-constexpr auto POLL_PERIOD = 20ms;
+// How often Ctrl-C is looked at while the run goes on.
+constexpr auto INTERRUPT_PERIOD = 100ms;
 
 using Place = std::pair<int, int>;  // port, dock
 
@@ -77,10 +76,15 @@ class Record final : public Command {
         ->type_name("DIR");
     commands::add_path_option(command, "--raw", raw_, "Also save the device stream bytes as received, with FILE.json describing the rig")
         ->type_name("FILE");
-    command.add_option("--run", run_, "Run name (letters, digits, '-' and '_'): files go to DIR/<run>_g0/")
+    command.add_option("--run", run_, "Run name (letters, digits, '-' and '_'): files go to DIR/<run>_g<G>/")
         ->capture_default_str()
         ->check(commands::run_name_check())
         ->type_name("NAME");
+    command
+        .add_option("--gate", gate_,
+                    "Record into gate G (refused if its files exist); default: one past the highest gate in DIR")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("G");
     command
         .add_option("--start-timestamp", start_timestamp_,
                     "Begin every file at this device timestamp (30000 a second); default: the first timestamp at "
@@ -112,6 +116,7 @@ class Record final : public Command {
   std::filesystem::path raw_;
   std::string run_ = "pelionp";
   std::optional<uint64_t> start_timestamp_;
+  std::optional<int> gate_;
 };
 
 std::expected<void, std::string> Record::record() {
@@ -121,10 +126,7 @@ std::expected<void, std::string> Record::record() {
     if (!imro_files_.emplace(parsed->first, parsed->second).second)
       return std::unexpected(fmt::format("--imro {}: a second table for the same probe", text));
   }
-  const spikeglx::Layout layout{out_, run_};
-  if (std::filesystem::exists(layout.run_directory()))
-    return std::unexpected(fmt::format("{} already exists: choose another --out or --run",
-                                       layout.run_directory().string()));
+  const spikeglx::Layout requested{out_, run_};
 
   auto opened = commands::open_device(device_, /*paced=*/true);
   if (!opened) return std::unexpected(opened.error());
@@ -158,9 +160,11 @@ std::expected<void, std::string> Record::record() {
   const uint64_t limit = superframes * 12;
   if (seconds_ > 0 && limit == 0) return std::unexpected(fmt::format("--seconds {} is shorter than one sample set", seconds_));
   auto run = record::Run::create(
-      **session, {.layout = layout, .ap_samples = limit, .calibration_dir = calibration_dir_, .configurations = {},
-                  .imro_files = imro_files_, .start_timestamp = start_timestamp_});
-  if (!run) return std::unexpected(run.error());
+      **session, {.layout = requested, .gate = gate_, .ap_samples = limit, .calibration_dir = calibration_dir_,
+                  .configurations = {}, .imro_files = imro_files_, .start_timestamp = start_timestamp_});
+  if (!run) return std::unexpected(run.error().message);
+  const spikeglx::Layout layout = (*run)->layout();
+  spdlog::info("Recording into {}", layout.run_directory().string());
   if (capture) {
     if (auto r = capture::write(capture::sidecar_path(raw_), (*run)->streams()); !r)
       return std::unexpected(fmt::format("--raw: {}", r.error()));
@@ -169,7 +173,7 @@ std::expected<void, std::string> Record::record() {
   auto streamed = stream(**run);
   std::vector<std::string> failures;
   if (!streamed) failures.push_back(streamed.error());
-  if (auto r = (*run)->finish(); !r) failures.push_back(r.error());
+  if (auto r = (*run)->finish(); !r) failures.push_back(r.error().message);
 
   const auto& writers = &(*run)->writers();
   for (const auto& w : *writers) {
@@ -198,7 +202,8 @@ std::expected<void, std::string> Record::record() {
 std::expected<void, std::string> Record::stream(record::Run& run) {
   platform::InterruptScope interrupt;
   const auto& writers = run.writers();
-  std::expected<void, std::string> outcome = run.start();
+  std::expected<void, std::string> outcome;
+  if (auto started = run.start(); !started) outcome = std::unexpected(started.error().message);
   if (outcome) {
     spdlog::info("Recording {} probe(s){}; Ctrl-C stops", writers.size(),
                  seconds_ > 0 ? fmt::format(" for {} s", seconds_) : "");
@@ -206,30 +211,17 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
     const auto start = std::chrono::steady_clock::now();
     auto last_status = start;
     std::vector<uint64_t> last_packets(writers.size(), 0);
-    std::vector<uint64_t> progress(writers.size(), 0);
-    auto last_progress = start;
     while (true) {
-      std::this_thread::sleep_for(POLL_PERIOD);
+      // A probe that stalls ends its writer (the run's stall timeout), and
+      // so the run; the wait is short only for Ctrl-C and the status line.
+      const bool ended = run.wait(INTERRUPT_PERIOD);
       const auto now = std::chrono::steady_clock::now();
       if (platform::InterruptScope::interrupted()) {
         if (status) fmt::print("\n");
         spdlog::info("Interrupted: writing what is queued and closing the files");
         break;
       }
-      // Without a time limit a writer only ends by failing.
-      if (run.done() || (seconds_ == 0 && run.any_done())) break;
-      bool moved = false;
-      for (size_t i = 0; i < writers.size(); ++i) {
-        const uint64_t p = writers[i]->packets();
-        moved = moved || (p != progress[i] && !writers[i]->done());
-        progress[i] = p;
-      }
-      if (moved) last_progress = now;
-      if (now - last_progress > STALL_TIMEOUT) {
-        outcome = std::unexpected(fmt::format("No data for {} s: the recording stalled",
-                                              std::chrono::duration_cast<std::chrono::seconds>(STALL_TIMEOUT).count()));
-        break;
-      }
+      if (ended) break;
       if (status && now - last_status >= STATUS_PERIOD) {
         print_status(writers, std::chrono::duration<double>(now - start).count(), last_packets,
                      std::chrono::duration<double>(now - last_status).count());
