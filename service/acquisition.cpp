@@ -14,6 +14,7 @@
 #include "pelionp/demux/electrode_packet.h"
 #include "record/imro/imro.h"
 #include "record/imro/sites.h"
+#include "record/run_name.h"
 #include "record/session/probe_setup.h"
 #include "record/spikeglx/recording.h"
 
@@ -35,6 +36,18 @@ constexpr std::size_t NP2_BATCH = 384;
 
 Failure refuse(Refusal kind, std::string message) { return Failure{kind, std::move(message), json::object()}; }
 
+Refusal refusal_of(record::RunErrorKind kind) {
+  switch (kind) {
+    case record::RunErrorKind::invalid_options: return Refusal::bad_request;
+    case record::RunErrorKind::configuration_refused: return Refusal::bad_request;
+    case record::RunErrorKind::file_exists: return Refusal::conflict;
+    case record::RunErrorKind::disk_full: return Refusal::insufficient_storage;
+    case record::RunErrorKind::device_lost:
+    case record::RunErrorKind::write_failed: return Refusal::failed;
+  }
+  return Refusal::failed;
+}
+
 // µV per bit of a channel, as the .meta's imAiRange, imMaxInt and gains say.
 double microvolts_per_bit(ProbeKind kind, const record::imro::ChannelSetting& channel, Band band) {
   if (kind == ProbeKind::np1) {
@@ -54,13 +67,6 @@ std::string_view reference_name(record::imro::Reference r) {
   return "external";
 }
 
-// Run names become folder and file names: plain characters only.
-bool valid_run_name(std::string_view name) {
-  if (name.empty() || name.size() > 64 || name.front() == '.') return false;
-  return std::ranges::all_of(name, [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
-  });
-}
 
 // Bytes a probe writes a second (both bands, the sync channel included).
 double bytes_per_second(ProbeKind kind) {
@@ -131,9 +137,15 @@ class Acquisition::LiveReader {
                 while (end < n && batch[end].timestamp == batch[end - 1].timestamp + 1) ++end;
                 if (ts >= *first_) {
                   rows.resize((end - k) * record::CHANNEL_COUNT);
+                  // NB: onto the files' scale (x NP2_FILE_SCALE, saturating), so that a ring holds
+                  // the same units whether the probe streams or records.
                   for (std::size_t r = k; r < end; ++r)
-                    std::copy_n(batch[r].samples, record::CHANNEL_COUNT,
-                                rows.begin() + static_cast<std::ptrdiff_t>((r - k) * record::CHANNEL_COUNT));
+                    std::ranges::transform(batch[r].samples, batch[r].samples + record::CHANNEL_COUNT,
+                                           rows.begin() + static_cast<std::ptrdiff_t>((r - k) * record::CHANNEL_COUNT),
+                                           [](int16_t v) {
+                                             return static_cast<int16_t>(std::clamp(int{v} * record::spikeglx::NP2_FILE_SCALE,
+                                                                                    -32768, 32767));
+                                           });
                   owner_.on_block(index_, Band::ap, ts - *first_, end - k, rows, ts);
                 }
                 k = end;
@@ -182,6 +194,182 @@ void Acquisition::shutdown() {
       stopping_ = true;
       if (std::holds_alternative<Recording>(state_)) (void)finish_recording_locked("the service is stopping");
       if (std::holds_alternative<Streaming>(state_)) (void)stop_streaming_locked();
+    }
+  }
+  wake_monitor_.notify_all();
+  for (auto& p : probes_) {
+    p->ap->wake_all();
+    if (p->lf) p->lf->wake_all();
+  }
+  events_.close();
+}
+
+std::string_view Acquisition::name_of(const State& state) {
+  return std::visit(
+      [](const auto& s) -> std::string_view {
+        using S = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<S, Idle>) return "idle";
+        else if constexpr (std::is_same_v<S, Streaming>) return "streaming";
+        else return "recording";
+      },
+      state);
+}
+
+std::string Acquisition::state_name() const {
+  std::lock_guard lock(mutex_);
+  return std::string(name_of(state_));
+}
+
+void Acquisition::publish_state() { events_.publish("state", {{"state", name_of(state_)}}); }
+
+void Acquisition::on_block(std::size_t probe, Band band, uint64_t first_index, std::size_t rows,
+                           std::span<const int16_t> samples, uint64_t first_timestamp) {
+  auto& p = *probes_.at(probe);
+  LiveRing* ring = band == Band::ap ? p.ap.get() : p.lf.get();
+  if (ring) ring->write(first_index, rows, samples, first_timestamp);
+}
+
+void Acquisition::on_file_block(std::size_t probe, const record::SampleBlock& block) {
+  auto& p = *probes_.at(probe);
+  LiveRing* ring = block.band == Band::ap ? p.ap.get() : p.lf.get();
+  if (!ring) return;
+  // The rings keep the neural channels; the file's rows end with the sync column.
+  const auto channels = static_cast<std::size_t>(block.channels);
+  if (channels == ring->channels()) {
+    ring->write(block.first_sample, block.rows, block.samples, block.first_timestamp);
+    return;
+  }
+  thread_local std::vector<int16_t> rows;
+  rows.resize(block.rows * ring->channels());
+  for (std::size_t r = 0; r < block.rows; ++r)
+    std::copy_n(block.samples.begin() + static_cast<std::ptrdiff_t>(r * channels), ring->channels(),
+                rows.begin() + static_cast<std::ptrdiff_t>(r * ring->channels()));
+  ring->write(block.first_sample, block.rows, rows, block.first_timestamp);
+}
+
+void Acquisition::reset_rings() {
+  for (auto& p : probes_) {
+    p->ap->reset();
+    if (p->lf) p->lf->reset();
+  }
+}
+
+Result<LiveBand> Acquisition::live(int probe, std::string_view band) const {
+  if (probe < 0 || static_cast<std::size_t>(probe) >= probes_.size())
+    return std::unexpected(refuse(Refusal::not_found, fmt::format("There is no probe {}: the board has {} probe(s)", probe, probes_.size())));
+  const auto& p = *probes_[static_cast<std::size_t>(probe)];
+  Band which;
+  if (band == "ap") which = Band::ap;
+  else if (band == "lf") which = Band::lf;
+  else return std::unexpected(refuse(Refusal::bad_request, fmt::format("Band '{}' is neither 'ap' nor 'lf'", band)));
+  const LiveRing* ring = which == Band::ap ? p.ap.get() : p.lf.get();
+  if (!ring)
+    return std::unexpected(refuse(Refusal::not_found, fmt::format("Probe {} ({}) has no LF band: its AP band is the whole band",
+                                                                  probe, display_name(p.handle->kind))));
+  LiveBand out{.ring = ring, .sample_rate = record::spikeglx::sample_rate(which), .microvolts_per_bit = {}};
+  std::lock_guard lock(mutex_);
+  for (const auto& channel : p.configuration.channels)
+    out.microvolts_per_bit.push_back(microvolts_per_bit(p.handle->kind, channel, which));
+  return out;
+}
+
+Result<void> Acquisition::prepare_probe(std::size_t index) {
+  auto& p = *probes_[index];
+  const std::string who = fmt::format("probe {} ({} {})", index, display_name(p.handle->kind), p.handle->place());
+  if (auto r = record::apply_configuration(*p.handle, p.configuration); !r)
+    return std::unexpected(refuse(Refusal::failed, fmt::format("{}: configuration: {}", who, r.error())));
+  std::vector<std::string> failed;
+  for (const auto& chain : record::upload_configuration(*p.handle))
+    if (!chain.result) failed.push_back(fmt::format("{} ({})", chain.chain, chain.result.error()));
+  if (!failed.empty())
+    return std::unexpected(refuse(Refusal::failed, fmt::format("{}: upload failed on chain(s) {}", who, fmt::join(failed, ", "))));
+  return {};
+}
+
+Result<json> Acquisition::start_streaming() {
+  std::lock_guard lock(mutex_);
+  return start_streaming_locked();
+}
+
+Result<json> Acquisition::start_streaming_locked() {
+  if (stopping_) return std::unexpected(refuse(Refusal::conflict, "The service is stopping"));
+  if (std::holds_alternative<Streaming>(state_)) return std::unexpected(refuse(Refusal::conflict, "Already streaming"));
+  if (std::holds_alternative<Recording>(state_))
+    return std::unexpected(refuse(Refusal::conflict, "Recording: the probes stream already; stop the recording first"));
+  for (std::size_t i = 0; i < probes_.size(); ++i)
+    if (auto r = prepare_probe(i); !r) return std::unexpected(r.error());
+  reset_rings();
+  Streaming streaming{.readers = {}, .since = std::chrono::steady_clock::now()};
+  for (std::size_t i = 0; i < probes_.size(); ++i) streaming.readers.push_back(std::make_shared<LiveReader>(*this, i));
+  for (std::size_t i = 0; i < probes_.size(); ++i) {
+    if (auto r = session_->controller().start_stream(probes_[i]->handle->worker()); !r) {
+      for (std::size_t k = 0; k < i; ++k) (void)session_->controller().stop_stream(probes_[k]->handle->worker());
+      return std::unexpected(refuse(Refusal::failed, fmt::format("probe {} ({}): failed to start the stream: {}", i,
+                                                                 probes_[i]->handle->place(), r.error())));
+    }
+  }
+  state_ = std::move(streaming);
+  publish_state();
+  spdlog::info("Streaming {} probe(s)", probes_.size());
+  return json{{"state", "streaming"}, {"probes", probes_.size()}};
+}
+
+Result<json> Acquisition::stop_streaming_locked() {
+  auto* streaming = std::get_if<Streaming>(&state_);
+  if (!streaming) return std::unexpected(refuse(Refusal::conflict, fmt::format("Not streaming (the state is {})", name_of(state_))));
+  std::vector<std::string> failures;
+  for (auto& p : probes_)
+    if (auto r = session_->controller().stop_stream(p->handle->worker()); !r)
+      failures.push_back(fmt::format("{}: failed to stop the stream: {}", p->handle->place(), r.error()));
+  streaming->readers.clear();  // joins them
+  // NB: what a stopped stream left queued would begin the next run; a run
+  // skips packets before its start, a stream reader has no start to skip to.
+  for (auto& p : probes_)
+    std::visit([](auto* probe) { probe->stream().packets().clear(); }, p->handle->probe);
+  state_ = Idle{};
+  publish_state();
+  for (const auto& f : failures) {
+    spdlog::warn("{}", f);
+    events_.publish("warning", {{"message", f}});
+  }
+  return json{{"state", "idle"}};
+}
+
+Result<json> Acquisition::stop_streaming() {
+  std::lock_guard lock(mutex_);
+  return stop_streaming_locked();
+}
+
+Result<json> Acquisition::start_recording(const RecordingRequest& request) {
+  std::lock_guard lock(mutex_);
+  if (stopping_) return std::unexpected(refuse(Refusal::conflict, "The service is stopping"));
+  if (auto* r = std::get_if<Recording>(&state_))
+    return std::unexpected(refuse(Refusal::conflict, fmt::format("Already recording run '{}': stop it first", r->name)));
+  if (auto named = record::check_run_name(request.run); !named)
+    return std::unexpected(refuse(Refusal::bad_request, named.error()));
+  const std::filesystem::path folder = request.folder.value_or(options_.out);
+  if (folder.empty())
+    return std::unexpected(refuse(Refusal::bad_request, "No folder: name one, or start the service with --out"));
+  if (request.seconds && !(std::isfinite(*request.seconds) && *request.seconds > 0 && *request.seconds <= 7 * 24 * 3600.0))
+    return std::unexpected(refuse(Refusal::bad_request, "seconds must be a positive number of at most a week"));
+  uint64_t limit = 0;
+  if (request.seconds) {
+    limit = static_cast<uint64_t>(*request.seconds * record::spikeglx::AP_SAMPLE_RATE / 12.0 + 1e-9) * 12;
+    if (limit == 0) return std::unexpected(refuse(Refusal::bad_request, fmt::format("{} s is shorter than one sample set", *request.seconds)));
+  }
+  std::vector<int> chosen = request.probes;
+  if (chosen.empty())
+    for (std::size_t i = 0; i < probes_.size(); ++i) chosen.push_back(static_cast<int>(i));
+  std::ranges::sort(chosen);
+  if (std::ranges::adjacent_find(chosen) != chosen.end())
+    return std::unexpected(refuse(Refusal::bad_request, "A probe is named twice in 'probes'"));
+  for (int i : chosen)
+    if (i < 0 || static_cast<std::size_t>(i) >= probes_.size())
+      return std::unexpected(refuse(Refusal::not_found, fmt::format("There is no probe {}: the board has {} probe(s)", i, probes_.size())));
+  if (probes_.empty()) return std::unexpected(refuse(Refusal::conflict, "No probe found on the board: nothing to record"));
+
+  const record::spikeglx::Layout requested{folder, request.run};
+  if (std::holds_alternative<Streaming>(state_)) (void)stop_streaming_locked();
     }
   }
   wake_monitor_.notify_all();
@@ -315,10 +503,8 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
   if (stopping_) return std::unexpected(refuse(Refusal::conflict, "The service is stopping"));
   if (auto* r = std::get_if<Recording>(&state_))
     return std::unexpected(refuse(Refusal::conflict, fmt::format("Already recording run '{}': stop it first", r->name)));
-  if (!valid_run_name(request.run))
-    return std::unexpected(refuse(Refusal::bad_request,
-                                  fmt::format("Run name '{}' must be 1 to 64 letters, digits, '_', '-' or '.', not starting with '.'",
-                                              request.run.substr(0, 80))));
+  if (auto named = record::check_run_name(request.run); !named)
+    return std::unexpected(refuse(Refusal::bad_request, named.error()));
   const std::filesystem::path folder = request.folder.value_or(options_.out);
   if (folder.empty())
     return std::unexpected(refuse(Refusal::bad_request, "No folder: name one, or start the service with --out"));
@@ -338,8 +524,6 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
   for (int i : chosen)
     if (i < 0 || static_cast<std::size_t>(i) >= probes_.size())
       return std::unexpected(refuse(Refusal::not_found, fmt::format("There is no probe {}: the board has {} probe(s)", i, probes_.size())));
-  if (chosen.size() != probes_.size())
-    return std::unexpected(refuse(Refusal::bad_request, "Recording a subset of the probes is not supported yet: omit 'probes'"));
   if (probes_.empty()) return std::unexpected(refuse(Refusal::conflict, "No probe found on the board: nothing to record"));
 
   const record::spikeglx::Layout layout{folder, request.run};
@@ -349,11 +533,21 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
                                                                  layout.run_directory().string())));
   if (std::holds_alternative<Streaming>(state_)) (void)stop_streaming_locked();
 
-  record::RunOptions options{.layout = layout, .ap_samples = limit};
+  record::RunOptions options{.layout = requested, .ap_samples = limit};
+  options.gate = request.gate;
   for (const auto& p : probes_) options.configurations.emplace(std::pair{p->handle->port, p->handle->dock}, p->configuration);
+  for (int i : chosen) options.probes.emplace_back(probes_[static_cast<std::size_t>(i)]->handle->port,
+                                                   probes_[static_cast<std::size_t>(i)]->handle->dock);
+  // The run's writers fill the live rings beside the files; imec<N> is the
+  // N-th chosen probe.
+  options.sample_tap = [this, chosen](const record::SampleBlock& block) {
+    on_file_block(static_cast<std::size_t>(chosen.at(static_cast<std::size_t>(block.probe))), block);
+  };
   reset_rings();
   auto run = record::Run::create(*session_, std::move(options));
-  if (!run) return std::unexpected(refuse(Refusal::failed, fmt::format("Failed to prepare the recording: {}", run.error())));
+  if (!run)
+    return std::unexpected(refuse(refusal_of(run.error().kind), fmt::format("Failed to prepare the recording: {}", run.error().message)));
+  const record::spikeglx::Layout layout = (*run)->layout();
   json files = json::array();
   for (std::size_t k = 0; k < chosen.size(); ++k) {
     const int index = static_cast<int>(k);
@@ -368,18 +562,18 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
     files.push_back(std::move(probe_files));
   }
   if (!request.notes.empty()) {
-    std::ofstream notes(layout.run_directory() / (request.run + "_g0.notes.txt"));
+    std::ofstream notes(layout.run_directory() / (fmt::format("{}_g{}.notes.txt", request.run, layout.gate)));
     notes << request.notes << '\n';
   }
   if (auto r = (*run)->start(); !r) {
     auto finished = (*run)->finish();
-    return std::unexpected(refuse(Refusal::failed, fmt::format("Failed to start the recording: {}{}", r.error(),
-                                                               finished ? "" : "; " + finished.error())));
+    return std::unexpected(refuse(Refusal::failed, fmt::format("Failed to start the recording: {}{}", r.error().message,
+                                                               finished ? "" : "; " + finished.error().message)));
   }
   state_ = Recording{.run = std::move(*run), .name = request.run, .folder = layout.run_directory(), .probes = chosen,
                      .seconds = request.seconds, .files = files, .since = std::chrono::steady_clock::now()};
   publish_state();
-  json reply = {{"state", "recording"}, {"run", request.run}, {"folder", layout.run_directory().string()}, {"files", files}};
+  json reply = {{"state", "recording"}, {"run", request.run}, {"gate", layout.gate}, {"folder", layout.run_directory().string()}, {"files", files}};
   if (request.seconds) reply["seconds"] = *request.seconds;
   events_.publish("recording", {{"event", "started"}, {"run", request.run}, {"folder", layout.run_directory().string()}});
   spdlog::info("Recording run '{}' into {}", request.run, layout.run_directory().string());
@@ -403,11 +597,11 @@ Result<json> Acquisition::finish_recording_locked(std::string_view why) {
   }
   json reply = {{"state", "idle"},   {"run", recording.name}, {"folder", recording.folder.string()},
                 {"files", recording.files}, {"probes", probes},   {"reason", why}};
-  if (!finished) reply["error"] = finished.error();
+  if (!finished) reply["error"] = finished.error().message;
   events_.publish("recording", {{"event", "stopped"}, {"run", recording.name}, {"reason", why}, {"probes", probes}});
   if (!finished) {
-    spdlog::error("Recording '{}': {}", recording.name, finished.error());
-    events_.publish("error", {{"message", fmt::format("Recording '{}': {}", recording.name, finished.error())}});
+    spdlog::error("Recording '{}': {}", recording.name, finished.error().message);
+    events_.publish("error", {{"message", fmt::format("Recording '{}': {}", recording.name, finished.error().message)}});
   }
   spdlog::info("Recording '{}' stopped ({})", recording.name, why);
   state_ = Idle{};

@@ -49,6 +49,7 @@ enum class Refusal {
   conflict,     // 409: not in this state (e.g. configure while recording)
   gone,         // 410: the samples have left the ring
   not_yet,      // 416: the samples are later than the newest one
+  insufficient_storage,  // 507: the folder has no room for the recording
   failed,       // 500: the board or the disk failed doing what was asked
 };
 
@@ -83,6 +84,7 @@ struct RecordingRequest {
   std::optional<double> seconds;  // unset: until stopped
   std::vector<int> probes;        // empty: every probe
   std::string notes;
+  std::optional<int> gate;        // unset: the next free gate of the run in the folder
 };
 
 // One probe's band as the live data reads it.
@@ -138,6 +140,8 @@ class Acquisition {
   // Called by the thread that consumes a probe's packets, never under mutex_.
   void on_block(std::size_t probe, record::spikeglx::Band band, uint64_t first_index, std::size_t rows,
                 std::span<const int16_t> samples, uint64_t first_timestamp);
+  // Called by a recording's writer threads (the run's sample tap).
+  void on_file_block(std::size_t probe, const record::SampleBlock& block);
   Result<void> prepare_probe(std::size_t index);
   Result<nlohmann::json> start_streaming_locked();
   Result<nlohmann::json> stop_streaming_locked();

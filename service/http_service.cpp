@@ -40,6 +40,7 @@ int status_of(Refusal kind) {
     case Refusal::conflict: return 409;
     case Refusal::gone: return 410;
     case Refusal::not_yet: return 416;
+    case Refusal::insufficient_storage: return 507;
     case Refusal::failed: return 500;
   }
   return 500;
@@ -284,19 +285,20 @@ void HttpService::routes() {
   s.Post("/api/v1/recording/start", guarded([this](const httplib::Request& req, httplib::Response& res) {
     auto body = body_object(req);
     if (!body) return refuse(res, body.error());
-    if (auto r = only_fields(*body, {"run", "folder", "seconds", "probes", "notes"}); !r) return refuse(res, r.error());
+    if (auto r = only_fields(*body, {"run", "folder", "seconds", "probes", "notes", "gate"}); !r) return refuse(res, r.error());
     auto run = field<std::string>(*body, "run");
     auto folder = field<std::string>(*body, "folder");
     auto seconds = field<double>(*body, "seconds");
     auto probes = field<std::vector<int>>(*body, "probes");
     auto notes = field<std::string>(*body, "notes");
+    auto gate = field<int>(*body, "gate");
     for (const Failure* f : {run ? nullptr : &run.error(), folder ? nullptr : &folder.error(), seconds ? nullptr : &seconds.error(),
-                             probes ? nullptr : &probes.error(), notes ? nullptr : &notes.error()})
+                             probes ? nullptr : &probes.error(), notes ? nullptr : &notes.error(), gate ? nullptr : &gate.error()})
       if (f) return refuse(res, *f);
     if (!*run) return refuse(res, 400, "'run' (the run's name) is required");
     if (*notes && (*notes)->size() > 64 * 1024) return refuse(res, 400, "'notes' is longer than 64 KiB");
     RecordingRequest request{.run = **run, .folder = {}, .seconds = *seconds, .probes = probes->value_or(std::vector<int>{}),
-                             .notes = notes->value_or("")};
+                             .notes = notes->value_or(""), .gate = *gate};
     if (*folder) request.folder = std::filesystem::path(std::u8string((*folder)->begin(), (*folder)->end()));
     answer(res, acquisition_.start_recording(request));
   }));

@@ -150,3 +150,33 @@ def test_samples_that_left_the_ring_or_are_not_there_yet(client):
     with pytest.raises(pelionp.ServiceError) as too_many:
         client.fetch(1, count=ring + 1)
     assert too_many.value.status == 400
+
+
+def test_the_live_data_of_a_recording_is_the_file(client):
+    reply = client.start_recording("live", seconds=1.0)
+    events = client.events()
+    block = None
+    while block is None:
+        try:
+            candidate = client.fetch_block(1, start=0, count=3000, channels=[0, 1], raw=True, wait=2.0)
+        except pelionp.SamplesNotYet:
+            continue
+        if len(candidate) == 3000:
+            block = candidate
+    for e in events:
+        if e["type"] == "recording" and e["event"] == "stopped":
+            break
+    data = np.fromfile(reply["files"][1]["ap"]["bin"], dtype="<i2").reshape(-1, 385)
+    np.testing.assert_array_equal(block.data, data[:3000, :2])
+
+
+def test_a_second_run_of_the_same_name_takes_the_next_gate(client, served):
+    first = client.start_recording("gated", seconds=0.1)
+    wait_until(lambda: client.status()["state"] == "idle", "the first run to end")
+    second = client.start_recording("gated", seconds=0.1)
+    wait_until(lambda: client.status()["state"] == "idle", "the second run to end")
+    assert (first["gate"], second["gate"]) == (0, 1)
+    assert pathlib.Path(first["folder"]) == served.out / "gated_g0"
+    assert pathlib.Path(second["folder"]) == served.out / "gated_g1"
+    for reply in (first, second):
+        assert pathlib.Path(reply["files"][0]["ap"]["bin"]).stat().st_size > 0
