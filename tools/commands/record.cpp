@@ -17,6 +17,7 @@
 #include "tools/commands/path_option.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device.h"
+#include "tools/commands/sim_truth.h"
 #include "record/session/run.h"
 #include "record/session/session.h"
 #include "record/imro/imro.h"
@@ -166,6 +167,7 @@ std::expected<void, std::string> Record::record() {
   std::vector<std::string> failures;
   if (!streamed) failures.push_back(streamed.error());
   if (auto r = (*run)->finish(); !r) failures.push_back(r.error());
+  if (auto r = commands::write_sim_ground_truth(device_, **run); !r) failures.push_back(r.error());
 
   const auto& writers = &(*run)->writers();
   for (const auto& w : *writers) {
