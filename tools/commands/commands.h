@@ -46,10 +46,19 @@ class Command {
 #define PELIONP_PREVIEW_COMMAND(X)
 #endif
 
+// `serve` needs the service library (cpp-httplib); trees without it leave
+// it out.
+#if defined(PELIONP_HAVE_SERVICE)
+#define PELIONP_SERVE_COMMAND(X) X(serve)
+#else
+#define PELIONP_SERVE_COMMAND(X)
+#endif
+
 // In the order `--help` lists them.
 #define PELIONP_COMMANDS(X) \
   X(detect)                 \
   X(record)                 \
+  PELIONP_SERVE_COMMAND(X)  \
   X(replay)                 \
   X(bist)                   \
   X(devices)                \
