@@ -10,6 +10,8 @@
 #include <charconv>
 #include <limits>
 
+#include "service/monitor_page.h"
+
 namespace pelionp::service {
 
 namespace {
@@ -247,6 +249,7 @@ void HttpService::routes() {
     refuse(res, 500, fmt::format("Internal error: {}", what));
   });
 
+  add_monitor_routes(s);  // the monitor page at /
   s.Get("/api/v1/status", guarded([this](const httplib::Request&, httplib::Response& res) { reply(res, 200, acquisition_.status()); }));
 
   s.Get(R"(/api/v1/probes/(\d{1,4})/geometry)", guarded([this](const httplib::Request& req, httplib::Response& res) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "sim/probes/neural_signal.h"
 #include "sim/probes/np1_probe.h"
 #include "sim/probes/np1_signal.h"
 
@@ -15,21 +16,21 @@ constexpr uint64_t NP1_SUPERFRAME_TICKS = 12;
 
 NP1ProbeSource::NP1ProbeSource(std::shared_ptr<const NP1ProbeChip> chip, uint64_t serial)
     : chip_(std::move(chip)),
-      serial_(serial),
+      model_(NeuralSignal::of(SignalLayout::np1, serial)),
       encoder_(0, NP1Samples{.ap = [this](uint64_t, int c) { return ap(c); },
                              .lfp = [this](uint64_t, int c) { return lfp(encoder_.frame_index() / 13, c); }}) {}
 
 uint16_t NP1ProbeSource::ap(int c) const {
     const auto i = static_cast<std::size_t>(c);
     if (map_->standby[i] || map_->electrode[i] < 0) return NP1_FLAT_CODE;
-    return np1_ap_code(serial_, map_->electrode[i], tick_);
+    return np1_ap_code(model_, map_->electrode[i], tick_);
 }
 
 uint16_t NP1ProbeSource::lfp(uint64_t group, int c) const {
     const auto i = static_cast<std::size_t>(c);
     if (map_->standby[i] || map_->electrode[i] < 0) return NP1_FLAT_CODE;
     const uint64_t first_tick = tick_ - group % 12;
-    return np1_lfp_code(serial_, map_->electrode[i], first_tick / 12);
+    return np1_lfp_code(model_, map_->electrode[i], first_tick / 12);
 }
 
 void NP1ProbeSource::follow_chip() {

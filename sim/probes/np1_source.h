@@ -40,6 +40,7 @@ namespace pelionp::sim {
 
 class NP1ProbeChip;
 struct NP1ChannelMap;
+class NeuralSignal;
 
 class NP1ProbeSource final : public StreamSource {
 public:
@@ -60,7 +61,7 @@ private:
     std::span<const uint8_t, NP1Encoder::AP_FRAMES_BYTES> cached_ap_frames();
 
     std::shared_ptr<const NP1ProbeChip> chip_;
-    uint64_t serial_;
+    const NeuralSignal& model_;
     NP1Encoder encoder_;
     std::shared_ptr<const NP1ChannelMap> map_;
     uint64_t tick_ = 0;

@@ -1,6 +1,7 @@
 #include "sim/probes/np2_probe.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -8,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "sim/probes/np2_source.h"
+#include "sim/probes/neural_signal.h"
 #include "sim/probes/tick_cache.h"
 
 namespace pelionp::sim {
@@ -42,15 +44,6 @@ uint32_t four_shank_site(std::size_t channel, std::size_t shank, std::size_t ban
 
 bool bit_at(const std::vector<uint8_t>& image, std::size_t position) {
     return (image[position / 8] >> (7 - position % 8)) & 1u;
-}
-
-uint64_t mix(uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
 }
 
 void put_text(std::vector<uint8_t>& image, std::size_t offset, const std::string& text) {
@@ -271,32 +264,26 @@ void NP2ProbeChip::set_sr_out_stuck(bool stuck) {
 
 // ---------------------------------------------------------------- signal
 
+namespace {
+
+uint16_t np2_code(const NeuralSignal& model, uint8_t shank, uint16_t electrode, uint64_t frame) {
+    const long code = 2048 + std::lround(model.wideband_uv(shank, electrode, frame) / NP2_UV_PER_CODE);
+    return static_cast<uint16_t>(std::clamp(code, 0L, 4095L));
+}
+
+}  // namespace
+
 uint16_t np2_electrode_signal(uint64_t serial, uint8_t shank, uint16_t electrode, uint64_t frame) {
-    const uint64_t seed = mix(serial ^ (uint64_t{shank} << 40) ^ (uint64_t{electrode} << 20) ^ 0x4e5032ULL);
-    // Exactly periodic (tick_cache.h), so the stream can reuse its words.
-    const uint64_t k = frame % SIGNAL_PERIOD_TICKS;
-    // Slow triangle swing (LFP band): 7.8 Hz, amplitude 100..227.
-    const int64_t period = static_cast<int64_t>(SIGNAL_PERIOD_TICKS / 2);
-    const auto phase = static_cast<int64_t>((k + seed % SIGNAL_PERIOD_TICKS) % static_cast<uint64_t>(period));
-    const int64_t amplitude = 100 + static_cast<int64_t>(seed >> 57);
-    const int64_t lfp = amplitude * (std::abs(2 * phase - period) - period / 2) / (period / 2);
-    // AP-band ripple: hashed noise of +-24 codes.
-    const int64_t ap = static_cast<int64_t>(mix(seed + k) % 49) - 24;
-    // Sparse spikes: a 6-frame negative deflection in one of 64 windows of
-    // 32 frames, at a hashed place in the window (about 15 a second).
-    constexpr uint64_t WINDOW = 32;
-    const uint64_t window_hash = mix(seed ^ (k / WINDOW + 1) * 0x9E3779B97F4A7C15ULL);
-    const auto spike_phase = static_cast<int64_t>(k % WINDOW) - static_cast<int64_t>((window_hash >> 32) % 27);
-    const int64_t spike = window_hash % 64 == 0 && spike_phase >= 0 && spike_phase < 6 ? -400 + 60 * spike_phase : 0;
-    return static_cast<uint16_t>(std::clamp<int64_t>(2048 + lfp + ap + spike, 0, 4095));
+    return np2_code(NeuralSignal::of(SignalLayout::np2, serial), shank, electrode, frame);
 }
 
 std::array<uint16_t, NP2ProbeChip::CHANNELS> np2_superframe(
     uint64_t serial, const std::array<std::optional<NP2ProbeChip::Source>, NP2ProbeChip::CHANNELS>& sources,
     uint64_t frame) {
+    const NeuralSignal& model = NeuralSignal::of(SignalLayout::np2, serial);
     std::array<uint16_t, NP2ProbeChip::CHANNELS> codes;
     for (std::size_t c = 0; c < NP2ProbeChip::CHANNELS; ++c)
-        codes[c] = sources[c] ? np2_electrode_signal(serial, sources[c]->shank, sources[c]->electrode, frame) : 2048;
+        codes[c] = sources[c] ? np2_code(model, sources[c]->shank, sources[c]->electrode, frame) : 2048;
     return codes;
 }
 

@@ -139,8 +139,8 @@ private:
     std::atomic<uint64_t> sources_generation_{0};
 };
 
-/// Deterministic synthetic signal of one electrode: slow LFP swing, AP-band
-/// ripple and sparse spikes, seeded by probe serial, shank and electrode.
+/// Deterministic signal of one electrode: what the probe's NeuralSignal
+/// (sim/probes/neural_signal.h) gives it wideband (LFP, noise, spikes), as a
 /// 12-bit code centred on 2048. Repeats exactly every SIGNAL_PERIOD_TICKS
 /// frames (sim/probes/tick_cache.h), which lets the stream reuse its words.
 uint16_t np2_electrode_signal(uint64_t serial, uint8_t shank, uint16_t electrode, uint64_t frame);

@@ -18,6 +18,7 @@
 #include "tools/commands/run_name_option.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device.h"
+#include "tools/commands/sim_truth.h"
 #include "record/session/run.h"
 #include "record/session/session.h"
 #include "record/imro/imro.h"
@@ -174,6 +175,7 @@ std::expected<void, std::string> Record::record() {
   std::vector<std::string> failures;
   if (!streamed) failures.push_back(streamed.error());
   if (auto r = (*run)->finish(); !r) failures.push_back(r.error().message);
+  if (auto r = commands::write_sim_ground_truth(device_, **run); !r) failures.push_back(r.error());
 
   const auto& writers = &(*run)->writers();
   for (const auto& w : *writers) {
