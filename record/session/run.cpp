@@ -181,7 +181,7 @@ std::expected<void, RunError> Run::start() {
       break;
     }
   }
-  start_->streams_started();
+  if (start_) start_->streams_started();
   return started;
 }
 
@@ -195,7 +195,7 @@ std::expected<void, RunError> Run::finish() {
   finished_ = true;
   std::vector<std::string> failures;
   std::optional<RunErrorKind> first_kind;
-  start_->cancel();
+  if (start_) start_->cancel();
   for (auto& w : writers_) w->finish();
   for (auto& w : writers_)
     if (auto r = w->join(); !r) {

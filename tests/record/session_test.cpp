@@ -267,3 +267,42 @@ INSTANTIATE_TEST_SUITE_P(Queue, Capture,
 
 }  // namespace
 }  // namespace pelionp::record
+
+namespace pelionp::record {
+namespace {
+
+// Two runs with one name in one folder: the second takes the next gate and
+// the first keeps its files; a gate named by the host that holds files is
+// refused, naming the file.
+TEST(Run, ASecondRunTakesTheNextGateAndANamedGateWithFilesIsRefused) {
+  TempDir dir;
+  const auto rig = default_rig();
+  auto session = Session::open(rig.board);
+  ASSERT_TRUE(session && (*session)->detect());
+  std::vector<uint64_t> sizes;
+  for (int n = 0; n < 2; ++n) {
+    auto run = Run::create(**session, {.layout = {dir.path(), "twice"}, .probes = {{0, 0}}, .ap_samples = 1200});
+    ASSERT_TRUE(run) << run.error();
+    EXPECT_EQ((*run)->layout().gate, n);
+    ASSERT_EQ((*run)->writers().size(), 1u) << "only the probe asked for";
+    ASSERT_TRUE((*run)->start());
+    ASSERT_TRUE((*run)->wait(std::chrono::seconds(30)));
+    ASSERT_TRUE((*run)->finish());
+  }
+  for (int gate = 0; gate < 2; ++gate) {
+    const spikeglx::Layout layout{dir.path(), "twice", gate};
+    EXPECT_EQ(std::filesystem::file_size(with(layout.stream_stem(0, spikeglx::Band::ap), ".bin")),
+              1200u * spikeglx::SAVED_CHANNELS * 2)
+        << "gate " << gate;
+  }
+  auto again = Run::create(**session, {.layout = {dir.path(), "twice"}, .gate = 0, .ap_samples = 1200});
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().kind, RunErrorKind::file_exists);
+  EXPECT_NE(again.error().message.find("twice_g0"), std::string::npos) << again.error();
+  auto missing = Run::create(**session, {.layout = {dir.path(), "twice"}, .probes = {{3, 0}}});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind, RunErrorKind::invalid_options);
+}
+
+}  // namespace
+}  // namespace pelionp::record
