@@ -48,7 +48,7 @@ std::expected<std::unique_ptr<Run>, RunError> Run::create(Session& session, RunO
     // NB: a named gate may exist as a folder (a host re-using it for
     // another probe); any file a writer would create is refused below.
   } else {
-    options.layout.gate = spikeglx::next_free_gate(options.layout.root, run_name);
+    options.layout.gate = spikeglx::next_free_gate(options.layout.root, options.layout.run);
   }
   std::unique_ptr<Run> run(new Run(session, std::move(options)));
   if (auto r = run->prepare(); !r) return std::unexpected(r.error());
