@@ -5,6 +5,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
 
 #include <algorithm>
 #include <set>
@@ -58,6 +62,34 @@ void forget_unpollable_node(const std::filesystem::path& path) {
     const auto node = node_of(path);
     std::scoped_lock lock(nodes_mutex());
     nodes().erase(node);
+}
+
+long this_thread_id() { return static_cast<long>(::gettid()); }
+
+bool wait_until_asleep_in(long tid, long number, const std::function<bool()>& give_up) {
+    // The system call a thread is in (its number first) and its state:
+    // sleeping ('S') with the same call shown before and after is asleep in it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto task = "/proc/self/task/" + std::to_string(tid);
+    const auto call = [&] {
+        std::ifstream in(task + "/syscall");
+        std::string line;
+        std::getline(in, line);
+        return line;
+    };
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (give_up && give_up()) return false;
+        const std::string before = call();
+        if (before.empty()) return true;  // no such view here
+        std::ifstream stat(task + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto state = line.rfind(") ");
+        const bool sleeping = state != std::string::npos && state + 2 < line.size() && line[state + 2] == 'S';
+        if (sleeping && before.starts_with(std::to_string(number) + " ") && call() == before) return true;
+        std::this_thread::yield();
+    }
+    return false;
 }
 
 DriverClock::DriverClock() {

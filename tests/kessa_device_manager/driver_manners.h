@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -24,6 +25,14 @@ namespace pelio::test {
 /// The node at `path` polls readable at once from now on (until forgotten).
 void register_unpollable_node(const std::filesystem::path& path);
 void forget_unpollable_node(const std::filesystem::path& path);
+
+/// The kernel's id of the calling thread.
+long this_thread_id();
+/// Waits until the thread `tid` of this process sleeps in the system call
+/// `number` (SYS_read, SYS_futex, ...), as /proc shows it, or `give_up()`
+/// holds, or a generous deadline passes; true when it slept there. Where
+/// /proc shows no system calls it answers true at once.
+bool wait_until_asleep_in(long tid, long number, const std::function<bool()>& give_up = {});
 
 /// Signals a thread whose read outlives its deadline, again every
 /// millisecond until the read is disarmed (a signal that lands before the

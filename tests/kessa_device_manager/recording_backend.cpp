@@ -89,7 +89,7 @@ public:
             level = std::exchange(level_seen_, std::nullopt);
             ++owner_.reads_begun_;
 #ifndef _WIN32
-            owner_.reader_thread_ = static_cast<long>(::gettid());
+            owner_.reader_thread_ = this_thread_id();
 #endif
             owner_.read_begun_.notify_all();
             if (owner_.failing_reads_ > 0) {
@@ -194,29 +194,7 @@ bool RecordingBackend::wait_for_read_in_flight() {
         thread = reader_thread_;
     }
 #ifndef _WIN32
-    // The kernel shows the system call a thread is in (its number first)
-    // and its state: sleeping ('S') in the read call is blocked in it.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    const auto task = "/proc/self/task/" + std::to_string(thread);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto call = [&] {
-            std::ifstream in(task + "/syscall");
-            std::string line;
-            std::getline(in, line);
-            return line;
-        };
-        const std::string before = call();
-        if (before.empty()) return true;  // no such view here: the read has begun, that is all
-        std::ifstream stat(task + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto state = line.rfind(") ");
-        const bool sleeping = state != std::string::npos && state + 2 < line.size() && line[state + 2] == 'S';
-        // The same call before and after the state was read: it slept in it.
-        if (sleeping && before.starts_with(std::to_string(SYS_read) + " ") && call() == before) return true;
-        std::this_thread::yield();
-    }
-    return false;
+    return wait_until_asleep_in(thread, SYS_read);
 #else
     (void)thread;
     return true;
