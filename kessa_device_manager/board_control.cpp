@@ -244,10 +244,14 @@ int reboot(Handler& handler, std::string_view mode) {
     spdlog::info("Start reboot\n");
     const auto image = boot_image_address(mode);
     if (!image) throw std::runtime_error("Unknown Boot Mode\n");
+    // No read may span the board's departure: the read in flight ends (and
+    // no new one starts) before the board is told to reconfigure.
+    handler.suspend_reads();
     try {
         send_reboot(handler, *image);
     } catch (const std::exception& e) {
         spdlog::error("Failed to send reboot {}", e.what());
+        handler.resume_reads();
         return 1;
     }
     try {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <new>
 #include <optional>
+#include <thread>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -12,10 +13,31 @@
 namespace pelio::xdma {
 namespace {
 
+/// Lies just before the bytes handed out, inside the alignment prefix.
+struct BufferHeader {
+    uint8_t* base;
+    ModuleReference module;
+};
+static_assert(sizeof(BufferHeader) <= BUFFER_ALIGNMENT);
+
+// NB: code of this module, run wherever the consumer drops the buffer: the
+// module pins itself while loaded (plugin_entry.cpp), so this code stays
+// mapped however late that is, and the host library needs to give nothing
+// beyond the device manager's base.
+void release_dma_buffer(uint8_t* data) {
+    auto* header = reinterpret_cast<BufferHeader*>(data - sizeof(BufferHeader));
+    uint8_t* base = header->base;
+    header->~BufferHeader();  // drops the module reference
+    ::operator delete[](base, std::align_val_t{BUFFER_ALIGNMENT});
+}
+
 }  // namespace
 
 Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module) {
-    return allocate_module_buffer(bytes, BUFFER_ALIGNMENT, std::move(module));
+    auto* base = static_cast<uint8_t*>(::operator new[](bytes + BUFFER_ALIGNMENT, std::align_val_t{BUFFER_ALIGNMENT}));
+    uint8_t* data = base + BUFFER_ALIGNMENT;
+    new (data - sizeof(BufferHeader)) BufferHeader{base, std::move(module)};
+    return Chunk::Buffer(data, &release_dma_buffer);
 }
 
 std::expected<Connection, std::string> Connection::open(platform::Backend& backend, const std::string& path,
@@ -67,15 +89,28 @@ std::expected<Chunk, std::string> Connection::c2h_read(std::size_t requested_byt
     return std::move(*chunk);
 }
 
+bool Connection::channel_has_data() const {
+    if (link_->register_space_bytes() <= BUFFER_LEVEL_REGISTER) return false;
+    return (link_->load(BUFFER_LEVEL_REGISTER) & BUFFER_LEVEL_MASK) != 0;
+}
+
 FlushReport Connection::flush(const FlushLimits& limits) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     FlushReport report;
-    platform::ReadWait wait{.interrupts = {limits.interrupt, nullptr}, .quiet = limits.quiet};
+    const platform::ReadWait wait{.interrupts = {limits.interrupt, nullptr}};
+    auto quiet_until = start + limits.quiet;
     for (;;) {
+        if (limits.interrupt != nullptr && limits.interrupt->raised()) break;
+        if (!channel_has_data()) {
+            if (Clock::now() >= quiet_until) break;
+            std::this_thread::sleep_for(LEVEL_POLL);
+            continue;
+        }
         const auto chunk = c2h_read(0, wait);
         if (!chunk || chunk->size() == 0) break;
         report.bytes += chunk->size();
+        quiet_until = Clock::now() + limits.quiet;
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         if (report.bytes >= limits.max_bytes || elapsed >= limits.max_time) {
             report.emptied = false;

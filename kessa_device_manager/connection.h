@@ -27,19 +27,23 @@ inline constexpr std::size_t BUFFER_ALIGNMENT = 4096;
 /// Register holding the transfer-size exponent (low five bits) and the
 /// stream's end-of-packet (TLAST) enable (bit 7).
 inline constexpr uint32_t TRANSFER_SIZE_REGISTER = 0x1404;
+/// Register holding how much the card-to-host buffer holds (low 31 bits).
+inline constexpr uint32_t BUFFER_LEVEL_REGISTER = 0x1498;
+inline constexpr uint32_t BUFFER_LEVEL_MASK = 0x7FFFFFFF;
+/// How often an empty channel's level is looked at during a drain or flush.
+inline constexpr std::chrono::microseconds LEVEL_POLL{200};
 
 /// A filled DMA buffer: released through its own release function.
 using Chunk = pelio::DataStream::OwnedData;
 
-/// A fresh 4096-aligned buffer of `bytes` that keeps `module` loaded until
-/// it is released by the function that comes with it (code of the host
-/// library, not of this module). Throws std::bad_alloc.
+/// A fresh 4096-aligned buffer of `bytes` that holds `module` until it is
+/// released by the function that comes with it. Throws std::bad_alloc.
 [[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module = {});
 
 /// Bounds of a flush: a channel that keeps bringing data (a pipeline that
 /// did not stop) must not hold the caller for good.
 struct FlushLimits {
-    /// The channel counts as empty once a read brings nothing this long.
+    /// The channel counts as empty once its level stays 0 this long.
     std::chrono::milliseconds quiet{10};
     std::chrono::milliseconds max_time{50};
     std::size_t max_bytes = 64 * TRANSFER_BYTES;
@@ -81,9 +85,14 @@ public:
     /// platform::READ_INTERRUPTED, or platform::READ_OUT_OF_MEMORY when the
     /// buffer cannot be had.
     [[nodiscard]] std::expected<Chunk, int> read_chunk(const platform::ReadWait& wait = {});
-    /// Drains the card-to-host channel within `limits`: reads until one
-    /// fails or brings nothing for the quiet time, logs "Flushed Total N",
-    /// and warns when a limit ended it first.
+    /// Whether the card-to-host buffer holds anything (the level register);
+    /// a register space without it holds nothing to read.
+    [[nodiscard]] bool channel_has_data() const;
+    /// Drains the card-to-host channel within `limits`: reads while the
+    /// level register says the buffer holds data, until a read fails or
+    /// brings nothing, or the level stays 0 for the quiet time; logs
+    /// "Flushed Total N", and warns when a limit ended it first. An empty
+    /// channel is never read (its read would wait for the driver's timeout).
     FlushReport flush(const FlushLimits& limits = {});
     /// One write of the whole buffer. Error: "h2c transfer failed: N".
     [[nodiscard]] std::expected<std::size_t, std::string> h2c_write(std::span<const uint8_t> bytes);

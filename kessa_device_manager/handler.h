@@ -13,9 +13,10 @@
 // connection lock before the register lock.
 //
 // Reads and reboots: a reboot first suspends reads (no new read starts and
-// the read in flight is interrupted, keeping what has not been read), so it
-// gets the exclusive lock within milliseconds rather than after the
-// driver's timeout. A board that cannot be reopened after a reboot stays
+// the read in flight is interrupted, keeping what the card has not sent),
+// before it tells the board to reconfigure, so no read spans the board's
+// departure and the exclusive lock comes within milliseconds rather than
+// after the driver's timeout. A board that cannot be reopened after a reboot stays
 // released and is marked unusable: accesses throw, and the status reports,
 // "Device unusable: <why>".
 #include <atomic>
@@ -95,10 +96,14 @@ public:
     /// Raised while reads are suspended: every card-to-host read watches it.
     [[nodiscard]] const platform::ReadInterrupt& suspension() const noexcept { return suspension_; }
     [[nodiscard]] bool reads_suspended() const noexcept { return suspended_; }
-    /// No new read starts; the read in flight returns at once.
+    /// No new read starts; returns once the read in flight has ended (it is
+    /// interrupted). Not to be called holding the connection.
     void suspend_reads() {
         suspended_ = true;
         suspension_.raise();
+        // A reader that saw reads running just before has its read refused
+        // or interrupted; the exclusive lock waits for it to leave.
+        std::unique_lock lock(mutex_);
     }
     void resume_reads() {
         suspension_.lower();

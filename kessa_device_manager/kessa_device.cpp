@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -11,7 +12,6 @@
 #include "kessa_device_manager/board_control.h"
 #include "kessa_device_manager/status.h"
 #include "kessa_device_manager/xdma_data_stream.h"
-#include "pelio_device/module_reference.h"
 
 namespace pelio {
 namespace {
@@ -28,7 +28,6 @@ constexpr uint32_t CLOCK_DIVIDER = 0x1408;
 constexpr uint32_t PIPE_STROBE = 0x1530;
 constexpr uint32_t PIPE_DATA_FIRST = 0x1534;
 constexpr uint32_t DRAIN_ENDPOINT = 0xA0;
-constexpr uint32_t BUFFER_LEVEL = 0x1498;
 // A drain ends once the channel stays empty this long.
 constexpr std::chrono::nanoseconds DRAIN_QUIET{1'999'999};
 
@@ -153,24 +152,21 @@ std::size_t KessaDevice::drain() {
     using Clock = std::chrono::steady_clock;
     std::size_t total = 0;
     auto quiet_until = Clock::now() + DRAIN_QUIET;
+    const xdma::platform::ReadWait wait{.interrupts = {&handler_->suspension(), nullptr}};
     for (;;) {
-        // NB: the read waits at most for what is left of the window, so an
-        // empty channel on a driver whose reads block ends the drain in 2 ms.
-        // Every pass reads before it looks at the clock: a drain thread held
-        // off the processor past the window after a read that brought data
-        // still empties the channel instead of leaving it half full.
-        const auto left = std::max(quiet_until - Clock::now(), Clock::duration::zero());
-        const xdma::platform::ReadWait wait{.interrupts = {&handler_->suspension(), nullptr},
-                                            .quiet = std::chrono::ceil<std::chrono::milliseconds>(left)};
-        const auto chunk = handler_->with_connection([&](xdma::Connection& c) { return c.c2h_read(0, wait); });
-        if (chunk && chunk->size() > 0) {
-            total += chunk->size();
-            quiet_until = Clock::now() + DRAIN_QUIET;
+        // NB: the level register first: the driver's read of an empty
+        // channel waits for its timeout (seconds), so an empty channel is
+        // watched through the level for the quiet window instead.
+        const bool has_data = handler_->with_connection([](xdma::Connection& c) { return c.channel_has_data(); });
+        if (!has_data) {
+            if (Clock::now() >= quiet_until || handler_->reads_suspended()) break;
+            std::this_thread::sleep_for(xdma::LEVEL_POLL);
             continue;
         }
-        if (!chunk && handler_->reads_suspended()) break;
-        if (!chunk && (handler_->read_register(BUFFER_LEVEL) & 0x7FFFFFFF) == 0) break;
-        if (Clock::now() >= quiet_until) break;
+        const auto chunk = handler_->with_connection([&](xdma::Connection& c) { return c.c2h_read(0, wait); });
+        if (!chunk || chunk->size() == 0) break;
+        total += chunk->size();
+        quiet_until = Clock::now() + DRAIN_QUIET;
     }
     return total;
 }
@@ -190,10 +186,10 @@ std::size_t KessaDevice::read(uint32_t endpoint, std::size_t length, uint8_t* bu
 std::unique_ptr<BasicDevice::DataStream> KessaDevice::start_read_stream(uint32_t /*address*/, StreamCallback callback,
                                                                         int /*word*/) {
     if (!callback) throw std::invalid_argument("start_read_stream: empty stream callback");
-    // The stream runs the module's code until it is destroyed: the wrapper
-    // (host library code) drops the module reference after that.
-    return bind_stream_to_module(std::make_unique<xdma::XDMA_DataStream>(handler_, std::move(callback)),
-                                 handler_->module());
+    // NB: the stream runs this module's code until it is destroyed, and
+    // holds the module's reference through the handler; the module pins
+    // itself, so nothing of it unloads under a stream (plugin_entry.cpp).
+    return std::make_unique<xdma::XDMA_DataStream>(handler_, std::move(callback));
 }
 
 std::expected<std::string, std::string> KessaDevice::get_status() { return xdma::status_document(*handler_); }

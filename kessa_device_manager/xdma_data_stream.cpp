@@ -1,5 +1,6 @@
 #include "kessa_device_manager/xdma_data_stream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <optional>
@@ -66,9 +67,19 @@ void XDMA_DataStream::pulse_end_of_packet(Connection& c) {
     });
 }
 
+bool XDMA_DataStream::board_gone() const {
+    try {
+        const auto paths = handler_->backend().list_devices();
+        return std::ranges::find(paths, handler_->path()) == paths.end();
+    } catch (const std::exception& e) {
+        spdlog::warn("Kessa datastream: cannot list devices: {}", e.what());
+        return false;
+    }
+}
+
 void XDMA_DataStream::run() {
     std::optional<uint64_t> pulsed;  // the connection generation last pulsed
-    const platform::ReadWait wait{.interrupts = {&stopping_, &handler_->suspension()}, .quiet = std::nullopt};
+    const platform::ReadWait wait{.interrupts = {&stopping_, &handler_->suspension()}};
     while (running_ == 1) {
         auto result = handler_->try_read([&](Connection& c, uint64_t generation) {
             if (pulsed != generation) {
@@ -78,6 +89,11 @@ void XDMA_DataStream::run() {
             return c.read_chunk(wait);
         });
         if (!result) {
+            // A board a reboot left unusable will not come back: said once.
+            if (auto unusable = handler_->unusable()) {
+                deliver(pelio::DataStream::Error{*unusable});
+                break;
+            }
             // NB: polled: a reboot takes seconds, and stop is seen within one poll.
             std::this_thread::sleep_for(RECONNECT_POLL);
             continue;
@@ -85,6 +101,9 @@ void XDMA_DataStream::run() {
         if (!*result) {
             if (result->error() == platform::READ_INTERRUPTED) continue;
             deliver(pelio::DataStream::Error{fmt::format("Kessa datastream error: {}\n", result->error())});
+            // A board that has left the bus (a cable pulled) fails every read
+            // from now on: the stream ends with this one error.
+            if (!handler_->suspension().raised() && board_gone()) break;
             std::this_thread::sleep_for(ERROR_PAUSE);
             continue;
         }

@@ -5,7 +5,11 @@
 // Events, in order: `OwnedData` for each transfer that brought bytes (its
 // buffer is the consumer's to keep by moving it out, else released after
 // the callback), one `Error` per failed transfer ("Kessa datastream error: N",
-// followed by a 1 ms pause), and one `Stop` last.
+// followed by a 1 ms pause), and one `Stop` last. A read interrupted by
+// stop, destruction or a reboot is no error. Two ends come without `stop`:
+// a device a reboot left unusable sends one `Error` "Device unusable: ..."
+// and stops, and a failed transfer of a board no longer listed (it left the
+// bus) is the last error before `Stop`.
 //
 // Threading: the callback runs on the stream thread. `stop` may be called
 // from any thread, the callback included; `join` and the destructor from any
@@ -17,7 +21,8 @@
 // new connection before its first read.
 //
 // Stopping: `stop` and the destructor raise the stream's interrupt, which
-// ends a read waiting for data at once (bytes that arrive stay for the next
+// ends a read waiting in the driver (on Linux by signalling the thread; the
+// transfer in flight is lost, bytes the card still holds stay for the next
 // reader), so the thread ends within milliseconds, not the driver's timeout.
 #include <atomic>
 #include <cstdint>
@@ -47,6 +52,7 @@ private:
     void run();
     void pulse_end_of_packet(Connection& connection);
     void deliver(pelio::DataStream::Events&& event);
+    [[nodiscard]] bool board_gone() const;
 
     std::shared_ptr<Handler> handler_;
     BasicDevice::StreamCallback callback_;

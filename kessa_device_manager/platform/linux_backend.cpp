@@ -8,8 +8,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <mutex>
 #include <system_error>
 #include <fstream>
 #include <sstream>
@@ -83,36 +84,21 @@ public:
     void store(std::size_t offset, uint32_t value) override { bar_.words()[offset / 4] = value; }
 
     std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const ReadWait& wait) override {
-        using Clock = std::chrono::steady_clock;
-        std::array<pollfd, 3> fds{};
-        nfds_t count = 0;
-        fds[count++] = {c2h_.get(), POLLIN, 0};
+        ssize_t n = 0;
+        int error = 0;
+        {
+            WatchedRead watched(wait);
+            if (watched.interrupted()) return std::unexpected(READ_INTERRUPTED);
+            n = ::read(c2h_.get(), buffer.data(), buffer.size());
+            error = errno;
+        }
+        if (n >= 0) return static_cast<std::size_t>(n);
+        // The driver answers the signal of an interrupt as its timeout (it
+        // aborts the transfer): a failure while one is raised is no error.
         for (const auto* interrupt : wait.interrupts) {
-            if (interrupt != nullptr) fds[count++] = {interrupt->native(), POLLIN, 0};
+            if (interrupt != nullptr && interrupt->raised()) return std::unexpected(READ_INTERRUPTED);
         }
-        const auto deadline = wait.quiet ? Clock::now() + *wait.quiet : Clock::time_point::max();
-        for (;;) {
-            for (const auto* interrupt : wait.interrupts) {
-                if (interrupt != nullptr && interrupt->raised()) return std::unexpected(READ_INTERRUPTED);
-            }
-            int timeout = -1;
-            if (wait.quiet) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-                timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-            }
-            const int ready = ::poll(fds.data(), count, timeout);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                return std::unexpected(errno);
-            }
-            if (ready == 0) return 0;  // quiet: nothing arrived in time
-            for (nfds_t i = 1; i < count; ++i) {
-                if (fds[i].revents != 0) return std::unexpected(READ_INTERRUPTED);
-            }
-            const ssize_t n = ::read(c2h_.get(), buffer.data(), buffer.size());
-            if (n < 0) return std::unexpected(errno);
-            return static_cast<std::size_t>(n);
-        }
+        return std::unexpected(error);
     }
 
     std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override {
@@ -228,25 +214,51 @@ private:
 
 }  // namespace
 
-ReadInterrupt::ReadInterrupt() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd for a read interrupt");
+namespace {
+
+// NB: a real-time signal, which hosts rarely use; its handler does nothing
+// and is installed without SA_RESTART, so the driver's read it lands in
+// returns. The module is pinned while loaded (see plugin_entry.cpp), so the
+// handler never points into unloaded code.
+int read_signal() { return SIGRTMIN + 4; }
+
+extern "C" void on_read_signal(int) {}
+
+void install_read_signal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current{};
+        if (::sigaction(read_signal(), nullptr, &current) != 0) {
+            throw std::system_error(errno, std::generic_category(), "sigaction for read interrupts");
+        }
+        if (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN) return;  // the host's: it ends reads too
+        struct sigaction action{};
+        action.sa_handler = on_read_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        if (::sigaction(read_signal(), &action, nullptr) != 0) {
+            throw std::system_error(errno, std::generic_category(), "sigaction for read interrupts");
+        }
+    });
 }
 
-ReadInterrupt::~ReadInterrupt() { ::close(fd_); }
+// How often a reader that has not left its read yet is signalled again: a
+// signal that lands just before the thread enters the read is lost.
+constexpr auto RESIGNAL = std::chrono::milliseconds(1);
+
+}  // namespace
+
+ReadInterrupt::ReadInterrupt() { install_read_signal(); }
+
+ReadInterrupt::~ReadInterrupt() = default;
 
 void ReadInterrupt::raise() noexcept {
-    std::scoped_lock lock(mutex_);
-    if (raised_.exchange(true)) return;
-    const uint64_t one = 1;
-    // NB: cannot fail: the counter holds at most 1 while the flag guards it.
-    [[maybe_unused]] const auto n = ::write(fd_, &one, sizeof one);
-}
-
-void ReadInterrupt::lower() noexcept {
-    std::scoped_lock lock(mutex_);
-    if (!raised_.exchange(false)) return;
-    uint64_t count = 0;
-    [[maybe_unused]] const auto n = ::read(fd_, &count, sizeof count);
+    std::unique_lock lock(mutex_);
+    raised_ = true;
+    while (!readers_.empty()) {
+        for (const auto reader : readers_) ::pthread_kill(reader, read_signal());
+        left_.wait_for(lock, RESIGNAL);
+    }
 }
 
 std::shared_ptr<Backend> linux_backend(std::filesystem::path directory, std::filesystem::path sysfs_root) {

@@ -23,7 +23,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
+#include <condition_variable>
 
 namespace pelio::xdma::platform {
 
@@ -38,11 +40,18 @@ inline constexpr int READ_OUT_OF_MEMORY = 12;  // ENOMEM
 #endif
 
 /// Raised, it makes every card-to-host read that watches it return
-/// READ_INTERRUPTED at once, one already waiting included, until lowered.
-/// Threading: raise, lower and raised may be called from any thread.
+/// READ_INTERRUPTED, one already waiting in the driver included, until
+/// lowered. On Linux the reading thread is signalled (the driver's wait is
+/// interruptible: the signal ends the transfer; bytes not yet moved stay in
+/// the card), again every millisecond until it has left the read, so
+/// `raise` returns once no watching read is in flight. On Windows a read
+/// waiting in the driver cannot be ended this way: `raise` is seen before
+/// the read starts, and the windows backend asks for the rest (see there).
+/// Threading: raise, lower and raised may be called from any thread, but
+/// not from a thread inside a read that watches the interrupt.
 class ReadInterrupt {
 public:
-    /// Throws std::system_error when the platform has no event to give.
+    /// Throws std::system_error when the platform cannot give what it needs.
     ReadInterrupt();
     ~ReadInterrupt();
     ReadInterrupt(const ReadInterrupt&) = delete;
@@ -51,22 +60,35 @@ public:
     void raise() noexcept;
     void lower() noexcept;
     [[nodiscard]] bool raised() const noexcept { return raised_; }
-    /// A descriptor that polls readable while raised (-1 where none exists).
-    [[nodiscard]] int native() const noexcept { return fd_; }
 
 private:
-    std::mutex mutex_;  // orders the flag and the descriptor's state
+    friend class WatchedRead;
+    std::mutex mutex_;  // orders the flag and the readers
+    std::condition_variable left_;
     std::atomic<bool> raised_{false};
-    int fd_ = -1;
+    std::vector<std::thread::native_handle_type> readers_;
 };
 
 /// What a card-to-host read waits for besides data.
 struct ReadWait {
     /// Interrupts the read watches; empty slots are skipped.
     std::array<const ReadInterrupt*, 2> interrupts{};
-    /// Longest wait for the first byte, after which the read brings 0 bytes;
-    /// empty: as long as the driver waits.
-    std::optional<std::chrono::milliseconds> quiet;
+};
+
+/// The calling thread as a reader watching the interrupts of `wait`, for
+/// this object's lifetime: a backend wraps the driver's read call in one.
+class WatchedRead {
+public:
+    explicit WatchedRead(const ReadWait& wait) noexcept;
+    ~WatchedRead();
+    WatchedRead(const WatchedRead&) = delete;
+    WatchedRead& operator=(const WatchedRead&) = delete;
+    /// An interrupt was raised already: the read must not start.
+    [[nodiscard]] bool interrupted() const noexcept;
+
+private:
+    std::array<ReadInterrupt*, 2> registered_{};
+    bool interrupted_ = false;
 };
 
 /// One opened device. Register offsets are byte offsets into the user BAR;
@@ -82,12 +104,13 @@ public:
 
     /// One card-to-host transfer into `buffer`; the byte count or the
     /// platform's error code (errno on Linux, a Win32 code on Windows), or
-    /// READ_INTERRUPTED. The read waits for data, the driver's timeout, a
-    /// raised interrupt of `wait` or its quiet time, whichever comes first;
-    /// bytes that arrive while it is interrupted stay for the next read.
-    /// NB: a node that cannot be polled (the driver's c2h node reports ready
-    /// at once) is read as soon as no interrupt is raised, and that read then
-    /// waits in the driver.
+    /// READ_INTERRUPTED. The read waits for data, the driver's timeout or a
+    /// raised interrupt of `wait` (Linux; see ReadInterrupt), whichever
+    /// comes first; a read that fails while an interrupt is raised is
+    /// READ_INTERRUPTED whatever the driver answered (it reports a signal as
+    /// its timeout). NB: the driver's c2h node has no poll method (it reads
+    /// as always ready), so nothing can wait for it but the read itself: a
+    /// caller that must not wait looks at the level register first.
     virtual std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const ReadWait& wait) = 0;
     /// One host-to-card transfer; the byte count or the platform's error code.
     virtual std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) = 0;

@@ -1,5 +1,5 @@
-// Read interrupts where reads cannot be polled: a flag the read looks at
-// before it starts.
+// Read interrupts where a read waiting in the driver cannot be ended from
+// here: a flag the read looks at before it starts.
 #ifdef _WIN32
 
 #include "kessa_device_manager/platform/platform.h"
@@ -14,10 +14,6 @@ void ReadInterrupt::raise() noexcept {
     raised_ = true;
 }
 
-void ReadInterrupt::lower() noexcept {
-    std::scoped_lock lock(mutex_);
-    raised_ = false;
-}
 
 }  // namespace pelio::xdma::platform
 

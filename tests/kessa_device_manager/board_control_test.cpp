@@ -87,6 +87,7 @@ TEST(Initialisation, RunningPipelineIsAwaitedAndTheChannelFlushed) {
     KessaFixture f;
     f.board.poke(0x14A0, 1);
     f.board.append_stream(std::vector<uint8_t>(3000, 9));
+    f.backend->play_file_level(true);
     f.backend->on_store([&](uint32_t address, uint32_t value) {
         if (address == 0x1418 && value == 0) f.board.poke(0x14A0, 0);  // the reset stops the pipeline
     });

@@ -33,21 +33,26 @@ TEST(FailurePaths, AFailedHostToCardWriteIsLoggedAndWritesNothing) {
     EXPECT_TRUE(f.board.written().empty());
 }
 
-TEST(FailurePaths, ADrainEndsOnAFailedReadOnlyWhenTheBufferLevelWithoutItsTopBitIsZero) {
+TEST(FailurePaths, ADrainReadsOnlyWhileTheLevelWithoutItsTopBitSaysDataWaitsAndEndsOnAFailedRead) {
     KessaFixture f;
     auto device = f.open(current_status_text("rhd"));
-    // Level 0x80000000 reads as empty: the first failure ends the drain,
-    // and the bytes behind it stay.
-    f.board.poke(0x1498, 0x80000000);
+    f.backend->play_file_level(true);
+    // The stand-in's level holds its top bit: 0x80000000 is an empty channel,
+    // which the drain does not read.
+    f.backend->clear();
+    EXPECT_EQ(device->read(0xA0, 0, nullptr), 0u);
+    EXPECT_TRUE(f.backend->reads().empty());
+    // A failed read ends the drain, and the bytes behind it stay.
     f.board.append_stream(std::vector<uint8_t>(64, 1));
     f.backend->fail_reads(1, 5);
     EXPECT_EQ(device->read(0xA0, 0, nullptr), 0u);
     EXPECT_EQ(device->read(0xA0, 0, nullptr), 64u);
-    // A level that is not empty: the drain reads on after the failure.
-    f.board.poke(0x1498, 0x80000001);
-    f.board.append_stream(std::vector<uint8_t>(32, 1));
-    f.backend->fail_reads(1, 5);
-    EXPECT_EQ(device->read(0xA0, 0, nullptr), 32u);
+    const auto reads = f.backend->reads();
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].level_seen, 0x80000000u | 64u);
+    EXPECT_EQ(reads[0].result, std::unexpected(5));
+    ASSERT_TRUE(reads[1].result.has_value());
+    EXPECT_EQ(*reads[1].result, 64u);
 }
 
 TEST(FailurePaths, AnOverflowRebootReportsItsResult) {

@@ -66,6 +66,10 @@ public:
     RebootPlay(RecordingBackend& backend, StandInBoard& board, std::chrono::milliseconds delay, std::string status_text)
         : backend_(backend), board_(board), delay_(delay), status_(std::move(status_text)) {
         backend_.on_store([this](uint32_t address, uint32_t value) {
+            if (address == 0x400 && value == 0x10) {
+                std::scoped_lock lock(mutex_);
+                reads_at_command_ = backend_.reads_in_flight();
+            }
             if (address != 0x408 || value != 1) return;
             if (board_.peek(0x400) == 0x10) board_.poke(0x40C, 1);
             if (board_.peek(0x400) != 4) return;
@@ -94,6 +98,11 @@ public:
         }
         thread_.join();
     }
+    /// Card-to-host reads in flight when the reconfiguration command began.
+    std::size_t reads_at_command() {
+        std::scoped_lock lock(mutex_);
+        return reads_at_command_;
+    }
     /// Waits until the board is back; false after a generous deadline.
     bool wait_back() {
         std::unique_lock lock(mutex_);
@@ -108,6 +117,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool left_ = false, back_ = false, done_ = false;
+    std::size_t reads_at_command_ = 0;
     std::thread thread_;
 };
 #endif

@@ -115,6 +115,7 @@ TEST_F(EndpointMode, OtherPipesGoOutAsOneTransfer) {
 }
 
 TEST_F(EndpointMode, DrainEndpointEmptiesTheCardToHostChannel) {
+    backend->play_file_level(true);
     board.append_stream(std::vector<uint8_t>(xdma::TRANSFER_BYTES * 2 + 17, 0x5A));
     EXPECT_EQ(device->read(0xA0, 0, nullptr), xdma::TRANSFER_BYTES * 2 + 17);
     EXPECT_EQ(device->read(0xA0, 0, nullptr), 0u);

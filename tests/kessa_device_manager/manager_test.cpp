@@ -132,7 +132,7 @@ TEST_F(Manager, RequestedModeRebootsOnlyWhenItDiffers) {
     EXPECT_TRUE(logs.contains(spdlog::level::err, "Timeout closing device"));
 }
 
-TEST(Loader, LoadsTheBuiltModuleAndUnloadsItWithTheLastManager) {
+TEST(Loader, LoadsTheBuiltModuleWhichStaysPinnedAfterTheLastManager) {
     const std::filesystem::path module = KESSA_DEVICE_MANAGER_MODULE;
     auto loaded = load_device_manager(module);
     ASSERT_TRUE(loaded) << loaded.error();
@@ -171,8 +171,10 @@ TEST(Loader, LoadsTheBuiltModuleAndUnloadsItWithTheLastManager) {
     auto second_owner = manager;
     manager.reset();
     EXPECT_TRUE(still_loaded());
+    // The module pinned itself: its buffers, streams and signal handler may
+    // outlive the host's last reference to it.
     second_owner.reset();
-    EXPECT_FALSE(still_loaded());
+    EXPECT_TRUE(still_loaded());
 }
 
 }  // namespace

@@ -2,9 +2,15 @@
 // Wraps a real backend and records every register access of the links it
 // opens, in order; optional hooks play the hardware's answer to a load or a
 // store. It also plays the driver's manners the nodes cannot: a read that
-// brings nothing for the driver's timeout fails with ETIMEDOUT, and
-// transfers fail on request.
+// brings nothing for the driver's timeout, or that a signal ends, fails with
+// ETIMEDOUT; the level register 0x1498 counts the bytes waiting in the
+// card-to-host node, with its top bit set (a pipe's always, a plain file's,
+// what this link's reads have not taken, on request); transfers fail on
+// request.
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <expected>
 #include <cstdint>
 #include <optional>
 #include <functional>
@@ -13,6 +19,7 @@
 #include <vector>
 
 #include "kessa_device_manager/platform/platform.h"
+#include "tests/kessa_device_manager/driver_manners.h"
 
 namespace pelio::test {
 
@@ -28,6 +35,14 @@ struct RegisterAccess {
 inline RegisterAccess store(uint32_t address, uint32_t value) {
     return {RegisterAccess::Kind::Store, address, value};
 }
+
+/// One card-to-host read through a recorded link.
+struct ReadRecord {
+    /// The level register's value when this link last loaded it before the
+    /// read (empty: not loaded since the previous read).
+    std::optional<uint32_t> level_seen;
+    std::expected<std::size_t, int> result;
+};
 
 class RecordingBackend : public xdma::platform::Backend {
 public:
@@ -45,6 +60,21 @@ public:
     [[nodiscard]] std::vector<RegisterAccess> accesses() const;
     [[nodiscard]] std::vector<RegisterAccess> stores() const;
     void clear();
+    /// Over a plain-file node, the level register counts the bytes the
+    /// reads have not taken (with its top bit set) instead of the word the
+    /// test poked.
+    void play_file_level(bool on);
+    /// The card-to-host reads that have ended, in order.
+    [[nodiscard]] std::vector<ReadRecord> reads() const;
+    /// Waits (generous deadline) until `n` reads have begun; false if not.
+    [[nodiscard]] bool wait_for_reads_begun(std::size_t n);
+    [[nodiscard]] std::size_t reads_begun() const;
+    /// Waits (generous deadline) until a read has begun and not ended, and
+    /// on Linux until its thread sleeps in the read system call; false if it
+    /// never does.
+    [[nodiscard]] bool wait_for_read_in_flight();
+    /// Reads begun and not yet ended.
+    [[nodiscard]] std::size_t reads_in_flight() const;
     void on_store(StoreHook hook);
     void on_load(LoadHook hook);
     /// The next `count` card-to-host reads fail with `code`.
@@ -56,6 +86,8 @@ public:
     void set_driver_timeout(std::chrono::milliseconds timeout);
     /// errno ETIMEDOUT, as the driver's read reports its timeout here.
     static constexpr int DRIVER_TIMEOUT_CODE = 110;
+    /// The level register of the board's card-to-host buffer.
+    static constexpr uint32_t LEVEL_REGISTER = 0x1498;
 
 private:
     class Link;
@@ -64,6 +96,12 @@ private:
     std::shared_ptr<xdma::platform::Backend> inner_;
     mutable std::mutex mutex_;
     std::vector<RegisterAccess> accesses_;
+    std::vector<ReadRecord> reads_;
+    std::size_t reads_begun_ = 0;
+    std::size_t reads_ended_ = 0;
+    long reader_thread_ = 0;
+    std::atomic<bool> file_level_{false};  // the kernel's id of the thread of the last read begun
+    std::condition_variable read_begun_;
     StoreHook hook_;
     LoadHook load_hook_;
     int failing_reads_ = 0;
@@ -71,6 +109,9 @@ private:
     int failing_writes_ = 0;
     int write_failure_code_ = 0;
     std::optional<std::chrono::milliseconds> driver_timeout_;
+#ifndef _WIN32
+    DriverClock clock_;
+#endif
 };
 
 }  // namespace pelio::test

@@ -19,6 +19,8 @@
 
 #include <fmt/format.h>
 
+#include "tests/kessa_device_manager/driver_manners.h"
+
 namespace pelio::test {
 namespace {
 
@@ -164,6 +166,7 @@ void StandInBoard::create(const std::string& status_text) const {
     if (feeder_) {
         std::filesystem::remove(node("_c2h_0"));
         if (::mkfifo(node("_c2h_0").c_str(), 0600) != 0) throw std::runtime_error("cannot make the stand-in pipe");
+        register_unpollable_node(node("_c2h_0"));
         feeder_->attach(node("_c2h_0"));
     } else {
         open_stream(node("_c2h_0"), std::ios::out | std::ios::trunc);
@@ -186,7 +189,10 @@ void StandInBoard::create(const std::string& status_text) const {
 
 void StandInBoard::remove() const {
 #ifndef _WIN32
-    if (feeder_) feeder_->detach();
+    if (feeder_) {
+        feeder_->detach();
+        forget_unpollable_node(node("_c2h_0"));
+    }
 #endif
     for (const char* suffix : {"_user", "_c2h_0", "_h2c_0"}) std::filesystem::remove(node(suffix));
 }

@@ -28,9 +28,12 @@ inline constexpr std::size_t STAND_IN_REGISTER_BYTES = 0x4000;
 enum class C2h {
     /// An ordinary file: reads return at once, 0 bytes at its end.
     File,
-    /// A named pipe fed by a helper thread (Linux only): a read waits while
-    /// nothing is there, as the driver's does; its timeout is the
-    /// backend's knob (RecordingBackend::set_driver_timeout).
+    /// The driver's node, played by a named pipe fed by a helper thread
+    /// (Linux only): it polls readable at once (see driver_manners.h), a
+    /// read waits while nothing is there and ends at data, the driver's
+    /// timeout (the backend's knob, RecordingBackend::set_driver_timeout)
+    /// or a signal to the reader, the last two with ETIMEDOUT; the board's
+    /// level register (0x1498) counts the bytes waiting, its top bit set.
     Blocking,
 };
 

@@ -131,6 +131,7 @@ TEST(Connection, ReadsWritesAndFlushesTheDmaChannels) {
     EXPECT_EQ(rest->data()[0], static_cast<uint8_t>(xdma::TRANSFER_BYTES % 256));
 
     board.append_stream(std::vector<uint8_t>(5000, 7));
+    board.poke(xdma::BUFFER_LEVEL_REGISTER, 0x80000000u | 5000u);  // the board says data waits
     LogCapture logs;
     EXPECT_EQ(connection->flush().bytes, 5000u);
     EXPECT_TRUE(logs.contains(spdlog::level::info, "Flushed Total 5000"));
