@@ -38,7 +38,7 @@ Failure refuse(Refusal kind, std::string message) { return Failure{kind, std::mo
 
 Refusal refusal_of(record::RunErrorKind kind) {
   switch (kind) {
-    case record::RunErrorKind::invalid_options: return Refusal::bad_request;
+    case record::RunErrorKind::invalid_options:
     case record::RunErrorKind::configuration_refused: return Refusal::bad_request;
     case record::RunErrorKind::file_exists: return Refusal::conflict;
     case record::RunErrorKind::disk_full: return Refusal::insufficient_storage;
@@ -66,7 +66,6 @@ std::string_view reference_name(record::imro::Reference r) {
   }
   return "external";
 }
-
 
 // Bytes a probe writes a second (both bands, the sync channel included).
 double bytes_per_second(ProbeKind kind) {
@@ -140,12 +139,11 @@ class Acquisition::LiveReader {
                   // NB: onto the files' scale (x NP2_FILE_SCALE, saturating), so that a ring holds
                   // the same units whether the probe streams or records.
                   for (std::size_t r = k; r < end; ++r)
-                    std::ranges::transform(batch[r].samples, batch[r].samples + record::CHANNEL_COUNT,
-                                           rows.begin() + static_cast<std::ptrdiff_t>((r - k) * record::CHANNEL_COUNT),
-                                           [](int16_t v) {
-                                             return static_cast<int16_t>(std::clamp(int{v} * record::spikeglx::NP2_FILE_SCALE,
-                                                                                    -32768, 32767));
-                                           });
+                    std::transform(batch[r].samples, batch[r].samples + record::CHANNEL_COUNT,
+                                   rows.begin() + static_cast<std::ptrdiff_t>((r - k) * record::CHANNEL_COUNT), [](int16_t v) {
+                                     return static_cast<int16_t>(
+                                         std::clamp(int{v} * record::spikeglx::NP2_FILE_SCALE, -32768, 32767));
+                                   });
                   owner_.on_block(index_, Band::ap, ts - *first_, end - k, rows, ts);
                 }
                 k = end;
@@ -370,174 +368,12 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
 
   const record::spikeglx::Layout requested{folder, request.run};
   if (std::holds_alternative<Streaming>(state_)) (void)stop_streaming_locked();
-    }
-  }
-  wake_monitor_.notify_all();
-  for (auto& p : probes_) {
-    p->ap->wake_all();
-    if (p->lf) p->lf->wake_all();
-  }
-  events_.close();
-}
-
-std::string_view Acquisition::name_of(const State& state) {
-  return std::visit(
-      [](const auto& s) -> std::string_view {
-        using S = std::decay_t<decltype(s)>;
-        if constexpr (std::is_same_v<S, Idle>) return "idle";
-        else if constexpr (std::is_same_v<S, Streaming>) return "streaming";
-        else return "recording";
-      },
-      state);
-}
-
-std::string Acquisition::state_name() const {
-  std::lock_guard lock(mutex_);
-  return std::string(name_of(state_));
-}
-
-void Acquisition::publish_state() { events_.publish("state", {{"state", name_of(state_)}}); }
-
-void Acquisition::on_block(std::size_t probe, Band band, uint64_t first_index, std::size_t rows,
-                           std::span<const int16_t> samples, uint64_t first_timestamp) {
-  auto& p = *probes_.at(probe);
-  LiveRing* ring = band == Band::ap ? p.ap.get() : p.lf.get();
-  if (ring) ring->write(first_index, rows, samples, first_timestamp);
-}
-
-void Acquisition::reset_rings() {
-  for (auto& p : probes_) {
-    p->ap->reset();
-    if (p->lf) p->lf->reset();
-  }
-}
-
-Result<LiveBand> Acquisition::live(int probe, std::string_view band) const {
-  if (probe < 0 || static_cast<std::size_t>(probe) >= probes_.size())
-    return std::unexpected(refuse(Refusal::not_found, fmt::format("There is no probe {}: the board has {} probe(s)", probe, probes_.size())));
-  const auto& p = *probes_[static_cast<std::size_t>(probe)];
-  Band which;
-  if (band == "ap") which = Band::ap;
-  else if (band == "lf") which = Band::lf;
-  else return std::unexpected(refuse(Refusal::bad_request, fmt::format("Band '{}' is neither 'ap' nor 'lf'", band)));
-  const LiveRing* ring = which == Band::ap ? p.ap.get() : p.lf.get();
-  if (!ring)
-    return std::unexpected(refuse(Refusal::not_found, fmt::format("Probe {} ({}) has no LF band: its AP band is the whole band",
-                                                                  probe, display_name(p.handle->kind))));
-  LiveBand out{.ring = ring, .sample_rate = record::spikeglx::sample_rate(which), .microvolts_per_bit = {}};
-  std::lock_guard lock(mutex_);
-  for (const auto& channel : p.configuration.channels)
-    out.microvolts_per_bit.push_back(microvolts_per_bit(p.handle->kind, channel, which));
-  return out;
-}
-
-Result<void> Acquisition::prepare_probe(std::size_t index) {
-  auto& p = *probes_[index];
-  const std::string who = fmt::format("probe {} ({} {})", index, display_name(p.handle->kind), p.handle->place());
-  if (auto r = record::apply_configuration(*p.handle, p.configuration); !r)
-    return std::unexpected(refuse(Refusal::failed, fmt::format("{}: configuration: {}", who, r.error())));
-  std::vector<std::string> failed;
-  for (const auto& chain : record::upload_configuration(*p.handle))
-    if (!chain.result) failed.push_back(fmt::format("{} ({})", chain.chain, chain.result.error()));
-  if (!failed.empty())
-    return std::unexpected(refuse(Refusal::failed, fmt::format("{}: upload failed on chain(s) {}", who, fmt::join(failed, ", "))));
-  return {};
-}
-
-Result<json> Acquisition::start_streaming() {
-  std::lock_guard lock(mutex_);
-  return start_streaming_locked();
-}
-
-Result<json> Acquisition::start_streaming_locked() {
-  if (stopping_) return std::unexpected(refuse(Refusal::conflict, "The service is stopping"));
-  if (std::holds_alternative<Streaming>(state_)) return std::unexpected(refuse(Refusal::conflict, "Already streaming"));
-  if (std::holds_alternative<Recording>(state_))
-    return std::unexpected(refuse(Refusal::conflict, "Recording: the probes stream already; stop the recording first"));
-  for (std::size_t i = 0; i < probes_.size(); ++i)
-    if (auto r = prepare_probe(i); !r) return std::unexpected(r.error());
-  reset_rings();
-  Streaming streaming{.readers = {}, .since = std::chrono::steady_clock::now()};
-  for (std::size_t i = 0; i < probes_.size(); ++i) streaming.readers.push_back(std::make_shared<LiveReader>(*this, i));
-  for (std::size_t i = 0; i < probes_.size(); ++i) {
-    if (auto r = session_->controller().start_stream(probes_[i]->handle->worker()); !r) {
-      for (std::size_t k = 0; k < i; ++k) (void)session_->controller().stop_stream(probes_[k]->handle->worker());
-      return std::unexpected(refuse(Refusal::failed, fmt::format("probe {} ({}): failed to start the stream: {}", i,
-                                                                 probes_[i]->handle->place(), r.error())));
-    }
-  }
-  state_ = std::move(streaming);
-  publish_state();
-  spdlog::info("Streaming {} probe(s)", probes_.size());
-  return json{{"state", "streaming"}, {"probes", probes_.size()}};
-}
-
-Result<json> Acquisition::stop_streaming_locked() {
-  auto* streaming = std::get_if<Streaming>(&state_);
-  if (!streaming) return std::unexpected(refuse(Refusal::conflict, fmt::format("Not streaming (the state is {})", name_of(state_))));
-  std::vector<std::string> failures;
-  for (auto& p : probes_)
-    if (auto r = session_->controller().stop_stream(p->handle->worker()); !r)
-      failures.push_back(fmt::format("{}: failed to stop the stream: {}", p->handle->place(), r.error()));
-  streaming->readers.clear();  // joins them
-  // NB: what a stopped stream left queued would begin the next run; a run
-  // skips packets before its start, a stream reader has no start to skip to.
-  for (auto& p : probes_)
-    std::visit([](auto* probe) { probe->stream().packets().clear(); }, p->handle->probe);
-  state_ = Idle{};
-  publish_state();
-  for (const auto& f : failures) {
-    spdlog::warn("{}", f);
-    events_.publish("warning", {{"message", f}});
-  }
-  return json{{"state", "idle"}};
-}
-
-Result<json> Acquisition::stop_streaming() {
-  std::lock_guard lock(mutex_);
-  return stop_streaming_locked();
-}
-
-Result<json> Acquisition::start_recording(const RecordingRequest& request) {
-  std::lock_guard lock(mutex_);
-  if (stopping_) return std::unexpected(refuse(Refusal::conflict, "The service is stopping"));
-  if (auto* r = std::get_if<Recording>(&state_))
-    return std::unexpected(refuse(Refusal::conflict, fmt::format("Already recording run '{}': stop it first", r->name)));
-  if (auto named = record::check_run_name(request.run); !named)
-    return std::unexpected(refuse(Refusal::bad_request, named.error()));
-  const std::filesystem::path folder = request.folder.value_or(options_.out);
-  if (folder.empty())
-    return std::unexpected(refuse(Refusal::bad_request, "No folder: name one, or start the service with --out"));
-  if (request.seconds && !(std::isfinite(*request.seconds) && *request.seconds > 0 && *request.seconds <= 7 * 24 * 3600.0))
-    return std::unexpected(refuse(Refusal::bad_request, "seconds must be a positive number of at most a week"));
-  uint64_t limit = 0;
-  if (request.seconds) {
-    limit = static_cast<uint64_t>(*request.seconds * record::spikeglx::AP_SAMPLE_RATE / 12.0 + 1e-9) * 12;
-    if (limit == 0) return std::unexpected(refuse(Refusal::bad_request, fmt::format("{} s is shorter than one sample set", *request.seconds)));
-  }
-  std::vector<int> chosen = request.probes;
-  if (chosen.empty())
-    for (std::size_t i = 0; i < probes_.size(); ++i) chosen.push_back(static_cast<int>(i));
-  std::ranges::sort(chosen);
-  if (std::ranges::adjacent_find(chosen) != chosen.end())
-    return std::unexpected(refuse(Refusal::bad_request, "A probe is named twice in 'probes'"));
-  for (int i : chosen)
-    if (i < 0 || static_cast<std::size_t>(i) >= probes_.size())
-      return std::unexpected(refuse(Refusal::not_found, fmt::format("There is no probe {}: the board has {} probe(s)", i, probes_.size())));
-  if (probes_.empty()) return std::unexpected(refuse(Refusal::conflict, "No probe found on the board: nothing to record"));
-
-  const record::spikeglx::Layout layout{folder, request.run};
-  std::error_code ec;
-  if (std::filesystem::exists(layout.run_directory(), ec))
-    return std::unexpected(refuse(Refusal::conflict, fmt::format("{} already exists: choose another run name or folder",
-                                                                 layout.run_directory().string())));
-  if (std::holds_alternative<Streaming>(state_)) (void)stop_streaming_locked();
 
   record::RunOptions options{.layout = requested, .ap_samples = limit};
   options.gate = request.gate;
   for (const auto& p : probes_) options.configurations.emplace(std::pair{p->handle->port, p->handle->dock}, p->configuration);
-  for (int i : chosen) options.probes.emplace_back(probes_[static_cast<std::size_t>(i)]->handle->port,
-                                                   probes_[static_cast<std::size_t>(i)]->handle->dock);
+  for (int i : chosen)
+    options.probes.emplace_back(probes_[static_cast<std::size_t>(i)]->handle->port, probes_[static_cast<std::size_t>(i)]->handle->dock);
   // The run's writers fill the live rings beside the files; imec<N> is the
   // N-th chosen probe.
   options.sample_tap = [this, chosen](const record::SampleBlock& block) {
@@ -546,7 +382,8 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
   reset_rings();
   auto run = record::Run::create(*session_, std::move(options));
   if (!run)
-    return std::unexpected(refuse(refusal_of(run.error().kind), fmt::format("Failed to prepare the recording: {}", run.error().message)));
+    return std::unexpected(
+        refuse(refusal_of(run.error().kind), fmt::format("Failed to prepare the recording: {}", run.error().message)));
   const record::spikeglx::Layout layout = (*run)->layout();
   json files = json::array();
   for (std::size_t k = 0; k < chosen.size(); ++k) {

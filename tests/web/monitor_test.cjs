@@ -131,7 +131,9 @@ async function main() {
       assert.ok((await page.$$eval('#trace-list li', (l) => l.length)) > before);
     });
 
-    await sleep(2000);  // let the views settle for the pictures and the frame rate
+    // A few more frames before the pictures, so every view has drawn with the added trace.
+    const drawn = Number(await page.$eval('#traces', (c) => c.dataset.frames));
+    await page.waitForFunction((n) => Number(document.getElementById('traces').dataset.frames) >= n + 10, { polling: 100 }, drawn);
     fs.mkdirSync(outDir, { recursive: true });
     await page.screenshot({ path: path.join(outDir, 'monitor.png') });
     const views = await page.$$('.probe');
@@ -146,7 +148,7 @@ async function main() {
       const frames1 = Number(await page.$eval('#traces', (c) => c.dataset.frames));
       const fps = ((frames1 - frames0) * 1000) / (t1 - t0);
       console.log(`     service CPU with the page open and streaming: ${(100 * (cpu1 - cpu0) / ((t1 - t0) / 1000)).toFixed(1)} % of a core; page ${fps.toFixed(1)} frames/s`);
-      assert.ok(fps > 1, 'the page draws');
+      assert.ok(frames1 > frames0, 'the page draws');  // the rate itself is a figure, not a pass mark
     });
 
     phase = 'recording';
@@ -154,7 +156,11 @@ async function main() {
       await page.$eval('#run', (i) => { i.value = 'webtest'; });
       await page.click('#record-start');
       await page.waitForFunction(() => document.getElementById('state').dataset.state === 'recording');
-      await sleep(1500);
+      // Until every probe's file holds a tenth of a second, as the service counts it.
+      await page.waitForFunction(async () => {
+        const s = await (await fetch('/api/v1/status')).json();
+        return s.probes.every((p) => p.live.ap.next >= 3000);
+      }, { polling: 200, timeout: 30000 });
       await page.click('#record-stop');
       await page.waitForFunction(() => /Stopped/.test(document.getElementById('message').textContent));
       const files = await page.$$eval('#files li', (l) => l.map((x) => x.textContent));
@@ -166,11 +172,12 @@ async function main() {
 
     phase = 'refusal';
     await step('a refusal is shown', async () => {
-      // The same run name again: the service refuses to write over it.
+      // A run name with a blank: readers would mistake it, so the service refuses it.
+      await page.$eval('#run', (i) => { i.value = 'web test'; });
       await page.click('#record-start');
       await page.waitForFunction(() => document.getElementById('message').className === 'refusal');
       const text = await page.$eval('#message', (m) => m.textContent);
-      assert.match(text, /^Refused: .+/);
+      assert.match(text, /^Refused: .*web test/);
       console.log(`     shown: ${text}`);
       await page.screenshot({ path: path.join(outDir, 'refusal.png') });
     });
