@@ -200,8 +200,9 @@ TEST(ImroOnTheBoard, ATableThatDoesNotFitItsProbeIsRefusedBeforeAnyProbeIsUpload
   rig.ports[0].np1->chip->clear_writes();
   auto run = Run::create(**session, {.layout = {dir.path(), "wrong"}, .imro_files = {{{1, 0}, dir.path() / "wrong.imro"}}});
   ASSERT_FALSE(run);
-  EXPECT_NE(run.error().find("imec1 (NP2 single-shank port 1 dock 0"), std::string::npos) << run.error();
-  EXPECT_NE(run.error().find("IMRO table type 2013 does not fit an NP2003 probe (types 2003 and 21 do)"),
+  EXPECT_EQ(run.error().kind, RunErrorKind::configuration_refused) << run.error();
+  EXPECT_NE(run.error().message.find("imec1 (NP2 single-shank port 1 dock 0"), std::string::npos) << run.error();
+  EXPECT_NE(run.error().message.find("IMRO table type 2013 does not fit an NP2003 probe (types 2003 and 21 do)"),
             std::string::npos)
       << run.error();
   EXPECT_TRUE(rig.ports[0].np1->chip->writes().empty()) << "the NP1 probe before it was configured";
