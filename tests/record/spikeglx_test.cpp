@@ -122,7 +122,8 @@ TEST(SpikeGlxRecording, Np1BinHoldsInterleavedSamplesThenSyncAndMetaDescribesIt)
   EXPECT_EQ(meta["fileSizeBytes"], std::to_string(60 * 385 * 2));
   EXPECT_EQ(meta["fileTimeSecs"], "0.002000");
   EXPECT_EQ(meta["firstSample"], "0");
-  EXPECT_EQ(meta["fileName"], std::filesystem::absolute(layout.stream_stem(0, Band::ap).string() + ".bin").string());
+  // Forward slashes on every platform: readers take the stream's name from it.
+  EXPECT_EQ(meta["fileName"], std::filesystem::absolute(layout.stream_stem(0, Band::ap).string() + ".bin").generic_string());
   EXPECT_EQ(meta["imAiRangeMax"], "0.6");
   EXPECT_EQ(meta["imAiRangeMin"], "-0.6");
   EXPECT_EQ(meta["imMaxInt"], "512");
