@@ -176,13 +176,17 @@ void StandInBoard::create(const std::string& status_text) const {
 #endif
     open_stream(node("_h2c_0"), std::ios::out | std::ios::trunc);
     const auto staged = node("_user.staged");
-    open_stream(staged, std::ios::out | std::ios::trunc);
-    std::filesystem::resize_file(staged, register_bytes_);
     {
-        auto user = open_stream(staged, std::ios::in | std::ios::out);
-        for (uint32_t i = 0; i < status_text.size() && i < 256; ++i) {
-            write_word(user, 4 * i, static_cast<uint8_t>(status_text[i]));
+        // The whole register file in one write: one character a register,
+        // little-endian, the rest zero.
+        std::vector<char> image(register_bytes_, 0);
+        for (std::size_t i = 0; i < status_text.size() && i < 256 && 4 * i < image.size(); ++i) {
+            image[4 * i] = status_text[i];
         }
+        auto user = open_stream(staged, std::ios::out | std::ios::trunc);
+        user.write(image.data(), static_cast<std::streamsize>(image.size()));
+        user.flush();
+        if (!user) throw std::runtime_error(fmt::format("cannot write stand-in {}", staged.string()));
     }
     std::filesystem::rename(staged, node("_user"));
 }

@@ -3,6 +3,7 @@
 // stream bytes, cut into buffers of that size (a last partial word is
 // dropped, as the device stream never delivers one). Every buffer must come
 // back through its release function once the decoders are done with it.
+#include <array>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -38,31 +39,51 @@ demux::DataBuffer make_buffer(const uint8_t* bytes, std::size_t length) {
 
 }  // namespace
 
+namespace {
+
+// One data path for the whole run: starting and joining the runner and four
+// decoder threads per input held the target to a few hundred inputs a
+// second. Each input starts from a clean state instead: the coordinator's
+// bookkeeping reset and every decoder resynced (its queue emptied).
+// Workers after the coordinator: they stop first.
+struct DataPath {
+    std::atomic<uint64_t> outputs{0};
+    demux::DataStreamCoordinator coordinator;
+    NP1::DemuxWorker np1{demux::SID{0}, [this](NP1::APData) { ++outputs; }, [this](NP1::LPData) { ++outputs; },
+                         [] {}};
+    NP2::DemuxWorker np2_dock0{demux::SID{8}, [this](NP2::RawAPData) { ++outputs; }, [] {}};
+    NP2::DemuxWorker np2_dock1{demux::SID{12}, [this](NP2::RawAPData) { ++outputs; }, [] {}};
+    io::IOFrameProcessor io{[this](io::IOFrame) { ++outputs; }, [] {}};
+
+    std::array<demux::NeuropixelsWorker*, 4> workers() { return {&np1, &np2_dock0, &np2_dock1, &io}; }
+
+    DataPath() {
+        for (demux::NeuropixelsWorker* worker : workers()) {
+            auto subscribed = coordinator.push_subscription({worker->sid, worker->queue()});
+            if (!subscribed) fuzz::fail("subscription refused: " + subscribed.error());
+        }
+    }
+
+    void start_clean() {
+        if (auto reset = coordinator.reset(); !reset) fuzz::fail("coordinator reset refused: " + reset.error());
+        for (demux::NeuropixelsWorker* worker : workers()) worker->wait_for_resync();
+    }
+};
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzz::QuietLogs quiet;
+    static DataPath path;
     if (size == 0) return 0;
     const std::size_t buffer_bytes = demux::STREAM_WORD_BYTES * (1 + data[0]);
     ++data;
     --size;
 
-    std::atomic<uint64_t> outputs{0};
-    // Workers after the coordinator: they stop first.
-    demux::DataStreamCoordinator coordinator;
-    NP1::DemuxWorker np1(demux::SID{0}, [&](NP1::APData) { ++outputs; }, [&](NP1::LPData) { ++outputs; },
-                         [] {});
-    NP2::DemuxWorker np2_dock0(demux::SID{8}, [&](NP2::RawAPData) { ++outputs; }, [] {});
-    NP2::DemuxWorker np2_dock1(demux::SID{12}, [&](NP2::RawAPData) { ++outputs; }, [] {});
-    io::IOFrameProcessor io([&](io::IOFrame) { ++outputs; }, [] {});
-    for (demux::NeuropixelsWorker* worker :
-         std::initializer_list<demux::NeuropixelsWorker*>{&np1, &np2_dock0, &np2_dock1, &io}) {
-        worker->wait_for_resync();
-        auto subscribed = coordinator.push_subscription({worker->sid, worker->queue()});
-        if (!subscribed) fuzz::fail("subscription refused: " + subscribed.error());
-    }
-
+    path.start_clean();
     const std::size_t whole = size / demux::STREAM_WORD_BYTES * demux::STREAM_WORD_BYTES;
     for (std::size_t at = 0; at < whole; at += buffer_bytes)
-        coordinator.push_buffer(make_buffer(data + at, std::min(buffer_bytes, whole - at)));
+        path.coordinator.push_buffer(make_buffer(data + at, std::min(buffer_bytes, whole - at)));
 
     std::unique_lock lock(released_mutex);
     if (!released_cv.wait_for(lock, std::chrono::seconds(20), [] { return in_flight == 0; }))
