@@ -20,11 +20,15 @@ The expectation:
                     "timestamps": {"first": 5000, "step": 3}},  # optional, AP only
        ...}}
 Every stream of the recording must be expected and every expected stream
-present. Exit status 0 when everything matches; otherwise each mismatch is
+present. Rows the `.meta` lists as filled (`pelionpGaps`: a stream that began
+late, a full queue, a resync) must hold zeros with bit 14 of the sync channel
+set; expected values that fall in them are expected as 0, and the "sync"
+expectation holds for every other row. Exit status 0 when everything matches; otherwise each mismatch is
 printed and the status is 1.
 """
 import json
 import pathlib
+import re
 import sys
 
 import numpy as np
@@ -48,6 +52,22 @@ def newest_rule_uv(meta):
         gain = NEWEST_TABLE_GAIN[meta["imDatPrb_pn"]]
     max_int = int(meta.get("imMaxInt", 8192))
     return float(meta["imAiRangeMax"]) / max_int / gain * 1e6
+
+
+SYNC_FILLED = 1 << 14
+
+
+def filled_rows(meta, lf, size):
+    """The rows the .meta's gap list says were filled. A gap names the device
+    timestamp where it begins and its length in this stream's samples; an LF
+    row spans 12 device timestamps."""
+    step = 12 if lf else 1
+    first = int(float(meta.get("firstSample", 0))) * step
+    rows = np.zeros(size, dtype=bool)
+    for timestamp, samples, _cause in re.findall(r"\((\d+),(\d+),(\w+)\)", meta.get("pelionpGaps", "")):
+        begin = (int(timestamp) - first) // step
+        rows[max(begin, 0):max(min(begin + int(samples), size), 0)] = True
+    return rows
 
 
 def check(directory, expectation):
@@ -102,7 +122,11 @@ def check(directory, expectation):
         if data.shape != (size, want["channels"]):
             fail(f"{name}: data shape {data.shape}, expected {(size, want['channels'])}")
             continue
-        wrong = [(s, c, v, int(data[s, c])) for s, c, v in want.get("values", []) if int(data[s, c]) != v]
+        filled = filled_rows(reader.signals_info_dict[0, name]["meta"], name.endswith(".lf"), size)
+        if np.any(data[filled] != 0):
+            fail(f"{name}: rows the gap list says were filled hold other values than 0")
+        wrong = [(s, c, v, int(data[s, c])) for s, c, v in want.get("values", [])
+                 if int(data[s, c]) != (0 if filled[s] else v)]
         if wrong:
             s, c, v, got = wrong[0]
             fail(f"{name}: {len(wrong)} sample values differ; first: sample {s} channel {c} is {got}, expected {v}")
@@ -111,8 +135,10 @@ def check(directory, expectation):
             sync_index = [str(s["name"]) for s in with_sync.header["signal_streams"]].index(name)
             full = with_sync.get_analogsignal_chunk(block_index=0, seg_index=0, i_start=0, i_stop=size,
                                                     stream_index=sync_index)
-            if full.shape[1] != want["channels"] + 1 or np.any(full[:, -1] != want["sync"]):
-                fail(f"{name}: the sync channel is not {want['sync']} throughout")
+            expected_sync = np.where(filled, want["sync"] | SYNC_FILLED, want["sync"])
+            if full.shape[1] != want["channels"] + 1 or np.any(full[:, -1] != expected_sync):
+                fail(f"{name}: the sync channel is not {want['sync']} throughout "
+                     f"(bit 14 set exactly on the {int(filled.sum())} filled rows)")
 
         if "timestamps" in want:
             info = reader.signals_info_dict[0, name]
