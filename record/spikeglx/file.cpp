@@ -50,7 +50,7 @@ std::expected<OutputFile, std::string> OutputFile::create(const std::filesystem:
 }
 
 OutputFile::OutputFile(std::filesystem::path path, std::FILE* file, size_t buffer_bytes)
-    : path_(std::move(path)), file_(file), buffer_(buffer_bytes) {}
+    : path_(std::move(path)), file_(file), capacity_(buffer_bytes) {}
 
 OutputFile::~OutputFile() {
   if (!file_) return;
@@ -71,7 +71,7 @@ std::expected<void, std::string> OutputFile::failed(std::string what) {
 std::expected<void, std::string> OutputFile::flush() {
   if (!error_.empty()) return std::unexpected(error_);
   if (used_ == 0) return {};
-  if (std::fwrite(buffer_.data(), 1, used_, file_.get()) != used_) return failed("write");
+  if (std::fwrite(buffer_.get(), 1, used_, file_.get()) != used_) return failed("write");
   written_ += used_;
   used_ = 0;
   return {};
@@ -79,11 +79,15 @@ std::expected<void, std::string> OutputFile::flush() {
 
 std::expected<std::byte*, std::string> OutputFile::reserve(size_t bytes) {
   if (!error_.empty()) return std::unexpected(error_);
-  if (buffer_.size() - used_ < bytes) {
+  if (capacity_ - used_ < bytes) {
     if (auto ok = flush(); !ok) return std::unexpected(ok.error());
-    if (buffer_.size() < bytes) buffer_.resize(bytes);
+    if (capacity_ < bytes) {
+      capacity_ = bytes;
+      buffer_.reset();
+    }
   }
-  return buffer_.data() + used_;
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<std::byte[]>(capacity_);
+  return buffer_.get() + used_;
 }
 
 std::expected<void, std::string> OutputFile::write(std::span<const std::byte> bytes) {

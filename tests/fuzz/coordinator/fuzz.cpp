@@ -12,6 +12,7 @@
 #include "pelionp/decoders/np2_demux_worker.h"
 #include "pelionp/demux/data_stream_coordinator.h"
 #include "pelionp/demux/io_frame_processor.h"
+#include "pelionp/logging.h"
 #include "tests/fuzz/fuzz_target.h"
 
 using namespace pelionp;
@@ -46,7 +47,16 @@ namespace {
 // second. Each input starts from a clean state instead: the coordinator's
 // bookkeeping reset and every decoder resynced (its queue emptied).
 // Workers after the coordinator: they stop first.
-struct DataPath {
+//
+// NB: the library gets the target's (silenced) logger first. Its own spdlog
+// registry then exists before the data path's threads, so it is destroyed
+// after them at exit: made lazily by a decoder thread, it went first, and a
+// thread's last log line read a freed logger.
+struct LibraryLogs {
+    LibraryLogs() { use_logger(spdlog::default_logger()); }
+};
+
+struct DataPath : LibraryLogs {
     std::atomic<uint64_t> outputs{0};
     demux::DataStreamCoordinator coordinator;
     NP1::DemuxWorker np1{demux::SID{0}, [this](NP1::APData) { ++outputs; }, [this](NP1::LPData) { ++outputs; },

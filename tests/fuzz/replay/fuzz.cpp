@@ -9,7 +9,9 @@
 #include <optional>
 
 #include "tests/fuzz/fuzz_target.h"
+#include "pelionp/logging.h"
 #include "record/capture/sidecar.h"
+#include "record/logging.h"
 #include "record/replay/replay.h"
 
 using namespace pelionp::record;
@@ -26,6 +28,15 @@ void write_file(const std::filesystem::path& file, std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static pelionp::fuzz::QuietLogs quiet;
+    // The libraries log through the target's silenced logger: in this tree
+    // each keeps a registry of its own, which would print every warning of
+    // every input.
+    static const bool libraries_quiet = [] {
+        pelionp::use_logger(spdlog::default_logger());
+        use_logger(spdlog::default_logger());
+        return true;
+    }();
+    (void)libraries_quiet;
     static const std::filesystem::path dir = [] {
         std::error_code ec;
         auto base = std::filesystem::path("/dev/shm");
