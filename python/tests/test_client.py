@@ -156,6 +156,9 @@ def test_samples_that_left_the_ring_or_are_not_there_yet(client):
     with pytest.raises(pelionp.SamplesNotYet) as future:
         client.fetch(1, start=10**15, count=10)
     assert "not there yet" in future.value.message
+    for start in (0, 10**15):  # a display going on from its last block takes the latest instead
+        b = client.fetch_block(1, start=start, count=10, or_latest=True)
+        assert len(b) == 10 and b.first_index > 0 and b.first_index != start
     with pytest.raises(pelionp.ServiceError) as too_many:
         client.fetch(1, count=ring + 1)
     assert too_many.value.status == 400

@@ -2,7 +2,9 @@
 //   the page loads with no console error; once the simulated board
 //   streams, every probe view has coloured sites and the traces move (read
 //   from the DOM and the canvases' pixels); starting and stopping a
-//   recording from the page writes its files; a refusal is shown.
+//   recording from the page writes its files; a refusal is shown; against
+//   a service that requires a token, the page asks for it and, given it,
+//   shows the probes, their live sites and the events.
 // Also reports the page's frame rate and the CPU the service spends
 // serving it. Screenshots under the output folder.
 //   node monitor_test.cjs PELIONP OUTDIR
@@ -17,9 +19,9 @@ const [tool, outDir] = process.argv.slice(2);
 const puppeteer = require(path.resolve(outDir, 'node_modules', 'puppeteer-core'));
 const DEADLINE_MS = 30000;
 
-function startService(dataDir) {
+function startService(dataDir, extra = []) {
   return new Promise((resolve, reject) => {
-    const child = spawn(tool, ['serve', '--sim', '--listen', '127.0.0.1:0', '--out', dataDir], { stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn(tool, ['serve', '--sim', '--listen', '127.0.0.1:0', '--out', dataDir, ...extra], { stdio: ['ignore', 'pipe', 'pipe'] });
     let text = '';
     const timer = setTimeout(() => reject(new Error(`serve did not listen in time:\n${text}`)), DEADLINE_MS);
     const look = (chunk) => {
@@ -185,6 +187,34 @@ async function main() {
     await step('no console error but the refused request\'s own', async () => {
       const unexpected = consoleErrors.filter((e) => !(e.phase === 'refusal' && /status of 4\d\d/.test(e.text)));
       assert.deepEqual(unexpected, []);
+    });
+
+    await step('a service that requires a token: the page asks for it, and works once given it', async () => {
+      const token = 'monitor-test-token-0123456789';
+      const guarded = await startService(dataDir, ['--require-token', '--token', token]);
+      const other = await browser.newPage();
+      const errors = [];
+      other.on('pageerror', (e) => errors.push(`uncaught: ${e.message}`));
+      other.on('console', (m) => { if (m.type() === 'error' && !/status of 401/.test(m.text())) errors.push(m.text()); });
+      other.setDefaultTimeout(DEADLINE_MS);
+      try {
+        await other.goto(guarded.url + '/', { waitUntil: 'load' });
+        await other.waitForFunction(() => document.getElementById('access').dataset.needed === 'true');
+        assert.match(await other.$eval('#message', (m) => m.textContent), /token/i);
+        await other.type('#token', token);
+        await other.click('#token-use');
+        await other.waitForSelector('body[data-ready="true"]');
+        await other.click('#stream-start');
+        await other.waitForFunction(() => [...document.querySelectorAll('canvas.probe-view')].every((c) => Number(c.dataset.colouredSites) > 0));
+        // The event stream, read with the token, reports the change of state.
+        await other.waitForFunction(() => [...document.querySelectorAll('#events li')].some((li) => /state: streaming/.test(li.textContent)));
+        await other.waitForFunction(() => Number(document.getElementById('traces').dataset.frames) >= 3);
+        assert.deepEqual(errors, []);
+      } finally {
+        await other.close();
+        guarded.child.kill('SIGINT');
+        await new Promise((r) => guarded.child.once('exit', r));
+      }
     });
   } finally {
     await browser.close();
