@@ -24,12 +24,12 @@ writer's own buffering).
 from __future__ import annotations
 
 import argparse
+import multiprocessing
 import os
 import pathlib
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from typing import List
 
@@ -71,19 +71,32 @@ def percentile(values: List[float], q: float) -> float:
     return float(np.percentile(np.asarray(values), q)) if values else float("nan")
 
 
-class Puller(threading.Thread):
+class Puller:
     """Pulls `channels` of `probes` from where the last block ended, every
     `period` seconds (0: as soon as the last reply came, waiting for a
-    whole block)."""
+    whole block). Runs in a process of its own, so that the clients do not
+    share one interpreter lock."""
 
-    def __init__(self, url: str, probes: List[int], channels: List[int], period: float, stop: threading.Event) -> None:
-        super().__init__(daemon=True)
-        self.client = pelionp.Client(url, timeout=30)
-        self.probes, self.channels, self.period, self.stop_event = probes, channels, period, stop
+    def __init__(self, url: str, probes: List[int], channels: List[int], period: float, stop) -> None:
+        self.url, self.probes, self.channels, self.period, self.stop_event = url, probes, channels, period, stop
         self.samples = {p: 0 for p in probes}
         self.gaps = 0
-        self.arrivals: List[tuple] = []  # (wall, device tick after the block's last sample)
+        self.arrivals: List[tuple] = []  # (monotonic time, device tick after the block's last sample)
         self.error: str | None = None
+        self.results = multiprocessing.get_context("fork").Queue()
+        self.process = multiprocessing.get_context("fork").Process(target=self._main, daemon=True)
+
+    def start(self) -> None:
+        self.process.start()
+
+    def join(self, timeout: float) -> None:
+        self.samples, self.gaps, self.arrivals, self.error = self.results.get(timeout=timeout)
+        self.process.join(timeout=timeout)
+
+    def _main(self) -> None:
+        self.client = pelionp.Client(self.url, timeout=30)
+        self.run()
+        self.results.put((self.samples, self.gaps, self.arrivals, self.error))
 
     def run(self) -> None:
         try:
@@ -134,7 +147,7 @@ def record_phase(tool: str, out: pathlib.Path, seconds: float, with_clients: boo
         # Until every probe's file is under way.
         while min(p["live"]["ap"]["next"] for p in service.client.status()["probes"]) < 3000:
             time.sleep(0.05)
-        stop = threading.Event()
+        stop = multiprocessing.get_context("fork").Event()
         pullers: List[Puller] = []
         if with_clients:
             pullers.append(Puller(service.url, [1], list(range(384)), 0.0, stop))
