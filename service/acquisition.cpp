@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <set>
 #include <system_error>
 
@@ -371,6 +370,7 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
 
   record::RunOptions options{.layout = requested, .ap_samples = limit};
   options.gate = request.gate;
+  options.notes = request.notes;
   for (const auto& p : probes_) options.configurations.emplace(std::pair{p->handle->port, p->handle->dock}, p->configuration);
   for (int i : chosen)
     options.probes.emplace_back(probes_[static_cast<std::size_t>(i)]->handle->port, probes_[static_cast<std::size_t>(i)]->handle->dock);
@@ -397,10 +397,6 @@ Result<json> Acquisition::start_recording(const RecordingRequest& request) {
       probe_files["lf"] = {{"bin", lf.string() + ".bin"}, {"meta", lf.string() + ".meta"}};
     }
     files.push_back(std::move(probe_files));
-  }
-  if (!request.notes.empty()) {
-    std::ofstream notes(layout.run_directory() / (fmt::format("{}_g{}.notes.txt", request.run, layout.gate)));
-    notes << request.notes << '\n';
   }
   if (auto r = (*run)->start(); !r) {
     auto finished = (*run)->finish();

@@ -320,8 +320,11 @@ void HttpService::routes() {
     const auto probe = probe_of(req);
     if (!probe) return refuse(res, 404, "No such probe");
     for (const auto& [key, value] : req.params)
-      if (key != "band" && key != "start" && key != "count" && key != "channels" && key != "decimate" && key != "wait_ms")
-        return refuse(res, 400, fmt::format("Unknown parameter '{}' (known: band, start, count, channels, decimate, wait_ms)", key.substr(0, 40)));
+      if (key != "band" && key != "start" && key != "count" && key != "channels" && key != "decimate" && key != "reduce" &&
+          key != "fallback" && key != "wait_ms")
+        return refuse(res, 400,
+                      fmt::format("Unknown parameter '{}' (known: band, start, count, channels, decimate, reduce, fallback, wait_ms)",
+                                  key.substr(0, 40)));
     const std::string band = req.has_param("band") ? req.get_param_value("band") : "ap";
     auto live = acquisition_.live(*probe, band);
     if (!live) return refuse(res, live.error());
@@ -344,6 +347,21 @@ void HttpService::routes() {
       if (!d || *d == 0 || *d > ring.capacity()) return refuse(res, 400, fmt::format("decimate must be 1..{}", ring.capacity()));
       request.decimation = static_cast<std::size_t>(*d);
     }
+    if (req.has_param("reduce")) {
+      const auto reduce = req.get_param_value("reduce");
+      if (reduce == "minmax") request.reduction = Reduction::minmax;
+      else if (reduce != "pick") return refuse(res, 400, fmt::format("reduce must be 'pick' or 'minmax', not '{}'", reduce.substr(0, 20)));
+    }
+    // fallback=latest: a start that left the ring or is not there yet (the
+    // stream began anew) gets the latest samples instead of a refusal, for
+    // a display that goes on from its last block and only wants to know
+    // where the new one begins.
+    bool latest_instead = false;
+    if (req.has_param("fallback")) {
+      const auto fallback = req.get_param_value("fallback");
+      if (fallback == "latest") latest_instead = true;
+      else if (fallback != "refuse") return refuse(res, 400, fmt::format("fallback must be 'refuse' or 'latest', not '{}'", fallback.substr(0, 20)));
+    }
     if (req.has_param("channels")) {
       auto channels = parse_channels(req.get_param_value("channels"), ring.channels());
       if (!channels) return refuse(res, 400, channels.error());
@@ -358,7 +376,11 @@ void HttpService::routes() {
       if (!w || *w > MAX_WAIT_MS) return refuse(res, 400, fmt::format("wait_ms must be 0..{}", MAX_WAIT_MS));
       wait_ms = static_cast<int>(*w);
     }
-    const RingRead read = wait_ms > 0 ? ring.wait_and_read(request, std::chrono::milliseconds(wait_ms)) : ring.read(request);
+    RingRead read = wait_ms > 0 ? ring.wait_and_read(request, std::chrono::milliseconds(wait_ms)) : ring.read(request);
+    if (latest_instead && !std::holds_alternative<RingBlock>(read)) {
+      request.start.reset();
+      read = ring.read(request);
+    }
     if (const auto* gone = std::get_if<RingGone>(&read)) {
       return reply(res, 410, {{"error", fmt::format("Samples from {} have already left the ring: the oldest kept is {}", *request.start,
                                                     gone->extent.oldest)},
@@ -377,6 +399,8 @@ void HttpService::routes() {
     res.set_header("X-Count", std::to_string(block.rows));
     res.set_header("X-Channels", join_channels(block.channels));
     res.set_header("X-Decimation", std::to_string(block.decimation));
+    // minmax: the body holds per bin a row of minima, then one of maxima.
+    res.set_header("X-Reduce", block.reduction == Reduction::minmax ? "minmax" : "pick");
     res.set_header("X-Next-Index", std::to_string(block.first_index + block.rows * block.decimation));
     res.set_header("X-Oldest-Index", std::to_string(extent.oldest));
     res.set_header("X-First-Timestamp", std::to_string(block.first_timestamp));

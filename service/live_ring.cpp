@@ -1,6 +1,7 @@
 #include "service/live_ring.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace pelionp::service {
@@ -75,8 +76,10 @@ RingExtent LiveRing::extent() const {
 
 RingRead LiveRing::read_locked(const RingRequest& request) const {
   const std::size_t d = std::max<std::size_t>(request.decimation, 1);
+  const bool minmax = request.reduction == Reduction::minmax;
   RingBlock block;
   block.decimation = d;
+  block.reduction = request.reduction;
   if (request.channels.empty()) {
     block.channels.resize(channels_);
     for (std::size_t c = 0; c < channels_; ++c) block.channels[c] = static_cast<int>(c);
@@ -95,13 +98,35 @@ RingRead LiveRing::read_locked(const RingRequest& request) const {
     first = *request.start;
     if (first > next_) return RingFuture{extent_locked()};
     if (first < oldest_ || (empty_ && first < next_)) return RingGone{extent_locked()};
-    rows = static_cast<std::size_t>(std::min<uint64_t>(request.count, (next_ - first + d - 1) / d));
+    // A picked row needs the bin's first row, a min/max the whole bin.
+    const uint64_t available = minmax ? (next_ - first) / d : (next_ - first + d - 1) / d;
+    rows = static_cast<std::size_t>(std::min<uint64_t>(request.count, available));
   }
   block.first_index = first;
   block.rows = rows;
   if (rows > 0) block.first_timestamp = timestamps_[static_cast<std::size_t>(first % capacity_)];
   else if (!empty_ && first == next_) block.first_timestamp = timestamps_[(next_ + capacity_ - 1) % capacity_] + ticks_per_row_;
-  block.samples.resize(rows * block.channels.size());
+  const std::size_t width = block.channels.size();
+  if (minmax) {
+    block.samples.resize(2 * rows * width);
+    for (std::size_t k = 0; k < rows; ++k) {
+      int16_t* low = block.samples.data() + 2 * k * width;
+      int16_t* high = low + width;
+      std::fill_n(low, width, std::numeric_limits<int16_t>::max());
+      std::fill_n(high, width, std::numeric_limits<int16_t>::min());
+      for (std::size_t j = 0; j < d; ++j) {
+        const std::size_t pos = static_cast<std::size_t>((first + k * d + j) % capacity_);
+        const int16_t* row = samples_.data() + pos * channels_;
+        for (std::size_t i = 0; i < width; ++i) {
+          const int16_t v = row[block.channels[i]];
+          low[i] = std::min(low[i], v);
+          high[i] = std::max(high[i], v);
+        }
+      }
+    }
+    return block;
+  }
+  block.samples.resize(rows * width);
   auto out = block.samples.begin();
   for (std::size_t k = 0; k < rows; ++k) {
     const std::size_t pos = static_cast<std::size_t>((first + k * d) % capacity_);
@@ -120,7 +145,7 @@ RingRead LiveRing::wait_and_read(const RingRequest& request, std::chrono::millis
   std::unique_lock lock(mutex_);
   if (request.start && request.count > 0) {
     const std::size_t d = std::max<std::size_t>(request.decimation, 1);
-    const uint64_t wanted_end = *request.start + (request.count - 1) * d + 1;
+    const uint64_t wanted_end = *request.start + (request.count - 1) * d + (request.reduction == Reduction::minmax ? d : 1);
     const uint64_t generation = generation_;
     grown_.wait_for(lock, timeout, [&] {
       return generation_ != generation || next_ >= wanted_end || *request.start < oldest_ || *request.start > next_;

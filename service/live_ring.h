@@ -34,13 +34,22 @@ struct RingExtent {
   std::size_t capacity = 0;
 };
 
+// How `decimation` rows become one.
+enum class Reduction : uint8_t {
+  pick,    // the first row of every `decimation`
+  minmax,  // per channel the minimum and the maximum of every `decimation` rows
+};
+
 struct RingBlock {
   uint64_t first_index = 0;
-  std::size_t rows = 0;        // rows returned (after decimation)
-  std::size_t decimation = 1;  // every n-th row of the stream
+  std::size_t rows = 0;        // rows returned (after decimation); minmax: bins
+  std::size_t decimation = 1;  // rows of the stream per row returned
+  Reduction reduction = Reduction::pick;
   std::vector<int> channels;
   uint64_t first_timestamp = 0;
-  std::vector<int16_t> samples;  // row-major: rows x channels
+  // Row-major: rows x channels; minmax: per bin a row of minima, then one
+  // of maxima (2 x rows x channels).
+  std::vector<int16_t> samples;
 };
 
 // Why rows could not be read.
@@ -58,6 +67,9 @@ struct RingRequest {
   std::size_t count = 0;       // rows wanted, after decimation
   std::vector<int> channels;   // empty: all
   std::size_t decimation = 1;  // >= 1
+  // NB: minmax returns whole bins only, so a reader that goes on from the
+  // block's end never sees a bin twice; a spike shorter than a bin stays.
+  Reduction reduction = Reduction::pick;
 };
 
 class LiveRing {

@@ -4,8 +4,13 @@
 //
 // Every pull has at most one request in flight and waits for its answer
 // before the next: a slow browser or a busy service slows the pull rate
-// instead of piling up requests. Traces ask for one sample per pixel of
-// the canvas (the API's stride decimation).
+// instead of piling up requests. Traces keep one min/max bin per pixel of
+// the canvas and pull only the bins that are new since the last frame (the
+// API's minmax reduction, so a spike narrower than a pixel still shows).
+//
+// A service that needs a token (one listening beyond loopback) gets it from
+// the Token field as 'Authorization: Bearer', on every call and on the
+// event stream (read through fetch: EventSource cannot send the header).
 'use strict';
 
 const API = '/api/v1';
@@ -16,7 +21,11 @@ const STATUS_PERIOD_MS = 1000;
 const MIN_FRAME_MS = 33;         // at most 30 frames a second
 const MAX_TRACES = 64;
 
+const TOKEN_KEY = 'pelionp-token';
+
 const state = {
+  token: sessionStorage.getItem(TOKEN_KEY) || '',
+  traceBuffers: new Map(),  // probe -> min/max bins of its traced channels (see pullBins)
   status: null,
   probes: [],         // {index, kind, geometry, rms: Float32Array|null, canvas, layout}
   traces: [],         // {probe, channel}
@@ -30,19 +39,24 @@ const $ = (id) => document.getElementById(id);
 
 // ---------------------------------------------------------------- API
 
+function authorised(headers = {}) {
+  return state.token ? { ...headers, Authorization: `Bearer ${state.token}` } : headers;
+}
+
+// A refusal as an Error with the service's message and the HTTP status.
+async function refusal(response) {
+  let message = `HTTP ${response.status}`;
+  try { message = (await response.json()).error || message; } catch (_) { /* not JSON */ }
+  if (response.status === 401) needToken(message);
+  const error = new Error(message);
+  error.status = response.status;
+  return error;
+}
+
 async function api(path, options = {}) {
-  const response = await fetch(API + path, options);
+  const response = await fetch(API + path, { ...options, headers: authorised(options.headers) });
+  if (!response.ok) throw await refusal(response);
   const type = response.headers.get('Content-Type') || '';
-  if (!response.ok) {
-    let message = `HTTP ${response.status}`;
-    if (type.includes('json')) {
-      const body = await response.json();
-      if (body && body.error) message = body.error;
-    }
-    const error = new Error(message);
-    error.status = response.status;
-    throw error;
-  }
   return type.includes('json') ? response.json() : response;
 }
 
@@ -50,25 +64,41 @@ function post(path, body) {
   return api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body || {}) });
 }
 
-// Live samples: {rows, channels, scale (per channel µV), data Int16Array, nextIndex, rate}.
-async function fetchSamples(probe, band, count, decimate, channels) {
-  const params = new URLSearchParams({ band, count: String(count), decimate: String(decimate) });
+// Live samples: {rows, channels, scale (per channel µV), data Int16Array,
+// firstIndex, nextIndex, rate}. `reduce` 'minmax': per row (bin) a row of
+// minima then one of maxima in `data`.
+async function fetchSamples(probe, band, count, decimate, channels, { start = null, reduce = 'pick', fallback = null } = {}) {
+  const params = new URLSearchParams({ band, count: String(count), decimate: String(decimate), reduce });
+  if (start !== null) params.set('start', String(start));
+  if (fallback) params.set('fallback', fallback);
   if (channels) params.set('channels', channels.join(','));
-  const response = await fetch(`${API}/probes/${probe}/data?${params}`);
-  if (!response.ok) {
-    let message = `HTTP ${response.status}`;
-    try { message = (await response.json()).error || message; } catch (_) { /* not JSON */ }
-    const error = new Error(message);
-    error.status = response.status;
-    throw error;
-  }
+  const response = await fetch(`${API}/probes/${probe}/data?${params}`, { headers: authorised() });
+  if (!response.ok) throw await refusal(response);
   const rows = Number(response.headers.get('X-Count'));
   const list = response.headers.get('X-Channels').split(',').map(Number);
   const scaleText = response.headers.get('X-Scale-Uv').split(',').map(Number);
   const scale = scaleText.length === 1 ? list.map(() => scaleText[0]) : scaleText;
   const data = new Int16Array(await response.arrayBuffer());
-  return { rows, channels: list, scale, data, nextIndex: Number(response.headers.get('X-Next-Index')),
-           rate: Number(response.headers.get('X-Sample-Rate')) };
+  return { rows, channels: list, scale, data, firstIndex: Number(response.headers.get('X-First-Index')),
+           nextIndex: Number(response.headers.get('X-Next-Index')), rate: Number(response.headers.get('X-Sample-Rate')) };
+}
+
+// ---------------------------------------------------------------- token
+
+function needToken(message) {
+  const box = $('access');
+  if (box.dataset.needed === 'true') return;
+  box.dataset.needed = 'true';
+  showMessage(`${message}: enter the service's token`, true);
+  $('token').focus();
+}
+
+function useToken() {
+  state.token = $('token').value.trim();
+  if (state.token) sessionStorage.setItem(TOKEN_KEY, state.token);
+  else sessionStorage.removeItem(TOKEN_KEY);
+  $('access').dataset.needed = 'false';
+  showMessage(state.token ? 'Token set' : 'Token cleared', false);
 }
 
 // ---------------------------------------------------------------- messages
@@ -350,8 +380,38 @@ function fitCanvas(canvas) {
   if (canvas.width !== w) canvas.width = w;
 }
 
-// One frame: per probe with traces, one request for the window's samples
-// at about one per pixel, then a redraw.
+// The min/max bins of one probe's traced channels, a ring of `capacity`
+// bins (each 2 x channels values: minima, then maxima) ending at stream
+// index `next`. A change of band, channels or bin size starts it anew.
+function traceBuffer(probe, key, capacity, m) {
+  let b = state.traceBuffers.get(probe);
+  if (!b || b.key !== key) {
+    b = { key, capacity, m, data: new Int16Array(capacity * 2 * m), head: 0, filled: 0, next: null, scale: [], channels: [] };
+    state.traceBuffers.set(probe, b);
+  }
+  return b;
+}
+
+// Pulls the bins that are new since the last frame into the probe's
+// buffer: the latest window's worth the first time, and when the samples
+// left the ring or the stream began anew (the service's fallback).
+async function pullBins(b, probe, band, decimate, channels) {
+  const block = await fetchSamples(probe, band, b.capacity, decimate, channels,
+                                   { start: b.next, reduce: 'minmax', fallback: 'latest' });
+  if (b.next !== null && block.firstIndex !== b.next) b.filled = 0;  // not where the last block ended
+  const width = 2 * b.m;
+  for (let k = 0; k < block.rows; k++) {
+    b.data.set(block.data.subarray(k * width, (k + 1) * width), b.head * width);
+    b.head = (b.head + 1) % b.capacity;
+    b.filled = Math.min(b.capacity, b.filled + 1);
+  }
+  b.next = block.nextIndex;
+  b.scale = block.scale;
+  b.channels = block.channels;
+}
+
+// One frame: per probe with traces, one request for its new min/max bins
+// (one bin a pixel over the window), then a redraw.
 async function traceFrame() {
   const canvas = $('traces');
   fitCanvas(canvas);
@@ -370,10 +430,13 @@ async function traceFrame() {
     if (!byProbe.has(t.probe)) byProbe.set(t.probe, []);
     byProbe.get(t.probe).push(t.channel);
   }
+  for (const probe of state.traceBuffers.keys()) if (!byProbe.has(probe)) state.traceBuffers.delete(probe);
   const blocks = [];
   for (const [probe, channels] of byProbe) {
     const sorted = [...new Set(channels)].sort((a, b) => a - b);
-    blocks.push({ probe, block: await fetchSamples(probe, band, count, decimate, sorted) });
+    const b = traceBuffer(probe, `${band}|${decimate}|${count}|${sorted}`, count, sorted.length);
+    await pullBins(b, probe, band, decimate, sorted);
+    blocks.push({ probe, block: b });
   }
   drawTraces(canvas, blocks, count, scaleUv, windowS);
 }
@@ -394,20 +457,24 @@ function drawTraces(canvas, blocks, count, scaleUv, windowS) {
   let signature = 0;
   rows.forEach((r, k) => {
     const mid = lane * (k + 0.5);
-    const { block, i } = r;
-    const m = block.channels.length, n = block.rows;
+    const { block: b, i } = r;
+    const m = b.m, n = b.filled, width = 2 * m;
+    // Bin s of the n kept, oldest first: its minimum and maximum.
+    const at = (s) => ((b.head - n + s + b.capacity) % b.capacity) * width;
     let mean = 0;
-    for (let s = 0; s < n; s++) mean += block.data[s * m + i];
-    mean = n ? mean / n : 0;
+    for (let s = 0; s < n; s++) mean += b.data[at(s) + i] + b.data[at(s) + m + i];
+    mean = n ? mean / (2 * n) : 0;
     ctx.strokeStyle = `hsl(${(k * 47) % 360} 70% 65%)`;
     ctx.lineWidth = 1;
     ctx.beginPath();
+    // The newest bin at the right edge; each bin a stroke from its minimum to its maximum.
     for (let s = 0; s < n; s++) {
-      const v = (block.data[s * m + i] - mean) * block.scale[i];
-      const x = left + ((W - left) * s) / Math.max(1, count - 1);
-      const y = mid - v * pxPerUv;
-      if (s === 0) ctx.moveTo(x, y); else ctx.lineTo(x, y);
-      signature = (signature * 31 + block.data[s * m + i]) | 0;
+      const x = left + ((W - left) * (count - n + s)) / Math.max(1, count - 1);
+      const low = b.data[at(s) + i], high = b.data[at(s) + m + i];
+      const y0 = mid - (low - mean) * b.scale[i] * pxPerUv, y1 = mid - (high - mean) * b.scale[i] * pxPerUv;
+      if (s === 0) ctx.moveTo(x, y0); else ctx.lineTo(x, y0);
+      ctx.lineTo(x, y1);
+      signature = (signature * 31 + low + 7 * high) | 0;
     }
     ctx.stroke();
     ctx.fillStyle = '#8893a0';
@@ -471,6 +538,9 @@ function wire() {
     return `Stopped ${reply.run}${reply.reason ? ` (${reply.reason})` : ''}`;
   });
   $('clear-traces').addEventListener('click', () => { state.traces = []; renderTraceList(); });
+  $('token').value = state.token;
+  $('token-use').addEventListener('click', useToken);
+  $('token').addEventListener('keydown', (ev) => { if (ev.key === 'Enter') useToken(); });
   $('scale').addEventListener('change', () => {});
 }
 
@@ -485,16 +555,48 @@ function listFiles(files) {
   walk(files);
 }
 
-function events() {
-  const source = new EventSource(`${API}/events`);
-  for (const type of ['state', 'warning', 'error', 'recording', 'configured', 'streaming']) {
-    source.addEventListener(type, (ev) => {
-      let data = {};
-      try { data = JSON.parse(ev.data); } catch (_) { /* keep the raw text */ }
-      const text = data.message || data.error || (type === 'state' ? data.state : JSON.stringify(data));
-      addEvent(type === 'warning' || type === 'error' ? type : 'info', `${type}: ${text}`);
-      if (type === 'state' || type === 'recording') api('/status').then(renderStatus).catch(() => {});
-    });
+const SHOWN_EVENTS = new Set(['state', 'warning', 'error', 'recording', 'configured', 'streaming']);
+
+function onEvent(type, text) {
+  if (!SHOWN_EVENTS.has(type)) return;
+  let data = {};
+  try { data = JSON.parse(text); } catch (_) { /* keep the raw text */ }
+  const shown = data.message || data.error || (type === 'state' ? data.state : JSON.stringify(data));
+  addEvent(type === 'warning' || type === 'error' ? type : 'info', `${type}: ${shown}`);
+  if (type === 'state' || type === 'recording') api('/status').then(renderStatus).catch(() => {});
+}
+
+// The server-sent events, read through fetch so that the token goes along;
+// after a drop, again from the last event seen (Last-Event-ID).
+async function events() {
+  let last = null;
+  for (;;) {
+    try {
+      const headers = authorised({ Accept: 'text/event-stream' });
+      if (last !== null) headers['Last-Event-ID'] = last;
+      const response = await fetch(`${API}/events`, { headers });
+      if (!response.ok) throw await refusal(response);
+      const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+      let pending = '';
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        pending += value;
+        let end;
+        while ((end = pending.indexOf('\n\n')) >= 0) {
+          const message = pending.slice(0, end);
+          pending = pending.slice(end + 2);
+          let type = 'message', data = '';
+          for (const line of message.split('\n')) {
+            if (line.startsWith('event: ')) type = line.slice(7);
+            else if (line.startsWith('data: ')) data += line.slice(6);
+            else if (line.startsWith('id: ')) last = line.slice(4);
+          }
+          onEvent(type, data);
+        }
+      }
+    } catch (_) { /* shown by the status loop; try again */ }
+    await sleep(1000);
   }
 }
 

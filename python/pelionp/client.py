@@ -55,6 +55,8 @@ class Block:
     read raw (int16). Sample ``k`` of the block has stream index
     ``first_index + k * decimation`` and device timestamp
     ``first_timestamp + k * decimation * ticks`` (AP: 1 tick, NP1 LF: 12).
+    Read with ``minmax``, ``data`` has shape (bins, 2, channels): per bin
+    of ``decimation`` samples from that index, the minimum and the maximum.
     """
 
     data: np.ndarray
@@ -282,10 +284,16 @@ class Client:
 
     def fetch_block(self, probe: int, band: str = "ap", start: Optional[int] = None, count: int = 30000,
                     channels: Optional[Sequence[int]] = None, raw: bool = False, decimate: int = 1,
-                    wait: float = 0.0) -> Block:
+                    wait: float = 0.0, minmax: bool = False, or_latest: bool = False) -> Block:
         """Like :meth:`fetch`, with the block's indexes, timestamps and
         scale. ``wait``: seconds to wait (at most 2) for ``count`` samples
-        from ``start`` to arrive; fewer come back if they do not."""
+        from ``start`` to arrive; fewer come back if they do not.
+        ``minmax``: ``count`` whole bins of ``decimate`` samples, each as
+        its minimum and maximum (a spike shorter than a bin stays), instead
+        of every ``decimate``-th sample. ``or_latest``: when ``start`` has
+        left the ring or is not there yet, the latest ``count`` instead of
+        :class:`SamplesGone` or :class:`SamplesNotYet` (``first_index``
+        says where the block begins)."""
         query: Dict[str, Any] = {"band": band, "count": int(count)}
         if start is not None:
             query["start"] = int(start)
@@ -293,6 +301,10 @@ class Client:
             query["channels"] = ",".join(str(int(c)) for c in channels)
         if decimate != 1:
             query["decimate"] = int(decimate)
+        if minmax:
+            query["reduce"] = "minmax"
+        if or_latest:
+            query["fallback"] = "latest"
         if wait > 0:
             query["wait_ms"] = int(min(wait, 2.0) * 1000)
         status, response, data = self._request("GET", f"/probes/{int(probe)}/data", query=query,
@@ -301,7 +313,8 @@ class Client:
             self._raise(status, data)
         chans = [int(c) for c in response.getheader("X-Channels", "").split(",") if c]
         rows = int(response.getheader("X-Count", "0"))
-        samples = np.frombuffer(data, dtype="<i2").reshape(rows, len(chans))
+        shape = (rows, 2, len(chans)) if response.getheader("X-Reduce") == "minmax" else (rows, len(chans))
+        samples = np.frombuffer(data, dtype="<i2").reshape(shape)
         scale = np.array([float(s) for s in response.getheader("X-Scale-Uv", "1").split(",")], dtype=np.float32)
         if scale.size == 1 and len(chans) != 1:
             scale = np.full(len(chans), scale[0], dtype=np.float32)

@@ -46,7 +46,7 @@ def test_geometry_matches_the_probe(client):
 def test_a_timed_recording_names_its_files_ends_by_itself_and_says_so(client, served):
     events = client.events()
     assert next(events)["type"] == "hello"
-    reply = client.start_recording("timed", seconds=0.5, notes="first test")
+    reply = client.start_recording("timed", seconds=0.5, notes="first test\nC:\\data, left V1")
     assert reply["state"] == "recording"
     folder = pathlib.Path(reply["folder"])
     assert folder == served.out / "timed_g0"
@@ -65,7 +65,11 @@ def test_a_timed_recording_names_its_files_ends_by_itself_and_says_so(client, se
     assert all(p["lost_samples"] == 0 for p in stopped["probes"])
     for b in bins:
         assert b.stat().st_size == 15000 * 385 * 2
-    assert (folder / "timed_g0.notes.txt").read_text().strip() == "first test"
+    for f in reply["files"]:
+        for band in ("ap", "lf"):
+            if band in f:
+                lines = pathlib.Path(f[band]["meta"]).read_text().splitlines()
+                assert "pelionpUserNotes=first test\\nC:\\\\data, left V1" in lines
     assert client.status()["state"] == "idle"
 
 
@@ -125,6 +129,11 @@ def test_fetch_gives_microvolts_or_raw_of_the_latest_samples(client):
     d = client.fetch_block(1, start=b.first_index, count=100, channels=[0], raw=True, decimate=10)
     np.testing.assert_array_equal(d.data[:, 0], b.data[:1000:10, 0])
     assert d.sample_rate == 3000
+    bins = client.fetch_block(1, start=b.first_index + 1, count=299, channels=[0, 5, 7], raw=True, decimate=10, minmax=True)
+    assert bins.data.shape == (299, 2, 3) and bins.next_index == b.first_index + 2991
+    whole = b.data[1:2991].reshape(299, 10, 3)
+    np.testing.assert_array_equal(bins.data[:, 0], whole.min(axis=1))
+    np.testing.assert_array_equal(bins.data[:, 1], whole.max(axis=1))
 
 
 def test_latest_yields_consecutive_blocks(client):
@@ -147,6 +156,9 @@ def test_samples_that_left_the_ring_or_are_not_there_yet(client):
     with pytest.raises(pelionp.SamplesNotYet) as future:
         client.fetch(1, start=10**15, count=10)
     assert "not there yet" in future.value.message
+    for start in (0, 10**15):  # a display going on from its last block takes the latest instead
+        b = client.fetch_block(1, start=start, count=10, or_latest=True)
+        assert len(b) == 10 and b.first_index > 0 and b.first_index != start
     with pytest.raises(pelionp.ServiceError) as too_many:
         client.fetch(1, count=ring + 1)
     assert too_many.value.status == 400

@@ -85,7 +85,7 @@ def test_bad_clients_while_recording_lose_nothing(served: Served):
                 body = reply.split(b"\r\n\r\n", 1)[1]
                 assert "error" in json.loads(body), reply[:300]
 
-        # Samples far in the future (far in the past: the ring tests).
+        # Samples far in the future.
         for start in (10**18, 2**64 - 1):
             with pytest.raises(pelionp.SamplesNotYet):
                 client.fetch(1, start=start, count=10)
@@ -102,6 +102,14 @@ def test_bad_clients_while_recording_lose_nothing(served: Served):
                     s.sendall(b"GET /api/v1/status HTTP/1.1\r\nHo")
                 elif i % 3 == 2:
                     s.sendall(b"GET /api/v1/status HTTP/1.1\r\nHost: x\r\n\r\n")
+        # Samples far in the past, once the ring has wrapped (a second long).
+        end = time.monotonic() + 30
+        while client.status()["probes"][1]["live"]["ap"]["oldest"] == 0 and time.monotonic() < end:
+            time.sleep(0.05)
+        for start in (0, 1):
+            with pytest.raises(pelionp.SamplesGone) as gone:
+                client.fetch(1, start=start, count=10)
+            assert gone.value.status == 410 and gone.value.body["oldest"] > start
         # A client that stops reading mid-response (a second of every channel).
         stalled = socket.create_connection((host, int(port)), timeout=10)
         stalled.sendall(b"GET /api/v1/probes/1/data?count=30000 HTTP/1.1\r\nHost: x\r\n\r\n")

@@ -138,6 +138,7 @@ std::expected<void, RunError> Run::prepare() {
       return std::unexpected(error(recording.error().find("already exists") != std::string::npos ? RunErrorKind::file_exists
                                                                                                 : RunErrorKind::write_failed,
                                    fmt::format("{}: {}", who, recording.error())));
+    (*recording)->set_user_notes(options_.notes);
     WriterHooks hooks{.index = index,
                       .tap = options_.sample_tap,
                       .on_end = [this] { writer_ended(); },

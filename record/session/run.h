@@ -70,6 +70,8 @@ struct RunOptions {
   // where a run begins depends on how fast its streams started; set it
   // where runs must be compared sample for sample.
   std::optional<uint64_t> start_timestamp{};
+  // The user's notes, written into every .meta (pelionpUserNotes).
+  std::string notes{};
   // Each block the writers write, for live displays beside the files.
   SampleTap sample_tap{};
   // The sync column's source; unset: the sync column is 0 (gaps aside).

@@ -124,6 +124,17 @@ std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfigurati
   for (const auto& g : stream.gaps) fmt::format_to(std::back_inserter(gaps), "({},{},{})", g.timestamp, g.samples, g.cause);
   line("pelionpGaps", gaps);
   line("pelionpSyncSource", stream.sync_source);
+  if (!stream.user_notes.empty()) {
+    // One line, whatever the notes hold: readers split the file at newlines.
+    std::string notes;
+    for (const char c : stream.user_notes) {
+      if (c == '\\') notes += "\\\\";
+      else if (c == '\n') notes += "\\n";
+      else if (c == '\r') notes += "\\r";
+      else notes += c;
+    }
+    line("pelionpUserNotes", notes);
+  }
   line("snsApLfSy", ap_lf_sy);
   line("snsSaveChanSubset", "all");
   line("typeThis", "imec");

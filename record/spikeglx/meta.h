@@ -79,10 +79,13 @@ struct PELIONP_RECORD_API StreamSummary {
   std::string create_time;    // ISO 8601 local time, "2024-05-01T12:00:00"
   // Our own keys: "pelionpGaps" lists each gap as (timestamp,samples,cause);
   // "pelionpBackwardTimestamps" counts packets whose timestamp went back;
-  // "pelionpSyncSource" says what the sync column carries.
+  // "pelionpSyncSource" says what the sync column carries;
+  // "pelionpUserNotes" (only when there are notes) holds the user's notes
+  // on one line: backslash, newline and carriage return as \\, \n, \r.
   std::vector<Gap> gaps{};
   uint64_t backward_timestamps = 0;
   std::string sync_source = "none";
+  std::string user_notes{};
 };
 
 // The whole .meta text, one "key=value\n" line per key, tilde keys last.

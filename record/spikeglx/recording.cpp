@@ -240,6 +240,7 @@ std::expected<void, std::string> ProbeRecording::write_meta(const Stream& stream
       .gaps = band == Band::ap ? ap_gaps_ : lf_gaps_,
       .backward_timestamps = backward_timestamps_,
       .sync_source = sync_source_,
+      .user_notes = user_notes_,
   };
   return write_text_atomically(stream.meta_path, format_meta(probe_, configuration_, summary));
 }

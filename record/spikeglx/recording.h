@@ -111,6 +111,7 @@ class PELIONP_RECORD_API ProbeRecording {
   void note_gap(Band band, Gap gap);
   void set_backward_timestamps(uint64_t count) noexcept { backward_timestamps_ = count; }
   void set_sync_source(std::string statement) { sync_source_ = std::move(statement); }
+  void set_user_notes(std::string notes) { user_notes_ = std::move(notes); }
   // Writes out every buffer and rewrites the .meta files (atomically) and
   // the timestamps' header with what reached the disk.
   std::expected<void, std::string> checkpoint();
@@ -152,6 +153,7 @@ class PELIONP_RECORD_API ProbeRecording {
   std::vector<Gap> lf_gaps_;
   uint64_t backward_timestamps_ = 0;
   std::string sync_source_ = "none";
+  std::string user_notes_;
   std::atomic<uint64_t> ap_samples_{0};
   std::atomic<uint64_t> lf_samples_{0};
   std::atomic<uint64_t> bytes_written_{0};

@@ -20,7 +20,6 @@ constexpr double FALLOFF_SIGMA_UM = 18.0;
 constexpr double NEARBY_RADIUS_UM = 60.0;
 constexpr double UNIT_SPACING_UM = 40.0;  // no two units of a shank closer
 constexpr int NOISE_TABLES = 16;
-constexpr int SLOW_TABLES = 16;
 constexpr double SLOW_RMS_UV = 40.0;
 constexpr double SLOW_ANCHOR_UM = 400.0;
 constexpr std::array<int, 5> HARMONICS{1, 2, 3, 4, 10};  // x 3.90625 Hz
@@ -114,6 +113,21 @@ std::array<float, NeuralSignal::WAVEFORM_TICKS> spike_waveform(Random& random) {
 
 double distance(SitePositionUm a, SitePositionUm b) { return std::hypot(a.x - b.x, a.z - b.z); }
 
+// cos and sin of each harmonic at every tick of the period, tick-major.
+const std::vector<float>& harmonic_table() {
+    static const std::vector<float> table = [] {
+        std::vector<float> t(PERIOD * 2 * HARMONICS.size());
+        for (uint64_t k = 0; k < PERIOD; ++k)
+            for (std::size_t h = 0; h < HARMONICS.size(); ++h) {
+                const double angle = 2.0 * std::numbers::pi * HARMONICS[h] * static_cast<double>(k) / PERIOD;
+                t[(k * HARMONICS.size() + h) * 2] = static_cast<float>(std::cos(angle));
+                t[(k * HARMONICS.size() + h) * 2 + 1] = static_cast<float>(std::sin(angle));
+            }
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace
 
 const NeuralSignal& NeuralSignal::of(SignalLayout layout, uint64_t serial) {
@@ -136,18 +150,18 @@ SitePositionUm NeuralSignal::position(SignalLayout layout, int electrode) {
     return {.x = 27.0 + 32.0 * column, .z = 15.0 * row};
 }
 
-NeuralSignal::NeuralSignal(SignalLayout layout, uint64_t serial) : layout_(layout) {
+NeuralSignal::NeuralSignal(SignalLayout layout, uint64_t serial) : layout_(layout), harmonics_(harmonic_table().data()) {
+    static_assert(HARMONICS.size() == LFP_HARMONICS);
     Random random(serial * 0x2545F4914F6CDD1DULL ^ (layout == SignalLayout::np1 ? 0x4e5031ULL : 0x4e50322ULL));
-    for (int t = 0; t < NOISE_TABLES; ++t) noise_tables_.push_back(ap_noise_table(random));
-    for (int t = 0; t < SLOW_TABLES; ++t) slow_tables_.push_back(slow_noise_table(random));
-    for (std::size_t h = 0; h < HARMONICS.size(); ++h) {
-        cos_[h].resize(PERIOD);
-        sin_[h].resize(PERIOD);
-        for (uint64_t k = 0; k < PERIOD; ++k) {
-            const double angle = 2.0 * std::numbers::pi * HARMONICS[h] * static_cast<double>(k) / PERIOD;
-            cos_[h][k] = static_cast<float>(std::cos(angle));
-            sin_[h][k] = static_cast<float>(std::sin(angle));
-        }
+    noise_.reserve(NOISE_TABLES * 2 * PERIOD);
+    for (int t = 0; t < NOISE_TABLES; ++t) {
+        const std::vector<float> table = ap_noise_table(random);
+        noise_.insert(noise_.end(), table.begin(), table.end());
+    }
+    slow_.resize(PERIOD * SLOW_TABLES);
+    for (int t = 0; t < SLOW_TABLES; ++t) {
+        const std::vector<float> table = slow_noise_table(random);
+        for (uint64_t k = 0; k < PERIOD; ++k) slow_[k * SLOW_TABLES + static_cast<uint64_t>(t)] = table[k];
     }
     const int per_shank = electrodes_per_shank();
     const double shank_length = position(layout, per_shank - 1).z;
@@ -211,8 +225,9 @@ NeuralSignal::NeuralSignal(SignalLayout layout, uint64_t serial) : layout_(layou
             Site& s = sites_[static_cast<std::size_t>(shank * per_shank + e)];
             const SitePositionUm at = position(layout, e);
             for (int i = 0; i < 2; ++i) {
-                s.noise_table[i] = static_cast<uint16_t>(random.below(NOISE_TABLES));
-                s.noise_offset[i] = static_cast<uint32_t>(random.below(PERIOD));
+                const uint64_t table = random.below(NOISE_TABLES);
+                const uint64_t offset = random.below(PERIOD);
+                s.noise_at[i] = static_cast<uint32_t>(table * 2 * PERIOD + offset);
             }
             const double envelope = std::tanh((at.z - l.reversal_um) / 250.0) *
                                     (0.8 + 0.2 * std::sin(2 * std::numbers::pi * at.z / 3000.0 + l.envelope_phase));
@@ -236,45 +251,71 @@ NeuralSignal::NeuralSignal(SignalLayout layout, uint64_t serial) : layout_(layou
             if (s.slow_table[1] == s.slow_table[0]) s.slow_table[1] = static_cast<uint16_t>((s.slow_table[0] + 1) % SLOW_TABLES);
 
             // The units that reach this site, strongest first.
+            struct Nearby {
+                uint16_t unit;
+                float gain;  // amplitude_uv x fall-off
+            };
             std::vector<Nearby> near;
             for (std::size_t u = 0; u < units_.size(); ++u) {
-                if (units_[u].shank != shank) continue;
+                if (units_[u].shank != shank || std::abs(units_[u].position.z - at.z) > NEARBY_RADIUS_UM) continue;
                 const double d = distance(units_[u].position, at);
                 if (d > NEARBY_RADIUS_UM) continue;
                 near.push_back({static_cast<uint16_t>(u), static_cast<float>(units_[u].amplitude_uv *
                                                                              std::exp(-d * d / (2 * FALLOFF_SIGMA_UM * FALLOFF_SIGMA_UM)))});
             }
             std::ranges::sort(near, [](const Nearby& a, const Nearby& b) { return a.gain > b.gain; });
-            s.nearby_count = static_cast<uint8_t>(std::min<std::size_t>(near.size(), MAX_NEARBY));
-            std::copy_n(near.begin(), s.nearby_count, s.nearby);
+            near.resize(std::min<std::size_t>(near.size(), MAX_NEARBY));
+            s.first_spike = static_cast<uint32_t>(spikes_.size());
+            for (const Nearby& n : near) {
+                const SimUnit& u = units_[n.unit];
+                for (int i = 0; i < u.spikes; ++i) {
+                    const uint64_t start = (u.phases[static_cast<std::size_t>(i)] + PERIOD - TROUGH_AT) % PERIOD;
+                    spikes_.push_back({static_cast<uint16_t>(start), n.unit, n.gain});
+                }
+            }
+            s.spike_count = static_cast<uint8_t>(spikes_.size() - s.first_spike);
         }
     }
 }
 
-float NeuralSignal::ap_uv(int shank, int electrode, uint64_t tick) const {
-    const Site& s = site(shank, electrode);
-    const uint64_t k = tick % PERIOD;
-    float v = static_cast<float>(NOISE_RMS_UV / std::numbers::sqrt2) *
-              (noise_tables_[s.noise_table[0]][k + s.noise_offset[0]] + noise_tables_[s.noise_table[1]][k + s.noise_offset[1]]);
-    for (int n = 0; n < s.nearby_count; ++n) {
-        const SimUnit& u = units_[s.nearby[n].unit];
-        for (int i = 0; i < u.spikes; ++i) {
-            // Ticks since the waveform's start, around the period.
-            uint64_t dt = k + PERIOD + TROUGH_AT - u.phases[static_cast<std::size_t>(i)];
-            if (dt >= PERIOD) dt -= PERIOD;
-            if (dt >= PERIOD) dt -= PERIOD;
-            if (dt < WAVEFORM_TICKS) v += s.nearby[n].gain * waveforms_[s.nearby[n].unit][dt];
-        }
+inline float NeuralSignal::ap_at(const Site& s, uint64_t k) const {
+    float v = static_cast<float>(NOISE_RMS_UV / std::numbers::sqrt2) * (noise_[k + s.noise_at[0]] + noise_[k + s.noise_at[1]]);
+    // In the order of the nearby units and their spikes, as before they
+    // were flattened: the sum is the same to the bit.
+    const SiteSpike* spike = spikes_.data() + s.first_spike;
+    for (int n = 0; n < s.spike_count; ++n, ++spike) {
+        // Ticks since the waveform's start, around the period.
+        const uint64_t dt = k >= spike->start ? k - spike->start : k + PERIOD - spike->start;
+        if (dt < WAVEFORM_TICKS) v += spike->gain * waveforms_[spike->unit][dt];
     }
     return v;
 }
+
+inline float NeuralSignal::lfp_at(const Site& s, const float* slow, const float* wave) const {
+    float v = s.slow_weight[0] * slow[s.slow_table[0]] + s.slow_weight[1] * slow[s.slow_table[1]];
+    for (std::size_t h = 0; h < LFP_HARMONICS; ++h) v += s.lfp_cos[h] * wave[2 * h] + s.lfp_sin[h] * wave[2 * h + 1];
+    return v;
+}
+
+float NeuralSignal::ap_uv(int shank, int electrode, uint64_t tick) const { return ap_at(site(shank, electrode), tick % PERIOD); }
 
 float NeuralSignal::lfp_uv(int shank, int electrode, uint64_t tick) const {
-    const Site& s = site(shank, electrode);
     const uint64_t k = tick % PERIOD;
-    float v = s.slow_weight[0] * slow_tables_[s.slow_table[0]][k] + s.slow_weight[1] * slow_tables_[s.slow_table[1]][k];
-    for (std::size_t h = 0; h < LFP_HARMONICS; ++h) v += s.lfp_cos[h] * cos_[h][k] + s.lfp_sin[h] * sin_[h][k];
-    return v;
+    return lfp_at(site(shank, electrode), slow_.data() + k * SLOW_TABLES, harmonics_ + k * 2 * LFP_HARMONICS);
+}
+
+void NeuralSignal::wideband_uv(std::span<const int32_t> sites, uint64_t tick, std::span<float> out) const {
+    const uint64_t k = tick % PERIOD;
+    const float* slow = slow_.data() + k * SLOW_TABLES;
+    const float* wave = harmonics_ + k * 2 * LFP_HARMONICS;
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        if (sites[i] < 0) {
+            out[i] = 0;
+            continue;
+        }
+        const Site& s = sites_[static_cast<std::size_t>(sites[i])];
+        out[i] = lfp_at(s, slow, wave) + ap_at(s, k);
+    }
 }
 
 std::vector<uint64_t> NeuralSignal::spike_ticks(const SimUnit& unit, uint64_t from, uint64_t to) {

@@ -29,6 +29,7 @@
 #include <array>
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
+#include <span>
 #include <vector>
 
 #include "sim/probes/tick_cache.h"
@@ -45,6 +46,14 @@ enum class SignalLayout { np1, np2 };
 inline constexpr double NP1_AP_UV_PER_CODE = 1.2e6 / 1024.0 / 1000.0;
 inline constexpr double NP1_LF_UV_PER_CODE = 1.2e6 / 1024.0 / 50.0;
 inline constexpr double NP2_UV_PER_CODE = 1.0e6 / 4096.0 / 80.0;
+
+/// std::lround's result (halves away from zero) without its library call
+/// or a branch (a sample's sign is a coin toss to the branch predictor).
+inline long round_half_away(double v) {
+    const long whole = static_cast<long>(v);  // toward zero
+    const double rest = v - static_cast<double>(whole);  // exact
+    return whole + static_cast<long>(rest >= 0.5) - static_cast<long>(rest <= -0.5);
+}
 
 struct SitePositionUm {
     double x = 0;
@@ -89,6 +98,13 @@ public:
     float wideband_uv(int shank, int electrode, uint64_t tick) const {
         return lfp_uv(shank, electrode, tick) + ap_uv(shank, electrode, tick);
     }
+    /// The same for many electrodes at one tick, to the bit: `out[i]` for
+    /// the electrode `site_index(shank, electrode)` = `sites[i]`, 0 where
+    /// `sites[i]` < 0. NB: what makes a probe stream's first period (every
+    /// tick's words made once) cheap enough: one pass over a tick's sites
+    /// with the tick's tables found once.
+    void wideband_uv(std::span<const int32_t> sites, uint64_t tick, std::span<float> out) const;
+    int32_t site_index(int shank, int electrode) const noexcept { return shank * electrodes_per_shank() + electrode; }
 
     SignalLayout layout() const noexcept { return layout_; }
     int shanks() const noexcept { return layout_ == SignalLayout::np1 ? 1 : NP2_SHANKS; }
@@ -103,39 +119,50 @@ public:
     double amplitude_at(const SimUnit& unit, int shank, int electrode) const;
 
 private:
-    struct Nearby {
+    // One spike of a unit that reaches a site: where its waveform begins
+    // within the period, and the site's gain for it.
+    struct SiteSpike {
+        uint16_t start;  // (phase - TROUGH_AT) mod period
         uint16_t unit;
-        float gain;  // amplitude_uv x fall-off
+        float gain;
     };
     static constexpr int MAX_NEARBY = 8;
     static constexpr int LFP_HARMONICS = 5;
+    static constexpr int SLOW_TABLES = 16;
     struct Site {
-        // Two AP-noise tables and offsets, summed.
-        uint16_t noise_table[2];
-        uint32_t noise_offset[2];
+        // Two AP-noise tables at their offsets, summed: where in noise_
+        // each begins (table x 2 x period + offset).
+        uint32_t noise_at[2];
         // LFP: coefficients of the cos and sin tables of each harmonic.
         float lfp_cos[LFP_HARMONICS];
         float lfp_sin[LFP_HARMONICS];
         // Shared slow noise: a mix of the tables of the two nearest anchors.
         uint16_t slow_table[2];
         float slow_weight[2];
-        Nearby nearby[MAX_NEARBY];
-        uint8_t nearby_count;
+        // The spikes of the nearby units (at most MAX_NEARBY, strongest
+        // first): spikes_[first_spike, + spike_count).
+        uint32_t first_spike;
+        uint8_t spike_count;
     };
 
-    const Site& site(int shank, int electrode) const {
-        return sites_[static_cast<std::size_t>(shank * electrodes_per_shank() + electrode)];
-    }
+    const Site& site(int shank, int electrode) const { return sites_[static_cast<std::size_t>(site_index(shank, electrode))]; }
+    // The two parts, shared by the one-electrode and the many-electrode
+    // calls so that both give the same floats. `k`: the tick in the period.
+    float ap_at(const Site& s, uint64_t k) const;
+    float lfp_at(const Site& s, const float* slow, const float* wave) const;
 
     SignalLayout layout_;
     std::vector<SimUnit> units_;
     std::vector<std::array<float, WAVEFORM_TICKS>> waveforms_;  // per unit, trough -1
     std::vector<Site> sites_;
-    // Tables of 2 x period samples, so that (tick % period) + offset needs no
-    // second modulo.
-    std::vector<std::vector<float>> noise_tables_;
-    std::vector<std::vector<float>> slow_tables_;
-    std::array<std::vector<float>, LFP_HARMONICS> cos_, sin_;
+    std::vector<SiteSpike> spikes_;
+    // Tables of 2 x period samples one after the other, so that (tick %
+    // period) + offset needs no second modulo.
+    std::vector<float> noise_;
+    // NB: tick-major (every table's value of one tick side by side), so
+    // that the sites of one tick read one cache line of them.
+    std::vector<float> slow_;      // [k * SLOW_TABLES + table]
+    const float* harmonics_;       // [k * 2 * LFP_HARMONICS + 2h (+1)]: cos, sin; the same for every model
 };
 
 /// The ground truth of a probe's units on its first `shanks` shanks: the

@@ -9,7 +9,7 @@ namespace pelionp::sim {
 namespace {
 
 uint16_t to_code(float uv, double uv_per_code) {
-    return static_cast<uint16_t>(std::clamp(512L - std::lround(uv / uv_per_code), 0L, 1023L));
+    return static_cast<uint16_t>(std::clamp(512L - round_half_away(uv / uv_per_code), 0L, 1023L));
 }
 
 }  // namespace

@@ -266,9 +266,13 @@ void NP2ProbeChip::set_sr_out_stuck(bool stuck) {
 
 namespace {
 
-uint16_t np2_code(const NeuralSignal& model, uint8_t shank, uint16_t electrode, uint64_t frame) {
-    const long code = 2048 + std::lround(model.wideband_uv(shank, electrode, frame) / NP2_UV_PER_CODE);
+uint16_t np2_code(float uv) {
+    const long code = 2048 + round_half_away(uv / NP2_UV_PER_CODE);
     return static_cast<uint16_t>(std::clamp(code, 0L, 4095L));
+}
+
+uint16_t np2_code(const NeuralSignal& model, uint8_t shank, uint16_t electrode, uint64_t frame) {
+    return np2_code(model.wideband_uv(shank, electrode, frame));
 }
 
 }  // namespace
@@ -281,9 +285,14 @@ std::array<uint16_t, NP2ProbeChip::CHANNELS> np2_superframe(
     uint64_t serial, const std::array<std::optional<NP2ProbeChip::Source>, NP2ProbeChip::CHANNELS>& sources,
     uint64_t frame) {
     const NeuralSignal& model = NeuralSignal::of(SignalLayout::np2, serial);
-    std::array<uint16_t, NP2ProbeChip::CHANNELS> codes;
+    std::array<int32_t, NP2ProbeChip::CHANNELS> sites;
     for (std::size_t c = 0; c < NP2ProbeChip::CHANNELS; ++c)
-        codes[c] = sources[c] ? np2_code(model, sources[c]->shank, sources[c]->electrode, frame) : 2048;
+        sites[c] = sources[c] ? model.site_index(sources[c]->shank, sources[c]->electrode) : -1;
+    std::array<float, NP2ProbeChip::CHANNELS> uv;
+    model.wideband_uv(sites, frame, uv);
+    std::array<uint16_t, NP2ProbeChip::CHANNELS> codes;
+    // A channel without a source has 0 µV: code 2048.
+    for (std::size_t c = 0; c < NP2ProbeChip::CHANNELS; ++c) codes[c] = np2_code(uv[c]);
     return codes;
 }
 

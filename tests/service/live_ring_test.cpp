@@ -82,6 +82,33 @@ TEST(LiveRing, ChannelSubsetsComeInTheAskedOrder) {
   EXPECT_THROW((void)ring.read({0, 2, {4}, 1}), std::out_of_range);
 }
 
+TEST(LiveRing, MinMaxBinsKeepTheSpikesThatPickingSkipsAndOnlyWholeBinsCome) {
+  LiveRing ring(2, 64);
+  std::vector<int16_t> rows(2 * 40, 0);
+  rows[2 * 13 + 0] = 500;   // a spike on channel 0, between picked rows
+  rows[2 * 26 + 1] = -300;  // a trough on channel 1
+  ring.write(0, 40, rows, 1000);
+  const auto picked = std::get<RingBlock>(ring.read({10, 5, {}, 10}));
+  EXPECT_EQ(picked.samples, std::vector<int16_t>(2 * 3, 0)) << "rows 10, 20, 30 miss both";
+
+  RingRequest binned{10, 5, {}, 10, Reduction::minmax};
+  const auto block = std::get<RingBlock>(ring.read(binned));
+  EXPECT_EQ(block.reduction, Reduction::minmax);
+  EXPECT_EQ(block.first_index, 10u);
+  ASSERT_EQ(block.rows, 3u);  // 10..39: the bin from 40 is not whole yet
+  // Per bin: minima of channels 0, 1, then maxima.
+  EXPECT_EQ(block.samples, (std::vector<int16_t>{0, 0, 500, 0, /**/ 0, -300, 0, 0, /**/ 0, 0, 0, 0}));
+  EXPECT_EQ(block.first_timestamp, 1010u);
+
+  binned.start = 35;  // less than a bin there
+  EXPECT_EQ(std::get<RingBlock>(ring.read(binned)).rows, 0u);
+  binned.start = std::nullopt;  // the latest whole bins end at the newest row
+  binned.count = 2;
+  const auto latest = std::get<RingBlock>(ring.read(binned));
+  EXPECT_EQ(latest.first_index, 20u);
+  EXPECT_EQ(latest.samples[1], -300);
+}
+
 TEST(LiveRing, AGapIsZerosAndAnEarlierBlockBeginsTheRingAnew) {
   LiveRing ring(2, 10);
   write(ring, 0, 2);

@@ -139,6 +139,14 @@ INSTANTIATE_TEST_SUITE_P(Probes, NeuralSignalTest,
                          testing::Values(Layout{SignalLayout::np1, 18005106641ULL}, Layout{SignalLayout::np2, 19011110123ULL}),
                          [](const auto& info) { return info.param.layout == SignalLayout::np1 ? "Np1" : "Np2"; });
 
+TEST(NeuralSignal, CodesRoundAsLroundDoes) {
+    // Halves away from zero, and the doubles next to them each their own way.
+    for (double v : {0.0, 0.5, -0.5, 1.5, -1.5, 2.5, -2.5, 0.49999999999999994, -0.49999999999999994,
+                     std::nextafter(2.5, 0.0), std::nextafter(-2.5, 0.0), 1e6 + 0.5, -1e6 - 0.5, 123.456, -987.654}) {
+        EXPECT_EQ(round_half_away(v), std::lround(v)) << v;
+    }
+}
+
 TEST(NeuralSignal, CodesCarryTheMicrovoltsAtTheDefaultGains) {
     const NeuralSignal& np1 = NeuralSignal::of(SignalLayout::np1, 7);
     const NeuralSignal& np2 = NeuralSignal::of(SignalLayout::np2, 7);

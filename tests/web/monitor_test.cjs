@@ -2,7 +2,9 @@
 //   the page loads with no console error; once the simulated board
 //   streams, every probe view has coloured sites and the traces move (read
 //   from the DOM and the canvases' pixels); starting and stopping a
-//   recording from the page writes its files; a refusal is shown.
+//   recording from the page writes its files; a refusal is shown; against
+//   a service that requires a token, the page asks for it and, given it,
+//   shows the probes, their live sites and the events.
 // Also reports the page's frame rate and the CPU the service spends
 // serving it. Screenshots under the output folder.
 //   node monitor_test.cjs PELIONP OUTDIR
@@ -17,9 +19,9 @@ const [tool, outDir] = process.argv.slice(2);
 const puppeteer = require(path.resolve(outDir, 'node_modules', 'puppeteer-core'));
 const DEADLINE_MS = 30000;
 
-function startService(dataDir) {
+function startService(dataDir, extra = []) {
   return new Promise((resolve, reject) => {
-    const child = spawn(tool, ['serve', '--sim', '--listen', '127.0.0.1:0', '--out', dataDir], { stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn(tool, ['serve', '--sim', '--listen', '127.0.0.1:0', '--out', dataDir, ...extra], { stdio: ['ignore', 'pipe', 'pipe'] });
     let text = '';
     const timer = setTimeout(() => reject(new Error(`serve did not listen in time:\n${text}`)), DEADLINE_MS);
     const look = (chunk) => {
@@ -45,6 +47,14 @@ async function main() {
   const dataDir = path.join(scratch, 'data');
   fs.mkdirSync(dataDir);
   const { child, url } = await startService(dataDir);
+  // The service's CPU while it streams with no page open: what the page's cost is measured against.
+  const call = (what) => fetch(`${url}/api/v1/streaming/${what}`, { method: 'POST' }).then((r) => assert.equal(r.status, 200));
+  await call('start');
+  await sleep(1000);
+  const idle0 = cpuSeconds(child.pid), idleT0 = Date.now();
+  await sleep(4000);
+  const streamingCpu = (cpuSeconds(child.pid) - idle0) / ((Date.now() - idleT0) / 1000);
+  await call('stop');
   const browser = await puppeteer.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -147,7 +157,9 @@ async function main() {
       const cpu1 = cpuSeconds(child.pid), t1 = Date.now();
       const frames1 = Number(await page.$eval('#traces', (c) => c.dataset.frames));
       const fps = ((frames1 - frames0) * 1000) / (t1 - t0);
-      console.log(`     service CPU with the page open and streaming: ${(100 * (cpu1 - cpu0) / ((t1 - t0) / 1000)).toFixed(1)} % of a core; page ${fps.toFixed(1)} frames/s`);
+      const withPage = (cpu1 - cpu0) / ((t1 - t0) / 1000);
+      console.log(`     service CPU streaming: ${(100 * streamingCpu).toFixed(1)} % of a core without a page, ${(100 * withPage).toFixed(1)} % ` +
+                  `with the page open (+${(100 * (withPage - streamingCpu)).toFixed(1)} %); page ${fps.toFixed(1)} frames/s`);
       assert.ok(frames1 > frames0, 'the page draws');  // the rate itself is a figure, not a pass mark
     });
 
@@ -185,6 +197,34 @@ async function main() {
     await step('no console error but the refused request\'s own', async () => {
       const unexpected = consoleErrors.filter((e) => !(e.phase === 'refusal' && /status of 4\d\d/.test(e.text)));
       assert.deepEqual(unexpected, []);
+    });
+
+    await step('a service that requires a token: the page asks for it, and works once given it', async () => {
+      const token = 'monitor-test-token-0123456789';
+      const guarded = await startService(dataDir, ['--require-token', '--token', token]);
+      const other = await browser.newPage();
+      const errors = [];
+      other.on('pageerror', (e) => errors.push(`uncaught: ${e.message}`));
+      other.on('console', (m) => { if (m.type() === 'error' && !/status of 401/.test(m.text())) errors.push(m.text()); });
+      other.setDefaultTimeout(DEADLINE_MS);
+      try {
+        await other.goto(guarded.url + '/', { waitUntil: 'load' });
+        await other.waitForFunction(() => document.getElementById('access').dataset.needed === 'true');
+        assert.match(await other.$eval('#message', (m) => m.textContent), /token/i);
+        await other.type('#token', token);
+        await other.click('#token-use');
+        await other.waitForSelector('body[data-ready="true"]');
+        await other.click('#stream-start');
+        await other.waitForFunction(() => [...document.querySelectorAll('canvas.probe-view')].every((c) => Number(c.dataset.colouredSites) > 0));
+        // The event stream, read with the token, reports the change of state.
+        await other.waitForFunction(() => [...document.querySelectorAll('#events li')].some((li) => /state: streaming/.test(li.textContent)));
+        await other.waitForFunction(() => Number(document.getElementById('traces').dataset.frames) >= 3);
+        assert.deepEqual(errors, []);
+      } finally {
+        await other.close();
+        guarded.child.kill('SIGINT');
+        await new Promise((r) => guarded.child.once('exit', r));
+      }
     });
   } finally {
     await browser.close();
