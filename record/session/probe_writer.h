@@ -57,7 +57,7 @@ struct PELIONP_RECORD_API WriterHooks {
   SyncLookup sync{};            // unset: sync column 0
   std::string sync_source = "none";  // what the .meta says the sync column carries
   // The writer stops cleanly (files closed, `RunErrorKind::disk_full`)
-  // once this says so; checked at each checkpoint. Unset: never.
+  // once this says so; asked at each checkpoint and every MiB written. Unset: never.
   std::function<std::optional<std::string>()> out_of_room{};
 };
 
@@ -112,7 +112,7 @@ class PELIONP_RECORD_API ProbeWriter {
   // before it; false when the packet is not to be written (it went back).
   std::expected<bool, std::string> place(uint64_t timestamp, uint64_t samples_per_packet);
   std::expected<void, std::string> fill(uint64_t samples, std::string cause);
-  std::string cause_of_gap();
+  std::string cause_of_gap(uint64_t samples, uint64_t samples_per_packet);
   void tap(spikeglx::Band band, uint64_t first_sample, std::span<const int16_t> rows, uint64_t first_timestamp) const;
   std::expected<void, RunError> checkpoint_if_due(bool force);
   uint64_t room_left(uint64_t samples_per_packet) const;
@@ -128,10 +128,18 @@ class PELIONP_RECORD_API ProbeWriter {
   std::atomic<bool> start_known_{false};
   // The device timestamp file index `recording_->ap_samples()` stands for.
   uint64_t next_timestamp_ = 0;
+  uint64_t superframe_phase_ = 0;  // NP1: the stream's superframes begin at timestamps of this phase (mod 12)
   std::string fill_error_;  // a fill before the first packet failed
   uint64_t last_resyncs_ = 0;
   uint64_t last_drops_ = 0;
+  uint64_t unaccounted_refused_ = 0;  // samples of refused packets no gap has taken yet
+  uint64_t queue_limit_;              // the stream's queue refuses packets beyond this many
+  uint64_t queue_peak_ = 0;           // the deepest the queue was seen lately (see drain)
+  uint64_t dequeued_since_peak_ = 0;
   std::chrono::steady_clock::time_point last_checkpoint_{};
+  // The disk's room is looked at every this many bytes written, and at each checkpoint.
+  static constexpr uint64_t ROOM_LOOK_BYTES = uint64_t{1} << 20;
+  uint64_t last_room_look_ = 0;
   std::atomic<bool> finishing_{false};
   std::atomic<bool> done_{false};
   std::atomic<bool> failed_{false};
