@@ -44,8 +44,17 @@ constexpr uint64_t RESYNC_LOSS_LIMIT = 3000;  // 100 ms
 // Warnings about packets that went back, per writer, before they are only counted.
 constexpr uint64_t BACKWARD_WARNINGS = 5;
 
-StreamCounters counters_of(const ProbePointer& probe) {
-  return std::visit([](auto* p) { return p->stream().counters(); }, probe);
+StreamCounters counters_of(const StreamPointer& stream) {
+  return std::visit([](auto* s) { return s->counters(); }, stream);
+}
+
+WriterSource source_of(const ProbeHandle& probe) {
+  return {.stream = std::visit([](auto* p) -> StreamPointer { return &p->stream(); }, probe.probe),
+          .kind = probe.kind,
+          // NB: the place as ProbeHandle::place() words it, without the session (the fuzz tree builds the writer alone).
+          .name = probe.kind == ProbeKind::np1
+                      ? fmt::format("{} probe on port {}", display_name(probe.kind), probe.port)
+                      : fmt::format("{} probe on port {} dock {}", display_name(probe.kind), probe.port, probe.dock)};
 }
 
 }  // namespace
@@ -53,12 +62,18 @@ StreamCounters counters_of(const ProbePointer& probe) {
 
 ProbeWriter::ProbeWriter(const ProbeHandle& probe, std::unique_ptr<spikeglx::ProbeRecording> recording,
                          uint64_t ap_sample_limit, RunStart* start, WriterHooks hooks)
-    : probe_(probe),
+    : ProbeWriter(source_of(probe), std::move(recording), ap_sample_limit, start, std::move(hooks)) {
+  probe_ = probe;
+}
+
+ProbeWriter::ProbeWriter(WriterSource source, std::unique_ptr<spikeglx::ProbeRecording> recording,
+                         uint64_t ap_sample_limit, RunStart* start, WriterHooks hooks)
+    : source_(std::move(source)),
       recording_(std::move(recording)),
       limit_(ap_sample_limit),
       run_start_(start),
       hooks_(std::move(hooks)),
-      queue_limit_(probe.kind == ProbeKind::np1 ? NP1::PACKET_QUEUE_MAX_ELEMENTS : NP2::AP_QUEUE_MAX_ELEMENTS) {
+      queue_limit_(source_.kind == ProbeKind::np1 ? NP1::PACKET_QUEUE_MAX_ELEMENTS : NP2::AP_QUEUE_MAX_ELEMENTS) {
   recording_->set_sync_source(hooks_.sync_source);
 }
 
@@ -109,7 +124,7 @@ void ProbeWriter::tap(spikeglx::Band band, uint64_t first_sample, std::span<cons
 }
 
 std::string ProbeWriter::cause_of_gap(uint64_t samples, uint64_t samples_per_packet) {
-  const auto counters = counters_of(probe_.probe);
+  const auto counters = counters_of(source_.stream);
   // NB: the counters only grow, but an output reset may start them again.
   const uint64_t refused = counters.drops >= last_drops_ ? counters.drops - last_drops_ : counters.drops;
   unaccounted_refused_ += refused * samples_per_packet;
@@ -133,7 +148,7 @@ std::expected<void, std::string> ProbeWriter::fill(uint64_t samples, std::string
   const uint64_t at = next_timestamp_;
   const uint64_t room = room_left(1);
   const uint64_t ap_rows = std::min(samples, room);
-  const bool np1 = probe_.kind == ProbeKind::np1;
+  const bool np1 = source_.kind == ProbeKind::np1;
   // LF: a row per superframe that would have begun in the gap, so LF
   // keeps to device time (superframes begin on the stream's phase).
   auto starts_before = [&](uint64_t t) -> uint64_t {
@@ -161,8 +176,7 @@ std::expected<void, std::string> ProbeWriter::fill(uint64_t samples, std::string
     std::lock_guard lock(gaps_mutex_);
     gaps_.push_back(gap);
   }
-  spdlog::warn("{} probe on {}: {} samples missing at timestamp {} ({}), filled with zeros", display_name(probe_.kind),
-               probe_.place(), samples, at, cause);
+  spdlog::warn("{}: {} samples missing at timestamp {} ({}), filled with zeros", source_.name, samples, at, cause);
   return {};
 }
 
@@ -178,12 +192,12 @@ std::expected<bool, std::string> ProbeWriter::place(uint64_t timestamp, uint64_t
   const uint64_t count = backward_.fetch_add(1, std::memory_order_relaxed) + 1;
   recording_->set_backward_timestamps(count);
   if (back > CLOCK_RESTART_TICKS) {
-    spdlog::error("{} probe on {}: the timestamp went back from {} to {}: the board's clock started again; the file "
+    spdlog::error("{}: the timestamp went back from {} to {}: the board's clock started again; the file "
                   "goes on from the new timestamps",
-                  display_name(probe_.kind), probe_.place(), next_timestamp_, timestamp);
+                  source_.name, next_timestamp_, timestamp);
     const spikeglx::Gap mark{.timestamp = timestamp, .samples = 0, .cause = "timestamp_back"};
     recording_->note_gap(spikeglx::Band::ap, mark);
-    if (probe_.kind == ProbeKind::np1) recording_->note_gap(spikeglx::Band::lf, mark);
+    if (source_.kind == ProbeKind::np1) recording_->note_gap(spikeglx::Band::lf, mark);
     {
       std::lock_guard lock(gaps_mutex_);
       gaps_.push_back(mark);
@@ -192,8 +206,8 @@ std::expected<bool, std::string> ProbeWriter::place(uint64_t timestamp, uint64_t
     return true;
   }
   if (count <= BACKWARD_WARNINGS)
-    spdlog::warn("{} probe on {}: a packet at timestamp {} came after {} was expected; not written{}",
-                 display_name(probe_.kind), probe_.place(), timestamp, next_timestamp_,
+    spdlog::warn("{}: a packet at timestamp {} came after {} was expected; not written{}",
+                 source_.name, timestamp, next_timestamp_,
                  count == BACKWARD_WARNINGS ? " (further ones are counted only)" : "");
   (void)samples_per_packet;
   return false;
@@ -220,13 +234,13 @@ std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> p
   next_timestamp_ = start;
   superframe_phase_ = first_timestamp(packets[k]) % 12;
   // What the stream lost or resynchronised on before the file began is no gap of it.
-  const auto counters = counters_of(probe_.probe);
+  const auto counters = counters_of(source_.stream);
   last_resyncs_ = counters.resyncs;
   last_drops_ = counters.drops;
   const uint64_t first = first_timestamp(packets[k]);
   if (first > start) {
-    spdlog::warn("{} probe on {}: its stream began at timestamp {}, {} samples after the run's start at {}",
-                 display_name(probe_.kind), probe_.place(), first, first - start, start);
+    spdlog::warn("{}: its stream began at timestamp {}, {} samples after the run's start at {}",
+                 source_.name, first, first - start, start);
     if (auto r = fill(first - start, "stream_late"); !r) {
       fill_error_ = r.error();
       return {};
@@ -302,7 +316,7 @@ std::expected<void, RunError> ProbeWriter::drain(Queue& queue, uint64_t samples_
 }
 
 void ProbeWriter::run() {
-  const bool np1 = probe_.kind == ProbeKind::np1;
+  const bool np1 = source_.kind == ProbeKind::np1;
   std::vector<int16_t> sync;
   // The sync column of the samples from `timestamp` on.
   auto sync_of = [&](uint64_t timestamp, size_t count) -> std::span<const int16_t> {
@@ -312,8 +326,8 @@ void ProbeWriter::run() {
     return sync;
   };
   std::expected<void, RunError> drained = std::visit(
-      [&](auto* p) -> std::expected<void, RunError> {
-        auto& queue = p->stream().packets();
+      [&](auto* s) -> std::expected<void, RunError> {
+        auto& queue = s->packets();
         using Q = std::remove_reference_t<decltype(queue)>;
         if constexpr (std::is_same_v<Q, demux::ResettableQueue<electrodePacket>>) {
           constexpr uint64_t SPP = electrodePacket::SUPERFRAME_SIZE;
@@ -381,10 +395,10 @@ void ProbeWriter::run() {
           });
         }
       },
-      probe_.probe);
+      source_.stream);
   recording_->set_backward_timestamps(backward_.load(std::memory_order_relaxed));
   auto closed = recording_->close();
-  const auto who = fmt::format("{} probe on {}", display_name(probe_.kind), probe_.place());
+  const auto& who = source_.name;
   if (!drained) {
     RunError e = drained.error();
     if (e.kind == RunErrorKind::write_failed && recording_->out_of_space()) e.kind = RunErrorKind::disk_full;

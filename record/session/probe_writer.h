@@ -32,6 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include "pelionp/decoders/np1_probe_stream.h"
+#include "pelionp/decoders/np2_probe_stream.h"
 #include "record/session/run_start.h"
 #include "record/session/run_types.h"
 #include "record/session/session.h"
@@ -44,6 +46,15 @@ namespace pelionp::record {
 // The sync column's value at a device timestamp (see io::SyncTrack);
 // called on the writer thread, for timestamps that only grow.
 using SyncLookup = std::function<int16_t(uint64_t timestamp)>;
+
+// The decoded stream a writer drains: a live probe's, or one that a replay
+// feeds from a capture.
+using StreamPointer = std::variant<NP1::ProbeStream*, NP2::ProbeStream*>;
+struct PELIONP_RECORD_API WriterSource {
+  StreamPointer stream;             // borrowed: must outlive the writer's thread
+  ProbeKind kind = ProbeKind::np1;
+  std::string name;                 // who the log lines are about, e.g. "NP1 probe on port 0"
+};
 
 // What a writer needs beyond its probe and files; all optional.
 struct PELIONP_RECORD_API WriterHooks {
@@ -69,6 +80,10 @@ class PELIONP_RECORD_API ProbeWriter {
   // first packet) must outlive the writer's thread. An NP1 file begins
   // with the first superframe whose first sample is at or after the start.
   ProbeWriter(const ProbeHandle& probe, std::unique_ptr<spikeglx::ProbeRecording> recording, uint64_t ap_sample_limit,
+              RunStart* start = nullptr, WriterHooks hooks = {});
+  // A writer of a stream without a session's probe (a replay); `probe()`
+  // is then an empty handle.
+  ProbeWriter(WriterSource source, std::unique_ptr<spikeglx::ProbeRecording> recording, uint64_t ap_sample_limit,
               RunStart* start = nullptr, WriterHooks hooks = {});
   ProbeWriter(const ProbeWriter&) = delete;
   ProbeWriter& operator=(const ProbeWriter&) = delete;
@@ -117,7 +132,8 @@ class PELIONP_RECORD_API ProbeWriter {
   std::expected<void, RunError> checkpoint_if_due(bool force);
   uint64_t room_left(uint64_t samples_per_packet) const;
 
-  ProbeHandle probe_;
+  ProbeHandle probe_{};
+  WriterSource source_;
   std::unique_ptr<spikeglx::ProbeRecording> recording_;
   uint64_t limit_;
   RunStart* run_start_;
