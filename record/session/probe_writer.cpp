@@ -202,6 +202,8 @@ std::expected<bool, std::string> ProbeWriter::place(uint64_t timestamp, uint64_t
       std::lock_guard lock(gaps_mutex_);
       gaps_.push_back(mark);
     }
+    earlier_segments_ += next_timestamp_ - segment_start_;
+    segment_start_ = timestamp;
     next_timestamp_ = timestamp;
     return true;
   }
@@ -232,6 +234,7 @@ std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> p
   if (k == packets.size()) return {};
   begun_ = true;
   next_timestamp_ = start;
+  segment_start_ = start;
   superframe_phase_ = first_timestamp(packets[k]) % 12;
   // What the stream lost or resynchronised on before the file began is no gap of it.
   const auto counters = counters_of(source_.stream);

@@ -116,6 +116,12 @@ class PELIONP_RECORD_API ProbeWriter {
   std::vector<spikeglx::Gap> gaps() const;
   // The run's start as this writer uses it, once known.
   std::optional<uint64_t> start_timestamp() const noexcept;
+  // After `join`: the device time the file spans, in AP samples, from the
+  // timestamps (the stretches before and after a restart of the board's
+  // clock added up).
+  uint64_t device_time_spanned() const noexcept {
+    return begun_ ? earlier_segments_ + (next_timestamp_ - segment_start_) : 0;
+  }
 
  private:
   void run();
@@ -144,6 +150,8 @@ class PELIONP_RECORD_API ProbeWriter {
   std::atomic<bool> start_known_{false};
   // The device timestamp file index `recording_->ap_samples()` stands for.
   uint64_t next_timestamp_ = 0;
+  uint64_t segment_start_ = 0;     // where the board's clock last began, in the file's time
+  uint64_t earlier_segments_ = 0;  // device time spanned before the clock's last restart
   uint64_t superframe_phase_ = 0;  // NP1: the stream's superframes begin at timestamps of this phase (mod 12)
   std::string fill_error_;  // a fill before the first packet failed
   uint64_t last_resyncs_ = 0;
