@@ -546,6 +546,26 @@ private:
             (void)stop_all();
             uint64_t samples = 0;
             for (auto& w : writers_) {
+                // Over the whole phase: what the probe delivered and what is
+                // counted lost make up the device time its file spans (one
+                // packet of slack: a first packet may straddle the start).
+                const uint64_t per_packet = w->probe().kind == ProbeKind::np1 ? 12 : 1;
+                const uint64_t delivered = (w->packets() - w->skipped_packets() - w->backward_timestamps()) * per_packet;
+                const uint64_t lost = w->dropped_samples();
+                const uint64_t elapsed = w->device_time_spanned();
+                const uint64_t accounted = delivered + lost;
+                const bool balanced = accounted <= elapsed + per_packet && elapsed <= accounted + per_packet &&
+                                      w->recording().ap_samples() == elapsed;
+                fmt::print("[{}] {}: {} samples delivered + {} counted lost = {}, device time elapsed {} samples{}\n",
+                           name_, probe_name(w->probe()), delivered, lost, accounted, elapsed,
+                           balanced ? "" : " (MISMATCH)");
+                if (!balanced) {
+                    result.ok = false;
+                    result.problems.push_back(fmt::format(
+                        "{}: {} samples delivered and {} counted lost, but {} samples of device time elapsed and the "
+                        "file holds {}",
+                        probe_name(w->probe()), delivered, lost, elapsed, w->recording().ap_samples()));
+                }
                 samples += w->recording().ap_samples();
                 fmt::print("[{}] {}: {} AP samples ({:.1f} s), {} missing in the file\n", name_,
                            probe_name(w->probe()), w->recording().ap_samples(),

@@ -33,7 +33,7 @@ void IOFrameDecoder::reset() {
     frame_ = {};
 }
 
-void IOFrameDecoder::decode(uint64_t, const uint8_t* p) {
+void IOFrameDecoder::decode(uint64_t timestamp, const uint8_t* p) {
     const int32_t index = p[0];
     if (sync_count_ < SYNCED) {
         // Six in-order words synchronise; none of them is delivered.
@@ -53,6 +53,7 @@ void IOFrameDecoder::decode(uint64_t, const uint8_t* p) {
     const uint8_t* data = p + 6;
     switch (index) {
         case 1:
+            frame_.timestamp = timestamp;
             frame_.value_u64 = load_le<uint64_t>(data);
             break;
         case 2:

@@ -18,6 +18,8 @@ struct IOFrame {
     uint64_t value_u64;
     uint16_t values_u16[16];
     uint32_t values_u32[2];
+    /// The stream timestamp of the frame's first word (index 1).
+    uint64_t timestamp = 0;
 };
 static_assert(std::is_trivially_copyable_v<IOFrame>);
 
@@ -30,7 +32,8 @@ public:
     explicit IOFrameDecoder(std23::move_only_function<void(IOFrame)> on_frame);
 
     void reset();
-    /// One word's 14 payload bytes; the timestamp plays no part.
+    /// One word's 14 payload bytes and its stream timestamp (a frame keeps
+    /// its first word's).
     void decode(uint64_t timestamp, const uint8_t* payload);
 
     [[nodiscard]] bool synced() const { return sync_count_ == SYNCED; }

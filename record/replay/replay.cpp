@@ -1,6 +1,7 @@
 #include "record/replay/replay.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include "record/context.h"
 #include "record/probeinterface/probe_interface.h"
 #include "record/run_name.h"
+#include "record/session/probe_writer.h"
 
 namespace pelionp::record::replay {
 
@@ -86,87 +88,48 @@ std::array<float, CHANNEL_COUNT> gains_or_unit(const std::optional<capture::Gain
   return unit;
 }
 
+// One probe stream: the library's probe stream object, fed by the
+// coordinator, and the writer that drains it into the probe's files as a
+// live recording's writer does (gaps filled in place, .meta checkpoints).
 class RecordedStream {
  public:
   RecordedStream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
-      : description_(std::move(description)), recording_(std::move(recording)) {}
-  virtual ~RecordedStream() = default;
+      : description_(std::move(description)) {
+    StreamPointer pointer;
+    if (is_np2(description_.probe.kind)) {
+      auto& np2 = stream_.emplace<std::unique_ptr<NP2::ProbeStream>>(std::make_unique<NP2::ProbeStream>(
+          demux::SID{description_.sid}, spikeglx::np2_file_gains(gains_or_unit(description_.ap_gain_correction))));
+      pointer = np2.get();
+    } else {
+      auto& np1 = stream_.emplace<std::unique_ptr<NP1::ProbeStream>>(std::make_unique<NP1::ProbeStream>(
+          demux::SID{description_.sid}, gains_or_unit(description_.ap_gain_correction),
+          gains_or_unit(description_.lf_gain_correction)));
+      pointer = np1.get();
+    }
+    writer_ = std::make_unique<ProbeWriter>(
+        WriterSource{.stream = pointer,
+                     .kind = description_.probe.kind,
+                     .name = fmt::format("SID {} ({} port {} dock {})", description_.sid, display_name(description_.probe.kind),
+                                         description_.probe.port, description_.probe.dock)},
+        std::move(recording), 0);
+  }
   RecordedStream(const RecordedStream&) = delete;
   RecordedStream& operator=(const RecordedStream&) = delete;
 
-  virtual demux::NeuropixelsWorker& worker() = 0;
-  // Moves every packet queued so far into the recording (caller's thread).
-  virtual Result<void> drain() = 0;
-
+  demux::NeuropixelsWorker& worker() {
+    return std::visit([](auto& s) -> demux::NeuropixelsWorker& { return s->worker(); }, stream_);
+  }
+  std::size_t queued() {
+    return std::visit([](auto& s) -> std::size_t { return s->packets().size_approx(); }, stream_);
+  }
+  ProbeWriter& writer() noexcept { return *writer_; }
   const StreamDescription& description() const noexcept { return description_; }
-  spikeglx::ProbeRecording& recording() noexcept { return *recording_; }
 
- protected:
+ private:
   StreamDescription description_;
-  std::unique_ptr<spikeglx::ProbeRecording> recording_;
-};
-
-class Np1Stream final : public RecordedStream {
- public:
-  Np1Stream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
-      : RecordedStream(std::move(description), std::move(recording)),
-        stream_(demux::SID{description_.sid}, gains_or_unit(description_.ap_gain_correction),
-                gains_or_unit(description_.lf_gain_correction)) {}
-
-  demux::NeuropixelsWorker& worker() override { return stream_.worker(); }
-
-  Result<void> drain() override {
-    for (;;) {
-      const std::size_t n = stream_.packets().try_dequeue_bulk(out_.data(), out_.size());
-      for (std::size_t k = 0; k < n; ++k) {
-        const electrodePacket& p = out_[k];
-        auto ap = recording_->append_ap(std::span(&p.ap[0][0], electrodePacket::SUPERFRAME_SIZE * CHANNEL_COUNT),
-                                        p.timestamps);
-        if (!ap) return std::unexpected(ap.error());
-        auto lf = recording_->append_lf(std::span<const int16_t, CHANNEL_COUNT>(p.lfp));
-        if (!lf) return std::unexpected(lf.error());
-      }
-      if (n < out_.size()) return {};
-    }
-  }
-
- private:
-  std::vector<electrodePacket> out_ = std::vector<electrodePacket>(16);
-  NP1::ProbeStream stream_;  // last: its worker stops before the members it uses go
-};
-
-class Np2Stream final : public RecordedStream {
- public:
-  Np2Stream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
-      : RecordedStream(std::move(description), std::move(recording)),
-        stream_(demux::SID{description_.sid}, spikeglx::np2_file_gains(gains_or_unit(description_.ap_gain_correction))) {
-    samples_.reserve(BATCH * CHANNEL_COUNT);
-    timestamps_.reserve(BATCH);
-  }
-
-  demux::NeuropixelsWorker& worker() override { return stream_.worker(); }
-
-  Result<void> drain() override {
-    for (;;) {
-      const std::size_t n = stream_.packets().try_dequeue_bulk(sets_.data(), sets_.size());
-      if (n == 0) return {};
-      samples_.clear();
-      timestamps_.clear();
-      for (std::size_t k = 0; k < n; ++k) {
-        samples_.insert(samples_.end(), std::begin(sets_[k].samples), std::end(sets_[k].samples));
-        timestamps_.push_back(sets_[k].timestamp);
-      }
-      if (auto r = recording_->append_ap(samples_, timestamps_); !r) return std::unexpected(r.error());
-    }
-  }
-
- private:
-  static constexpr std::size_t BATCH = 256;
-
-  std::vector<NP2::APData> sets_ = std::vector<NP2::APData>(BATCH);
-  std::vector<int16_t> samples_;
-  std::vector<uint64_t> timestamps_;
-  NP2::ProbeStream stream_;  // last: its worker stops before the members it uses go
+  std::variant<std::unique_ptr<NP1::ProbeStream>, std::unique_ptr<NP2::ProbeStream>> stream_;
+  // After the stream: the writer's thread is joined before the stream goes.
+  std::unique_ptr<ProbeWriter> writer_;
 };
 
 // --- The run -------------------------------------------------------------------
@@ -213,10 +176,7 @@ class Replay {
       auto recording = spikeglx::ProbeRecording::create(options_.layout, static_cast<int>(i), streams[i].probe,
                                                         streams[i].configuration);
       if (!recording) return std::unexpected(recording.error());
-      if (is_np2(streams[i].probe.kind))
-        streams_.push_back(std::make_unique<Np2Stream>(streams[i], std::move(*recording)));
-      else
-        streams_.push_back(std::make_unique<Np1Stream>(streams[i], std::move(*recording)));
+      streams_.push_back(std::make_unique<RecordedStream>(streams[i], std::move(*recording)));
       subscribed_[streams[i].sid] = true;
     }
     std::vector<probeinterface::RecordedProbe> described;
@@ -224,6 +184,7 @@ class Replay {
     if (auto r = probeinterface::write(options_.layout.run_description(), described); !r)
       return std::unexpected(r.error());
     for (auto& s : streams_) {
+      s->writer().start();
       s->worker().wait_for_resync();
       auto subscribed = coordinator_.push_subscription({s->worker().sid, s->worker().queue()});
       if (!subscribed) return std::unexpected(subscribed.error());
@@ -235,48 +196,49 @@ class Replay {
     if (fed) fed = settle();
     if (!fed) return std::unexpected(fed.error());
 
+    // Every packet is queued: each writer writes what is queued and closes its files.
+    for (auto& s : streams_) s->writer().finish();
+    std::vector<std::string> failures;
+    for (auto& s : streams_)
+      if (auto r = s->writer().join(); !r) failures.push_back(r.error().message);
+    if (!failures.empty()) return std::unexpected(fmt::format("{}", fmt::join(failures, "; ")));
     for (auto& s : streams_) {
       if (auto r = coordinator_.unsubscribe(s->worker().sid); !r) return std::unexpected(r.error());
     }
     report_census();
     for (auto& s : streams_) {
-      if (auto r = s->recording().close(); !r) return std::unexpected(r.error());
       const auto& d = s->description();
-      summary_.streams.push_back({d.sid, d.probe, s->recording().ap_path(), census_.words[d.sid],
-                                  s->recording().ap_samples(), s->recording().lf_samples()});
+      const auto& recording = s->writer().recording();
+      summary_.streams.push_back({d.sid, d.probe, recording.ap_path(), census_.words[d.sid], recording.ap_samples(),
+                                  recording.lf_samples()});
     }
     return summary_;
   }
 
  private:
-  Result<void> drain_all() {
-    for (auto& s : streams_) {
-      if (auto r = s->drain(); !r) return r;
-    }
-    return {};
-  }
-
-  // Drains the packet queues until at most `limit` buffers are in flight,
-  // waking whenever a decoder lets go of a buffer (its packets are queued by
-  // then).
+  // Waits until at most `limit` buffers are in flight (a decoder lets go
+  // of a buffer once its packets are queued) and the writers are no more
+  // than a backlog behind: the queues refuse packets when full.
   Result<void> wait_for_flight(std::size_t limit) {
     for (;;) {
-      if (auto r = drain_all(); !r) return r;
+      for (auto& s : streams_)
+        if (s->writer().done()) return std::unexpected(std::string("a writer ended early"));
+      const bool behind = std::ranges::any_of(streams_, [](auto& s) { return s->queued() > WRITER_BACKLOG; });
       std::unique_lock lock(flight_->mutex);
-      if (flight_->in_flight <= limit) return {};
+      if (flight_->in_flight <= limit && !behind) return {};
       const uint64_t seen = flight_->releases;
-      flight_->released.wait_for(lock, FLIGHT_WAIT, [&] { return flight_->releases != seen; });
+      // NB: a writer's progress wakes nothing here; a backlog is looked at again within a millisecond.
+      flight_->released.wait_for(lock, behind ? BACKLOG_WAIT : FLIGHT_WAIT, [&] { return flight_->releases != seen; });
     }
   }
-  // The longest the wait above goes without a release before it drains again.
+  // The longest the wait above goes without a release before it looks again.
   static constexpr auto FLIGHT_WAIT = std::chrono::milliseconds(100);
+  static constexpr auto BACKLOG_WAIT = std::chrono::milliseconds(1);
+  // Packets a writer may have queued before reading waits (far below a queue's limit).
+  static constexpr std::size_t WRITER_BACKLOG = 16384;
 
-  // Waits until every buffer handed over has been decoded, then writes the
-  // last packets.
-  Result<void> settle() {
-    if (auto r = wait_for_flight(0); !r) return r;
-    return drain_all();
-  }
+  // Waits until every buffer handed over has been decoded.
+  Result<void> settle() { return wait_for_flight(0); }
 
   // Cuts the capture into buffers that each start on a word with the
   // preamble (the coordinator drops a buffer whose first word lacks it) and

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "pelionp/decoders/np1_packet_assembly.h"
+#include "pelionp/decoders/np2_gain_conversion.h"
 #include "pelionp/decoders/np2_row_decoder.h"
 #include "pelionp/demux/electrode_packet.h"
 
@@ -36,11 +38,23 @@ uint64_t first_timestamp(const NP2::APData& packet) { return packet.timestamp; }
 // A jump back of more than this is the board's clock starting again, not a
 // stray packet: the file goes on from the new timestamps.
 constexpr uint64_t CLOCK_RESTART_TICKS = 30000;
+// A decoder that lost words finds its frames again within a few packets; a
+// longer gap is a stream that stopped (an unplugged headstage) and came back.
+constexpr uint64_t RESYNC_LOSS_LIMIT = 3000;  // 100 ms
 // Warnings about packets that went back, per writer, before they are only counted.
 constexpr uint64_t BACKWARD_WARNINGS = 5;
 
-StreamCounters counters_of(const ProbePointer& probe) {
-  return std::visit([](auto* p) { return p->stream().counters(); }, probe);
+StreamCounters counters_of(const StreamPointer& stream) {
+  return std::visit([](auto* s) { return s->counters(); }, stream);
+}
+
+WriterSource source_of(const ProbeHandle& probe) {
+  return {.stream = std::visit([](auto* p) -> StreamPointer { return &p->stream(); }, probe.probe),
+          .kind = probe.kind,
+          // NB: the place as ProbeHandle::place() words it, without the session (the fuzz tree builds the writer alone).
+          .name = probe.kind == ProbeKind::np1
+                      ? fmt::format("{} probe on port {}", display_name(probe.kind), probe.port)
+                      : fmt::format("{} probe on port {} dock {}", display_name(probe.kind), probe.port, probe.dock)};
 }
 
 }  // namespace
@@ -48,7 +62,18 @@ StreamCounters counters_of(const ProbePointer& probe) {
 
 ProbeWriter::ProbeWriter(const ProbeHandle& probe, std::unique_ptr<spikeglx::ProbeRecording> recording,
                          uint64_t ap_sample_limit, RunStart* start, WriterHooks hooks)
-    : probe_(probe), recording_(std::move(recording)), limit_(ap_sample_limit), run_start_(start), hooks_(std::move(hooks)) {
+    : ProbeWriter(source_of(probe), std::move(recording), ap_sample_limit, start, std::move(hooks)) {
+  probe_ = probe;
+}
+
+ProbeWriter::ProbeWriter(WriterSource source, std::unique_ptr<spikeglx::ProbeRecording> recording,
+                         uint64_t ap_sample_limit, RunStart* start, WriterHooks hooks)
+    : source_(std::move(source)),
+      recording_(std::move(recording)),
+      limit_(ap_sample_limit),
+      run_start_(start),
+      hooks_(std::move(hooks)),
+      queue_limit_(source_.kind == ProbeKind::np1 ? NP1::PACKET_QUEUE_MAX_ELEMENTS : NP2::AP_QUEUE_MAX_ELEMENTS) {
   recording_->set_sync_source(hooks_.sync_source);
 }
 
@@ -60,9 +85,6 @@ ProbeWriter::~ProbeWriter() {
 }
 
 void ProbeWriter::start() {
-  const auto counters = counters_of(probe_.probe);
-  last_resyncs_ = counters.resyncs;
-  last_drops_ = counters.drops;
   last_checkpoint_ = std::chrono::steady_clock::now();
   thread_ = std::thread([this] { run(); });
 }
@@ -101,25 +123,38 @@ void ProbeWriter::tap(spikeglx::Band band, uint64_t first_sample, std::span<cons
                          .first_timestamp = first_timestamp});
 }
 
-std::string ProbeWriter::cause_of_gap() {
-  const auto counters = counters_of(probe_.probe);
-  std::string cause = "no_data";
-  if (counters.resyncs != last_resyncs_) cause = "resync";
-  else if (counters.drops != last_drops_) cause = "queue_full";
-  last_resyncs_ = counters.resyncs;
+std::string ProbeWriter::cause_of_gap(uint64_t samples, uint64_t samples_per_packet) {
+  const auto counters = counters_of(source_.stream);
+  // NB: the counters only grow, but an output reset may start them again.
+  const uint64_t refused = counters.drops >= last_drops_ ? counters.drops - last_drops_ : counters.drops;
+  unaccounted_refused_ += refused * samples_per_packet;
   last_drops_ = counters.drops;
-  return cause;
+  last_resyncs_ = counters.resyncs;
+  // The stream's drops count incomplete packets too: only a queue this
+  // writer saw (nearly) full refused for want of room. What it refused and
+  // no gap has accounted for yet is this gap's, or part of it (a full queue
+  // refuses in bursts between queued packets).
+  const bool queue_was_full = queue_peak_ >= queue_limit_ - queue_limit_ / 8;
+  const uint64_t taken = std::min(unaccounted_refused_, samples);
+  unaccounted_refused_ -= taken;
+  if (taken > 0 && queue_was_full) return "queue_full";
+  // NB: the decoders count no loss of their own when they find their
+  // frames again after lost or corrupted words; a short gap nothing
+  // explains is such a resync, a long one a stream that stopped.
+  return samples > RESYNC_LOSS_LIMIT ? "no_data" : "resync";
 }
 
 std::expected<void, std::string> ProbeWriter::fill(uint64_t samples, std::string cause) {
   const uint64_t at = next_timestamp_;
   const uint64_t room = room_left(1);
   const uint64_t ap_rows = std::min(samples, room);
-  const bool np1 = probe_.kind == ProbeKind::np1;
-  // LF: a row per whole superframe missing, so LF keeps to AP's time.
-  const uint64_t lf_rows = np1 ? (recording_->ap_samples() + ap_rows) / 12 - std::min<uint64_t>(
-                                     recording_->lf_samples(), (recording_->ap_samples() + ap_rows) / 12)
-                               : 0;
+  const bool np1 = source_.kind == ProbeKind::np1;
+  // LF: a row per superframe that would have begun in the gap, so LF
+  // keeps to device time (superframes begin on the stream's phase).
+  auto starts_before = [&](uint64_t t) -> uint64_t {
+    return t <= superframe_phase_ ? 0 : (t - superframe_phase_ + 11) / 12;
+  };
+  const uint64_t lf_rows = np1 ? starts_before(at + ap_rows) - starts_before(at) : 0;
   for (uint64_t done = 0; done < ap_rows;) {
     const uint64_t first_sample = recording_->ap_samples();
     auto rows = recording_->fill_ap(static_cast<std::size_t>(ap_rows - done), at + done);
@@ -141,15 +176,15 @@ std::expected<void, std::string> ProbeWriter::fill(uint64_t samples, std::string
     std::lock_guard lock(gaps_mutex_);
     gaps_.push_back(gap);
   }
-  spdlog::warn("{} probe on {}: {} samples missing at timestamp {} ({}), filled with zeros", display_name(probe_.kind),
-               probe_.place(), samples, at, cause);
+  spdlog::warn("{}: {} samples missing at timestamp {} ({}), filled with zeros", source_.name, samples, at, cause);
   return {};
 }
 
 std::expected<bool, std::string> ProbeWriter::place(uint64_t timestamp, uint64_t samples_per_packet) {
   if (timestamp == next_timestamp_) return true;
   if (timestamp > next_timestamp_) {
-    if (auto r = fill(timestamp - next_timestamp_, cause_of_gap()); !r) return std::unexpected(r.error());
+    if (auto r = fill(timestamp - next_timestamp_, cause_of_gap(timestamp - next_timestamp_, samples_per_packet)); !r)
+      return std::unexpected(r.error());
     next_timestamp_ = timestamp;
     return true;
   }
@@ -157,22 +192,24 @@ std::expected<bool, std::string> ProbeWriter::place(uint64_t timestamp, uint64_t
   const uint64_t count = backward_.fetch_add(1, std::memory_order_relaxed) + 1;
   recording_->set_backward_timestamps(count);
   if (back > CLOCK_RESTART_TICKS) {
-    spdlog::error("{} probe on {}: the timestamp went back from {} to {}: the board's clock started again; the file "
+    spdlog::error("{}: the timestamp went back from {} to {}: the board's clock started again; the file "
                   "goes on from the new timestamps",
-                  display_name(probe_.kind), probe_.place(), next_timestamp_, timestamp);
+                  source_.name, next_timestamp_, timestamp);
     const spikeglx::Gap mark{.timestamp = timestamp, .samples = 0, .cause = "timestamp_back"};
     recording_->note_gap(spikeglx::Band::ap, mark);
-    if (probe_.kind == ProbeKind::np1) recording_->note_gap(spikeglx::Band::lf, mark);
+    if (source_.kind == ProbeKind::np1) recording_->note_gap(spikeglx::Band::lf, mark);
     {
       std::lock_guard lock(gaps_mutex_);
       gaps_.push_back(mark);
     }
+    earlier_segments_ += next_timestamp_ - segment_start_;
+    segment_start_ = timestamp;
     next_timestamp_ = timestamp;
     return true;
   }
   if (count <= BACKWARD_WARNINGS)
-    spdlog::warn("{} probe on {}: a packet at timestamp {} came after {} was expected; not written{}",
-                 display_name(probe_.kind), probe_.place(), timestamp, next_timestamp_,
+    spdlog::warn("{}: a packet at timestamp {} came after {} was expected; not written{}",
+                 source_.name, timestamp, next_timestamp_,
                  count == BACKWARD_WARNINGS ? " (further ones are counted only)" : "");
   (void)samples_per_packet;
   return false;
@@ -197,10 +234,16 @@ std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> p
   if (k == packets.size()) return {};
   begun_ = true;
   next_timestamp_ = start;
+  segment_start_ = start;
+  superframe_phase_ = first_timestamp(packets[k]) % 12;
+  // What the stream lost or resynchronised on before the file began is no gap of it.
+  const auto counters = counters_of(source_.stream);
+  last_resyncs_ = counters.resyncs;
+  last_drops_ = counters.drops;
   const uint64_t first = first_timestamp(packets[k]);
   if (first > start) {
-    spdlog::warn("{} probe on {}: its stream began at timestamp {}, {} samples after the run's start at {}",
-                 display_name(probe_.kind), probe_.place(), first, first - start, start);
+    spdlog::warn("{}: its stream began at timestamp {}, {} samples after the run's start at {}",
+                 source_.name, first, first - start, start);
     if (auto r = fill(first - start, "stream_late"); !r) {
       fill_error_ = r.error();
       return {};
@@ -211,13 +254,19 @@ std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> p
 }
 
 std::expected<void, RunError> ProbeWriter::checkpoint_if_due(bool force) {
+  // NB: the room is looked at by the bytes written, not only by the clock:
+  // a writer catching up on a backlog fills a disk far faster than the
+  // probe's rate.
+  const uint64_t written = recording_->bytes_written();
   const auto now = std::chrono::steady_clock::now();
-  if (!force && now - last_checkpoint_ < hooks_.checkpoint_period) return {};
+  const bool due = force || now - last_checkpoint_ >= hooks_.checkpoint_period;
+  if (hooks_.out_of_room && (due || written - last_room_look_ >= ROOM_LOOK_BYTES)) {
+    last_room_look_ = written;
+    if (auto why = hooks_.out_of_room()) return std::unexpected(RunError{RunErrorKind::disk_full, *why});
+  }
+  if (!due) return {};
   last_checkpoint_ = now;
   if (auto r = recording_->checkpoint(); !r) return std::unexpected(RunError{RunErrorKind::write_failed, r.error()});
-  if (hooks_.out_of_room)
-    if (auto why = hooks_.out_of_room())
-      return std::unexpected(RunError{RunErrorKind::disk_full, *why});
   return {};
 }
 
@@ -243,6 +292,15 @@ std::expected<void, RunError> ProbeWriter::drain(Queue& queue, uint64_t samples_
     const auto now = std::chrono::steady_clock::now();
     if (n > 0) {
       last_packet = now;
+      // The deepest the queue was over about the last two queues' worth of
+      // packets: a gap's packets were refused that many packets back.
+      const uint64_t depth = queue.size_approx() + n;
+      if (depth >= queue_peak_ || dequeued_since_peak_ > 2 * queue_limit_) {
+        queue_peak_ = depth;
+        dequeued_since_peak_ = 0;
+      } else {
+        dequeued_since_peak_ += n;
+      }
       const auto kept = skip_before_start(std::span<const Packet>(packets.data(), n), samples_per_packet);
       if (!fill_error_.empty()) return failed(fill_error_);
       if (!kept.empty())
@@ -261,7 +319,7 @@ std::expected<void, RunError> ProbeWriter::drain(Queue& queue, uint64_t samples_
 }
 
 void ProbeWriter::run() {
-  const bool np1 = probe_.kind == ProbeKind::np1;
+  const bool np1 = source_.kind == ProbeKind::np1;
   std::vector<int16_t> sync;
   // The sync column of the samples from `timestamp` on.
   auto sync_of = [&](uint64_t timestamp, size_t count) -> std::span<const int16_t> {
@@ -271,8 +329,8 @@ void ProbeWriter::run() {
     return sync;
   };
   std::expected<void, RunError> drained = std::visit(
-      [&](auto* p) -> std::expected<void, RunError> {
-        auto& queue = p->stream().packets();
+      [&](auto* s) -> std::expected<void, RunError> {
+        auto& queue = s->packets();
         using Q = std::remove_reference_t<decltype(queue)>;
         if constexpr (std::is_same_v<Q, demux::ResettableQueue<electrodePacket>>) {
           constexpr uint64_t SPP = electrodePacket::SUPERFRAME_SIZE;
@@ -340,10 +398,10 @@ void ProbeWriter::run() {
           });
         }
       },
-      probe_.probe);
+      source_.stream);
   recording_->set_backward_timestamps(backward_.load(std::memory_order_relaxed));
   auto closed = recording_->close();
-  const auto who = fmt::format("{} probe on {}", display_name(probe_.kind), probe_.place());
+  const auto& who = source_.name;
   if (!drained) {
     RunError e = drained.error();
     if (e.kind == RunErrorKind::write_failed && recording_->out_of_space()) e.kind = RunErrorKind::disk_full;

@@ -32,6 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include "pelionp/decoders/np1_probe_stream.h"
+#include "pelionp/decoders/np2_probe_stream.h"
 #include "record/session/run_start.h"
 #include "record/session/run_types.h"
 #include "record/session/session.h"
@@ -45,6 +47,15 @@ namespace pelionp::record {
 // called on the writer thread, for timestamps that only grow.
 using SyncLookup = std::function<int16_t(uint64_t timestamp)>;
 
+// The decoded stream a writer drains: a live probe's, or one that a replay
+// feeds from a capture.
+using StreamPointer = std::variant<NP1::ProbeStream*, NP2::ProbeStream*>;
+struct PELIONP_RECORD_API WriterSource {
+  StreamPointer stream;             // borrowed: must outlive the writer's thread
+  ProbeKind kind = ProbeKind::np1;
+  std::string name;                 // who the log lines are about, e.g. "NP1 probe on port 0"
+};
+
 // What a writer needs beyond its probe and files; all optional.
 struct PELIONP_RECORD_API WriterHooks {
   int index = 0;                // imec<N>, for the tap's blocks
@@ -57,7 +68,7 @@ struct PELIONP_RECORD_API WriterHooks {
   SyncLookup sync{};            // unset: sync column 0
   std::string sync_source = "none";  // what the .meta says the sync column carries
   // The writer stops cleanly (files closed, `RunErrorKind::disk_full`)
-  // once this says so; checked at each checkpoint. Unset: never.
+  // once this says so; asked at each checkpoint and every MiB written. Unset: never.
   std::function<std::optional<std::string>()> out_of_room{};
 };
 
@@ -69,6 +80,10 @@ class PELIONP_RECORD_API ProbeWriter {
   // first packet) must outlive the writer's thread. An NP1 file begins
   // with the first superframe whose first sample is at or after the start.
   ProbeWriter(const ProbeHandle& probe, std::unique_ptr<spikeglx::ProbeRecording> recording, uint64_t ap_sample_limit,
+              RunStart* start = nullptr, WriterHooks hooks = {});
+  // A writer of a stream without a session's probe (a replay); `probe()`
+  // is then an empty handle.
+  ProbeWriter(WriterSource source, std::unique_ptr<spikeglx::ProbeRecording> recording, uint64_t ap_sample_limit,
               RunStart* start = nullptr, WriterHooks hooks = {});
   ProbeWriter(const ProbeWriter&) = delete;
   ProbeWriter& operator=(const ProbeWriter&) = delete;
@@ -101,6 +116,12 @@ class PELIONP_RECORD_API ProbeWriter {
   std::vector<spikeglx::Gap> gaps() const;
   // The run's start as this writer uses it, once known.
   std::optional<uint64_t> start_timestamp() const noexcept;
+  // After `join`: the device time the file spans, in AP samples, from the
+  // timestamps (the stretches before and after a restart of the board's
+  // clock added up).
+  uint64_t device_time_spanned() const noexcept {
+    return begun_ ? earlier_segments_ + (next_timestamp_ - segment_start_) : 0;
+  }
 
  private:
   void run();
@@ -112,12 +133,13 @@ class PELIONP_RECORD_API ProbeWriter {
   // before it; false when the packet is not to be written (it went back).
   std::expected<bool, std::string> place(uint64_t timestamp, uint64_t samples_per_packet);
   std::expected<void, std::string> fill(uint64_t samples, std::string cause);
-  std::string cause_of_gap();
+  std::string cause_of_gap(uint64_t samples, uint64_t samples_per_packet);
   void tap(spikeglx::Band band, uint64_t first_sample, std::span<const int16_t> rows, uint64_t first_timestamp) const;
   std::expected<void, RunError> checkpoint_if_due(bool force);
   uint64_t room_left(uint64_t samples_per_packet) const;
 
-  ProbeHandle probe_;
+  ProbeHandle probe_{};
+  WriterSource source_;
   std::unique_ptr<spikeglx::ProbeRecording> recording_;
   uint64_t limit_;
   RunStart* run_start_;
@@ -128,10 +150,20 @@ class PELIONP_RECORD_API ProbeWriter {
   std::atomic<bool> start_known_{false};
   // The device timestamp file index `recording_->ap_samples()` stands for.
   uint64_t next_timestamp_ = 0;
+  uint64_t segment_start_ = 0;     // where the board's clock last began, in the file's time
+  uint64_t earlier_segments_ = 0;  // device time spanned before the clock's last restart
+  uint64_t superframe_phase_ = 0;  // NP1: the stream's superframes begin at timestamps of this phase (mod 12)
   std::string fill_error_;  // a fill before the first packet failed
   uint64_t last_resyncs_ = 0;
   uint64_t last_drops_ = 0;
+  uint64_t unaccounted_refused_ = 0;  // samples of refused packets no gap has taken yet
+  uint64_t queue_limit_;              // the stream's queue refuses packets beyond this many
+  uint64_t queue_peak_ = 0;           // the deepest the queue was seen lately (see drain)
+  uint64_t dequeued_since_peak_ = 0;
   std::chrono::steady_clock::time_point last_checkpoint_{};
+  // The disk's room is looked at every this many bytes written, and at each checkpoint.
+  static constexpr uint64_t ROOM_LOOK_BYTES = uint64_t{1} << 20;
+  uint64_t last_room_look_ = 0;
   std::atomic<bool> finishing_{false};
   std::atomic<bool> done_{false};
   std::atomic<bool> failed_{false};

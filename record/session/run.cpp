@@ -91,6 +91,41 @@ std::expected<void, RunError> Run::prepare() {
       return std::unexpected(error(RunErrorKind::file_exists,
                                    fmt::format("Gate {} of run '{}' already holds {}", layout.gate, layout.run, existing->string())));
   }
+  // The disk is looked at before any probe is touched: a run that would not fit is refused at once.
+  double bytes_per_second = 0;
+  for (const ProbeHandle* probe : chosen) {
+    bytes_per_second += spikeglx::AP_SAMPLE_RATE * (spikeglx::SAVED_CHANNELS * 2.0 + 8.0);  // .bin row and its timestamp
+    if (probe->kind == ProbeKind::np1) bytes_per_second += spikeglx::LF_SAMPLE_RATE * spikeglx::SAVED_CHANNELS * 2.0;
+  }
+  const uint64_t buffers = chosen.size() * 3 * spikeglx::OutputFile::DEFAULT_BUFFER_BYTES;
+  disk_ = std::make_unique<DiskRoom>(layout.root, bytes_per_second, options_.disk_margin_bytes + buffers);
+  if (auto fits = disk_->check_fits(static_cast<double>(options_.ap_samples) / spikeglx::AP_SAMPLE_RATE); !fits)
+    return std::unexpected(error(RunErrorKind::disk_full, fits.error()));
+  if (options_.sync_bit && !options_.record_io)
+    return std::unexpected(error(RunErrorKind::invalid_options, "A sync bit needs the IO stream recorded (record_io)"));
+  if (options_.record_io) {
+    auto io = io::IORecording::create(layout, options_.sync_bit);
+    if (!io)
+      return std::unexpected(error(io.error().find("already exists") != std::string::npos ? RunErrorKind::file_exists
+                                                                                          : RunErrorKind::write_failed,
+                                   fmt::format("IO frames: {}", io.error())));
+    io_ = std::move(*io);
+    auto worker = session_.controller().create_io_stream([io = io_.get()](pelionp::io::IOFrame frame) { io->on_frame(frame); },
+                                                         [] {});
+    if (!worker) {
+      if (options_.sync_bit)
+        return std::unexpected(error(RunErrorKind::invalid_options, fmt::format("Sync bit: {}", worker.error())));
+      spdlog::warn("The run records no IO frames: {}", worker.error());
+    } else {
+      io_worker_ = std::move(*worker);
+    }
+  }
+  SyncLookup sync;
+  std::string sync_source = "none";
+  if (io_ && io_->sync()) {
+    sync = [track = io_->sync()](uint64_t timestamp) -> int16_t { return track->at(timestamp) ? spikeglx::SYNC_BIT : 0; };
+    sync_source = fmt::format("bit 0: IO {}", io::format_sync_bit(io_->sync()->bit()));
+  }
   start_ = std::make_unique<RunStart>(chosen.size(), options_.start_timestamp);
   auto who_is = [](int index, const ProbeHandle& probe) {
     return fmt::format("imec{} ({} {}, serial {})", index, display_name(probe.kind), probe.place(), probe.info().serial);
@@ -144,9 +179,9 @@ std::expected<void, RunError> Run::prepare() {
                       .on_end = [this] { writer_ended(); },
                       .stall_timeout = options_.stall_timeout,
                       .checkpoint_period = std::chrono::milliseconds(500),
-                      .sync = {},
-                      .sync_source = "none",
-                      .out_of_room = {}};
+                      .sync = sync,
+                      .sync_source = sync_source,
+                      .out_of_room = [disk = disk_.get()] { return disk->look(); }};
     writers_.push_back(
         std::make_unique<ProbeWriter>(probe, std::move(*recording), options_.ap_samples, start_.get(), std::move(hooks)));
 
@@ -173,8 +208,16 @@ std::expected<void, RunError> Run::prepare() {
 std::expected<void, RunError> Run::start() {
   if (started_) return std::unexpected(error(RunErrorKind::invalid_options, "The run has already started"));
   started_ = true;
-  for (auto& w : writers_) w->start();
   std::expected<void, RunError> started;
+  // IO first, so that its frames cover the probes' first samples.
+  if (io_worker_)
+    if (auto r = session_.controller().start_stream(*io_worker_); !r)
+      started = std::unexpected(error(RunErrorKind::device_lost, fmt::format("Failed to start the IO stream: {}", r.error())));
+  for (auto& w : writers_) w->start();
+  if (!started) {
+    if (start_) start_->streams_started();
+    return started;
+  }
   for (auto& w : writers_) {
     if (auto r = session_.controller().start_stream(w->probe().worker()); !r) {
       started = std::unexpected(error(RunErrorKind::device_lost,
@@ -210,9 +253,22 @@ std::expected<void, RunError> Run::finish() {
         spdlog::warn("{}: failed to stop the stream: {}", w->probe().place(), r.error());
     }
   }
+  if (io_worker_) {
+    if (started_)
+      if (auto r = session_.controller().stop_stream(*io_worker_); !r) spdlog::warn("Failed to stop the IO stream: {}", r.error());
+    io_worker_.reset();  // joins the thread that writes the IO file
+  }
+  if (io_) {
+    if (auto r = io_->close(); !r) {
+      if (!first_kind) first_kind = RunErrorKind::write_failed;
+      failures.push_back(fmt::format("IO frames: {}", r.error()));
+    }
+  }
   if (failures.empty()) return {};
   return std::unexpected(error(*first_kind, fmt::format("{}", fmt::join(failures, "; "))));
 }
+
+std::optional<double> Run::disk_minutes_left() const noexcept { return disk_ ? disk_->minutes_left() : std::nullopt; }
 
 bool Run::done() const noexcept {
   return std::ranges::all_of(writers_, [](const auto& w) { return w->done(); });

@@ -40,6 +40,8 @@
 #include "record/capture/sidecar.h"
 #include "record/export.h"
 #include "record/imro/configuration.h"
+#include "record/io/io_recording.h"
+#include "record/session/disk_room.h"
 #include "record/session/file_scale.h"
 #include "record/session/probe_writer.h"
 #include "record/session/run_start.h"
@@ -74,12 +76,22 @@ struct RunOptions {
   std::string notes{};
   // Each block the writers write, for live displays beside the files.
   SampleTap sample_tap{};
-  // The sync column's source; unset: the sync column is 0 (gaps aside).
+  // The sync column's source: this bit of the board's IO frames, at each
+  // sample's device time (bit 0 of the column; the .meta says so). Unset:
+  // the sync column is 0 (gaps aside). Needs the IO stream (`record_io`).
   std::optional<SyncBit> sync_bit{};
-  // Records the board's IO frames beside the probes (see record/io).
+  // Records the board's IO frames beside the probes (see record/io). When
+  // the session's controller has an IO stream already, the run records none
+  // and says so, unless a sync bit is asked for (then it is refused).
   bool record_io = true;
   // A probe that delivers nothing this long is lost and ends the run.
   std::chrono::milliseconds stall_timeout{5000};
+  // Kept free on the output folder's disk, beyond the writers' buffers
+  // (three of 4 MiB a probe): a run with a sample count that would not
+  // leave it is refused (`RunErrorKind::disk_full`, with the figures); an
+  // unlimited run warns once less than ten minutes remain and stops, its
+  // files closed, before it would write into it.
+  uint64_t disk_margin_bytes = uint64_t{1} << 30;
 };
 
 class PELIONP_RECORD_API Run {
@@ -112,6 +124,11 @@ class PELIONP_RECORD_API Run {
   const std::vector<std::unique_ptr<ProbeWriter>>& writers() const noexcept { return writers_; }
   // What each probe's stream carries: for a raw capture's sidecar.
   const capture::Sidecar& streams() const noexcept { return sidecar_; }
+  // Minutes of recording left on the output folder's disk before the run
+  // stops for want of room; nothing before the writers first looked.
+  std::optional<double> disk_minutes_left() const noexcept;
+  // The IO frames recorded so far (0 without an IO file).
+  uint64_t io_frames() const noexcept { return io_ ? io_->frames() : 0; }
   // The layout with the gate the run records into.
   const spikeglx::Layout& layout() const noexcept { return options_.layout; }
 
@@ -125,6 +142,11 @@ class PELIONP_RECORD_API Run {
   RunOptions options_;
   // Before the writers, which borrow it.
   std::unique_ptr<RunStart> start_;
+  std::unique_ptr<DiskRoom> disk_;
+  // The IO file, before the writers that read its sync track, and the IO
+  // worker whose thread writes it (stopped and released before it closes).
+  std::unique_ptr<io::IORecording> io_;
+  std::shared_ptr<demux::NeuropixelsWorker> io_worker_;
   std::vector<std::unique_ptr<ProbeWriter>> writers_;
   capture::Sidecar sidecar_;
   std::vector<FileScale> file_scales_;  // NP2 probes on the file's scale while the run lasts

@@ -19,17 +19,6 @@ namespace {
 
 constexpr size_t ROW_BYTES = SAVED_CHANNELS * sizeof(int16_t);
 
-std::string local_time_now() {
-  const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm tm{};
-#ifdef _WIN32
-  localtime_s(&tm, &now);
-#else
-  localtime_r(&now, &tm);
-#endif
-  return fmt::format("{:%Y-%m-%dT%H:%M:%S}", tm);
-}
-
 std::filesystem::path with_suffix(std::filesystem::path stem, std::string_view suffix) {
   stem += suffix;
   return stem;
@@ -49,6 +38,19 @@ void zero_row(std::byte* row) noexcept {
   std::memcpy(row + CHANNEL_COUNT * sizeof(int16_t), &sync, sizeof sync);
 }
 
+}  // namespace
+
+std::string local_time_now() {
+  const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &now);
+#else
+  localtime_r(&now, &tm);
+#endif
+  return fmt::format("{:%Y-%m-%dT%H:%M:%S}", tm);
+}
+
 // Written beside, then renamed over the old one: a reader (or a crash)
 // sees the old text or the new, never half of one.
 std::expected<void, std::string> write_text_atomically(const std::filesystem::path& path, const std::string& text) {
@@ -66,7 +68,6 @@ std::expected<void, std::string> write_text_atomically(const std::filesystem::pa
   return {};
 }
 
-}  // namespace
 
 std::filesystem::path Layout::run_directory() const { return root / fmt::format("{}_g{}", run, gate); }
 
@@ -90,7 +91,7 @@ std::filesystem::path Layout::io_stem() const { return run_directory() / fmt::fo
 
 std::optional<std::filesystem::path> existing_file(const Layout& layout, int probes) {
   std::vector<std::filesystem::path> paths{layout.run_description(), with_suffix(layout.io_stem(), ".bin"),
-                                           with_suffix(layout.io_stem(), ".meta")};
+                                           with_suffix(layout.io_stem(), ".txt")};
   for (int i = 0; i < probes; ++i) {
     for (const Band band : {Band::ap, Band::lf}) {
       paths.push_back(with_suffix(layout.stream_stem(i, band), ".bin"));

@@ -6,6 +6,7 @@
 //                                     <run>_g<G>_t0.imec<N>.ap.timestamps.npy
 //                                     <run>_g<G>_t0.imec<N>.probe.json  (ProbeInterface)
 //   DIR/<run>_g<G>/<run>_g<G>_t0.probe.json  (ProbeInterface, every probe of the run)
+//   DIR/<run>_g<G>/<run>_g<G>_t0.io.bin      (+ .io.txt: the board's IO frames, see record/io)
 //
 // G is the gate (see Run). Files are created, never truncated: a file
 // that exists already is an error naming it.
@@ -58,7 +59,7 @@ struct PELIONP_RECORD_API Layout {
   std::filesystem::path stream_stem(int index, Band band) const;     // .../<run>_g<G>_t0.imec<N>.<band>
   std::filesystem::path probe_description(int index) const;          // .../<run>_g<G>_t0.imec<N>.probe.json
   std::filesystem::path run_description() const;                     // root/<run>_g<G>/<run>_g<G>_t0.probe.json
-  std::filesystem::path io_stem() const;                             // root/<run>_g<G>/<run>_g<G>_t0.io
+  std::filesystem::path io_stem() const;                             // root/<run>_g<G>/<run>_g<G>_t0.io (.bin, .txt)
 };
 
 // The first file of a run of `probes` probes in `layout` that exists
@@ -67,6 +68,13 @@ PELIONP_RECORD_API std::optional<std::filesystem::path> existing_file(const Layo
 
 // One past the highest gate of `run` in `root` (0 when there is none).
 PELIONP_RECORD_API int next_free_gate(const std::filesystem::path& root, const std::string& run);
+
+// Writes `text` beside `path`, then renames it over `path`: a reader (or a
+// crash) sees the old text or the new, never half of one.
+PELIONP_RECORD_API std::expected<void, std::string> write_text_atomically(const std::filesystem::path& path,
+                                                                          const std::string& text);
+// The local time as .meta files state it: "2024-05-01T12:00:00".
+PELIONP_RECORD_API std::string local_time_now();
 
 inline constexpr int16_t SYNC_BIT = 0x0001;
 inline constexpr int16_t SYNC_FILLED = 0x4000;

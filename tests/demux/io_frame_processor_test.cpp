@@ -34,8 +34,9 @@ void expect_frame(const IOFrame& f, uint64_t n) {
 struct Recorder {
     std::vector<IOFrame> frames;
     IOFrameDecoder decoder{[this](IOFrame f) { frames.push_back(f); }};
+    // Word k comes with stream timestamp 10 k.
     void feed(const std::vector<uint8_t>& words) {
-        for (std::size_t o = 0; o < words.size(); o += 16) decoder.decode(0, words.data() + o + 2);
+        for (std::size_t o = 0; o < words.size(); o += 16) decoder.decode(o / 16 * 10, words.data() + o + 2);
     }
     void feed_indices(std::initializer_list<uint8_t> indices) {
         for (uint8_t i : indices) {
@@ -56,6 +57,9 @@ TEST(IOFrameDecoder, SixInOrderWordsSynchroniseTheNextSixDeliver) {
     ASSERT_EQ(r.frames.size(), 2u);
     expect_frame(r.frames[0], 1);
     expect_frame(r.frames[1], 2);
+    // Each frame keeps the timestamp of its first word (words 6 and 12).
+    EXPECT_EQ(r.frames[0].timestamp, 60u);
+    EXPECT_EQ(r.frames[1].timestamp, 120u);
 }
 
 TEST(IOFrameDecoder, AnOutOfOrderIndexRestartsTheCountAndIsItselfDiscarded) {

@@ -281,6 +281,50 @@ TEST(Replay, UnusableInputsAreErrorsNamingTheFile) {
   EXPECT_NE(r.error().find("version 7 is not supported"), std::string::npos) << r.error();
 }
 
+// A capture that lost a stretch of a probe's words (the board sent only its
+// timestamps): the replayed file keeps time as a live recording's does,
+// the stretch filled with zero rows and listed in the .meta.
+TEST(Replay, WordsMissingFromTheCaptureAreAGapKeptInPlace) {
+  TempDir dir;
+  constexpr std::size_t TICKS = 600, LOST_FROM = 200, LOST_TO = 320;
+  const CaptureSpec spec{{}, {9}, TICKS};
+  auto bytes = make_capture(spec);
+  // Each tick: its timestamp word, then the probe's 48 words.
+  constexpr std::size_t TICK_BYTES = (1 + 48) * 16;
+  ASSERT_EQ(bytes.size(), TICKS * TICK_BYTES);
+  std::vector<uint8_t> lossy;
+  for (std::size_t t = 0; t < TICKS; ++t) {
+    const auto tick = bytes.begin() + static_cast<std::ptrdiff_t>(t * TICK_BYTES);
+    lossy.insert(lossy.end(), tick, tick + (t >= LOST_FROM && t < LOST_TO ? 16 : TICK_BYTES));
+  }
+  const auto capture = dir.path() / "lossy.raw";
+  write_bytes(capture, lossy);
+  const Layout layout{dir.path() / "out", "lossy"};
+  auto summary = run({.capture = capture, .layout = layout});
+  ASSERT_TRUE(summary) << summary.error();
+
+  const auto stem = layout.stream_stem(0, Band::ap);
+  const auto ts = read_npy_u64(spikeglx::timestamps_path(stem));
+  const auto ap = read_int16(stem.string() + ".bin");
+  ASSERT_EQ(ts.size(), TICKS) << "every tick of the capture has its row";
+  ASSERT_EQ(ap.size(), TICKS * SAVED);
+  std::size_t filled = 0;
+  for (std::size_t s = 0; s < TICKS; ++s) {
+    ASSERT_EQ(ts[s], FIRST_TIMESTAMP + s);
+    if (ap[s * SAVED + CHANNEL_COUNT] & spikeglx::SYNC_FILLED) {
+      ++filled;
+      ASSERT_GE(s, LOST_FROM) << "a row before the loss filled";
+      continue;
+    }
+    for (int c = 0; c < CHANNEL_COUNT; c += 11)
+      ASSERT_EQ(ap[s * SAVED + c], np2_value(np2_code(s, c, 9), 1.0f)) << "sample " << s << " channel " << c;
+  }
+  EXPECT_GE(filled, LOST_TO - LOST_FROM);
+  EXPECT_LT(filled, LOST_TO - LOST_FROM + 12) << "the decoder finds its rows again at once";
+  EXPECT_EQ(read_meta(stem.string() + ".meta")["pelionpGaps"],
+            fmt::format("({},{},resync)", FIRST_TIMESTAMP + LOST_FROM, filled));
+}
+
 TEST(CaptureCensus, CountsWordsPerSidAndDescribesProbesInPortDockOrder) {
   std::vector<uint8_t> bytes = make_capture({{3}, {8, 15}, 1});
   bytes.insert(bytes.end(), 16, 0x00);  // one word without the preamble

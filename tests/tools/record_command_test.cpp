@@ -275,6 +275,88 @@ TEST(RecordCommand, CtrlCWritesWhatIsQueuedAndClosesEveryFile) {
             12 * std::filesystem::file_size(stem(dir.path(), "stop", 0, "lf").string() + ".bin"));
 }
 
+#ifndef _WIN32
+// A recording process killed while it records: what it left opens in neo,
+// every sample on disk as the probes sent it, and each .meta no more than a
+// second behind its .bin. NB: the process is stopped before the kill, so
+// that the kill lands between system calls as a crash does; a kill inside
+// a write may cut it at a page, which no writer can prevent (a power cut
+// leaves the same).
+TEST(RecordCommand, AKilledRecordingOpensInNeoWithItsSamplesUpToASecondBeforeTheKill) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  ToolProcess record(TOOL, {"record", "--out", dir.path().string(), "--run", "killed"}, dir.path());
+  ASSERT_TRUE(record.started());
+  const std::vector<std::pair<int, const char*>> streams{{0, "ap"}, {0, "lf"}, {1, "ap"}, {2, "ap"}};
+  auto rows_of = [&](int n, const char* band) {
+    std::error_code ec;
+    const auto bytes = std::filesystem::file_size(stem(dir.path(), "killed", n, band).string() + ".bin", ec);
+    return ec ? uint64_t{0} : uint64_t{bytes / 770};
+  };
+  // Each stream's rows on disk over time, to know what was there a second before the kill.
+  struct Seen {
+    std::chrono::steady_clock::time_point at;
+    std::vector<uint64_t> rows;
+  };
+  std::vector<Seen> seen;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < until) {
+    Seen now{std::chrono::steady_clock::now(), {}};
+    for (const auto& [n, band] : streams) now.rows.push_back(rows_of(n, band));
+    seen.push_back(now);
+    if (now.rows[3] >= 2 * 30000 + 30000 / 2) break;  // two and a half seconds of the last probe
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GE(seen.back().rows[3], 2u * 30000) << record.err();
+  ASSERT_TRUE(record.stop());
+  const auto killed_at = std::chrono::steady_clock::now();
+  ASSERT_TRUE(record.signal(SIGKILL));
+  EXPECT_EQ(record.wait(), std::nullopt) << "ended by the signal";
+  std::vector<uint64_t> second_before(streams.size(), 0);
+  for (const auto& s : seen)
+    if (s.at <= killed_at - std::chrono::seconds(1)) second_before = s.rows;
+  ASSERT_GT(second_before[3], 0u) << "nothing on disk a second before the kill";
+
+  json expectation;
+  const uint64_t np1_serial = default_sim_serial(ProbeKind::np1, 0, 0);
+  for (size_t k = 0; k < streams.size(); ++k) {
+    const auto [n, band] = streams[k];
+    const bool ap = std::string(band) == "ap";
+    const auto s = stem(dir.path(), "killed", n, band);
+    const auto bin_bytes = std::filesystem::file_size(s.string() + ".bin");
+    ASSERT_EQ(bin_bytes % 770, 0u) << s << ": whole rows";
+    const uint64_t rows = bin_bytes / 770;
+    const auto meta = read_meta(s.string() + ".meta");
+    ASSERT_FALSE(meta.empty()) << s << " has no .meta";
+    const uint64_t meta_rows = std::stoull(meta.at("fileSizeBytes")) / 770;
+    EXPECT_LE(meta_rows, rows) << s;
+    EXPECT_GE(meta_rows, second_before[k]) << s << ": the .meta is more than a second behind";
+    // The device timestamps of the AP rows (of NP1's LF: of every twelfth).
+    const auto ts = read_timestamps(stem(dir.path(), "killed", n, "ap").string() + ".timestamps.npy");
+    // The timestamps file, like the .meta, is at most a second behind.
+    const uint64_t stamped = ap ? ts.size() : ts.size() / 12;
+    EXPECT_GE(stamped, second_before[k]) << s << ": the timestamps are more than a second behind";
+    json values = json::array();
+    for (uint64_t r : checked_samples(std::min(rows, stamped)))
+      for (int c = 0; c < 384; c += 5) {
+        const uint64_t t = ts[ap ? r : 12 * r];
+        int16_t v = 0;
+        if (n == 0) {
+          const uint16_t code = c == 191 ? sim::NP1_FLAT_CODE : ap ? sim::np1_ap_code(np1_serial, c, t) : sim::np1_lfp_code(np1_serial, c, t / 12);
+          v = np1_value(code);
+        } else {
+          const auto kind = n == 1 ? ProbeKind::np2_single_shank : ProbeKind::np2_four_shank;
+          v = np2_value(np2_code(kind, default_sim_serial(kind, 1, n - 1), t, c));
+        }
+        values.push_back({r, c, v});
+      }
+    expectation["streams"][fmt::format("imec{}.{}", n, band)] = {
+        {"rate", ap ? 30000 : 2500}, {"channels", 384}, {"samples", rows}, {"values", values}};
+  }
+  EXPECT_EQ(run_check_neo(dir.path(), expectation), "");
+}
+#endif
+
 TEST(RecordCommand, WritesIntoAFolderWhoseNameIsNotAscii) {
   REQUIRE_TOOL();
   TempDir dir;

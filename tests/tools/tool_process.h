@@ -166,6 +166,22 @@ class ToolProcess {
 
   bool started() const { return pid_ > 0; }
   bool signal(int sig) const { return ::kill(pid_, sig) == 0; }
+  // Stops the child (SIGSTOP) and waits until it is stopped: it then sits
+  // between system calls, never inside one. False on the deadline.
+  bool stop(std::chrono::seconds deadline = std::chrono::seconds(10)) const {
+    if (::kill(pid_, SIGSTOP) != 0) return false;
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    const std::string stat = "/proc/" + std::to_string(pid_) + "/stat";
+    while (std::chrono::steady_clock::now() < until) {
+      std::ifstream in(stat);
+      std::string text((std::istreambuf_iterator<char>(in)), {});
+      // "pid (comm) S ...": the state follows the command's closing parenthesis.
+      const auto close = text.rfind(')');
+      if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T') return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
 
   // The exit status, or nothing if the program did not end in time (it is
   // then killed) or ended by a signal.

@@ -91,6 +91,11 @@ class Record final : public Command {
                     "Begin every file at this device timestamp (30000 a second); default: the first timestamp at "
                     "which every probe streams")
         ->type_name("TICKS");
+    command
+        .add_option("--sync-bit", sync_bit_,
+                    "Put this bit of the board's IO frames into every probe file's sync column (bit 0), at each "
+                    "sample's device time: u64:BIT, u32[0..1]:BIT or u16[0..15]:BIT; default: none")
+        ->type_name("FIELD:BIT");
     commands::add_device_options(command, device_);
   }
 
@@ -105,8 +110,8 @@ class Record final : public Command {
  private:
   std::expected<void, std::string> record();
   std::expected<void, std::string> stream(record::Run& run);
-  void print_status(const std::vector<std::unique_ptr<record::ProbeWriter>>& writers, double elapsed,
-                    std::vector<uint64_t>& last_packets, double since_last) const;
+  void print_status(const record::Run& run, double elapsed, std::vector<uint64_t>& last_packets,
+                    double since_last) const;
 
   commands::DeviceChoice device_;
   std::filesystem::path out_;
@@ -118,6 +123,7 @@ class Record final : public Command {
   std::string run_ = "pelionp";
   std::optional<uint64_t> start_timestamp_;
   std::optional<int> gate_;
+  std::string sync_bit_;
 };
 
 std::expected<void, std::string> Record::record() {
@@ -128,6 +134,12 @@ std::expected<void, std::string> Record::record() {
       return std::unexpected(fmt::format("--imro {}: a second table for the same probe", text));
   }
   const spikeglx::Layout requested{out_, run_};
+  std::optional<record::SyncBit> sync_bit;
+  if (!sync_bit_.empty()) {
+    auto parsed = record::io::parse_sync_bit(sync_bit_);
+    if (!parsed) return std::unexpected(fmt::format("--sync-bit: {}", parsed.error()));
+    sync_bit = *parsed;
+  }
 
   auto opened = commands::open_device(device_, /*paced=*/true);
   if (!opened) return std::unexpected(opened.error());
@@ -162,7 +174,8 @@ std::expected<void, std::string> Record::record() {
   if (seconds_ > 0 && limit == 0) return std::unexpected(fmt::format("--seconds {} is shorter than one sample set", seconds_));
   auto run = record::Run::create(
       **session, {.layout = requested, .gate = gate_, .ap_samples = limit, .calibration_dir = calibration_dir_,
-                  .configurations = {}, .imro_files = imro_files_, .start_timestamp = start_timestamp_});
+                  .configurations = {}, .imro_files = imro_files_, .start_timestamp = start_timestamp_,
+                  .sample_tap = {}, .sync_bit = sync_bit});
   if (!run) return std::unexpected(run.error().message);
   const spikeglx::Layout layout = (*run)->layout();
   spdlog::info("Recording into {}", layout.run_directory().string());
@@ -187,6 +200,7 @@ std::expected<void, std::string> Record::record() {
                w->dropped_samples() ? fmt::format(", {} samples lost", w->dropped_samples()) : "",
                megabytes(rec.bytes_written()));
   }
+  if ((*run)->io_frames() > 0) fmt::print("IO: {} frames\n", (*run)->io_frames());
   run->reset();
   session->reset();  // stops the device stream before the capture closes
   if (capture) {
@@ -225,7 +239,7 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
       }
       if (ended) break;
       if (status && now - last_status >= STATUS_PERIOD) {
-        print_status(writers, std::chrono::duration<double>(now - start).count(), last_packets,
+        print_status(run, std::chrono::duration<double>(now - start).count(), last_packets,
                      std::chrono::duration<double>(now - last_status).count());
         last_status = now;
       }
@@ -235,9 +249,11 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
   return outcome;  // the caller finishes the run
 }
 
-void Record::print_status(const std::vector<std::unique_ptr<record::ProbeWriter>>& writers, double elapsed,
-                          std::vector<uint64_t>& last_packets, double since_last) const {
+void Record::print_status(const record::Run& run, double elapsed, std::vector<uint64_t>& last_packets,
+                          double since_last) const {
+  const auto& writers = run.writers();
   std::string line = fmt::format("\r{:7.1f} s", elapsed);
+  if (const auto minutes = run.disk_minutes_left()) line += fmt::format(" | disk {:.0f} min", *minutes);
   for (size_t i = 0; i < writers.size(); ++i) {
     const auto& w = *writers[i];
     const uint64_t packets = w.packets();
