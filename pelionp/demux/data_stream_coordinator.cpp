@@ -35,6 +35,10 @@ uint64_t load_le64(const uint8_t* p) noexcept {
 
 constexpr uint16_t bit(unsigned sid) noexcept { return static_cast<uint16_t>(1u << sid); }
 
+void count(std::atomic<uint64_t>& counter, uint64_t words) noexcept {
+    counter.fetch_add(words, std::memory_order_relaxed);
+}
+
 std::expected<void, std::string> check_range(SID sid) {
     if (to_underlying(sid) >= SID_COUNT) {
         return std::unexpected(fmt::format("SID {} is out of range 0..15", to_underlying(sid)));
@@ -134,6 +138,7 @@ private:
                 expected_row_counter_.fill(0);
                 high_water_mark_.fill(0);
                 adopted_mask_ = 0;
+                counting_mask_ = 0;
                 stale_mask_ = 0;
                 last_timestamp_ = 0;
                 last_seen_.fill(now);
@@ -145,6 +150,7 @@ private:
                     lists_[sid] = {};
                 }
                 adopted_mask_ &= static_cast<uint16_t>(~bit(sid));
+                counting_mask_ &= static_cast<uint16_t>(~bit(sid));
                 stale_mask_ &= static_cast<uint16_t>(~bit(sid));
                 last_seen_[sid] = now;
             }
@@ -232,11 +238,17 @@ private:
             }
             expected_row_counter_[sid] = pass.lanes[sid].expected;
         }
+        counting_mask_ |= seen;
 
         std::array<uint64_t, SID_COUNT> depth{};
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
             if (seen & bit(sid)) {
                 last_seen_[sid] = now;
+            }
+            if (queues_[sid] && !(pass.subscribed & bit(sid))) {
+                // Out of memory earlier in this buffer: the words stored since are dropped too.
+                count(queues_[sid]->losses.memory_words, pass.lanes[sid].used);
+                continue;
             }
             if (!(pass.subscribed & bit(sid)) || pass.lanes[sid].used == 0) {
                 continue;  // a subscribed SID keeps its list for the next buffer
@@ -245,7 +257,9 @@ private:
             list.resize(pass.lanes[sid].used);  // only ever shrinks: ends the list after its last word
             // A failed allocation drops the entry: the decoder resynchronises
             // on its own counters.
-            queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared});
+            if (!queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared})) {
+                count(queues_[sid]->losses.memory_words, pass.lanes[sid].used);
+            }
             list = {};
             depth[sid] = queues_[sid]->size_approx();
         }
@@ -276,6 +290,13 @@ private:
         const uint8_t counter = word[1];
         Lane& lane = pass.lanes[sid];
         if (static_cast<uint8_t>(lane.expected) != counter) {
+            // A gap once the SID was seen since it was subscribed (or the
+            // counters reset) is words lost; the first word adopts the counter.
+            const bool counting =
+                ((counting_mask_ | pass.discontinuous) & bit(sid)) != 0 || lane.expected != expected_row_counter_[sid];
+            if (counting && queues_[sid]) {
+                count(queues_[sid]->losses.wire_words, static_cast<uint8_t>(counter - static_cast<uint8_t>(lane.expected)));
+            }
             pass.discontinuous |= bit(sid);
             discontinuities_[sid] = {lane.expected, counter};
             lane.expected = uint64_t{counter} + 1;
@@ -287,6 +308,7 @@ private:
             return;
         }
         if (!(pass.subscribed & bit(sid))) {
+            if (queues_[sid]) count(queues_[sid]->losses.memory_words, 1);  // out of memory earlier in this buffer
             return;
         }
         if (lane.used == lane.size && !grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES)) {
@@ -295,6 +317,7 @@ private:
             spdlog::error("Demux channel {}, out of memory for its word list: dropping its words of this buffer",
                           sid);
             pass.subscribed &= static_cast<uint16_t>(~bit(sid));
+            count(queues_[sid]->losses.memory_words, uint64_t{lane.used} + 1);
             lane.used = 0;
             return;
         }
@@ -327,6 +350,7 @@ private:
     std::array<uint64_t, SID_COUNT> high_water_mark_{};
     std::array<Clock::time_point, SID_COUNT> last_seen_{};
     uint16_t adopted_mask_ = 0;
+    uint16_t counting_mask_ = 0;  // SIDs seen since subscribed or reset: their gaps are counted as losses
     uint16_t stale_mask_ = 0;
     std::array<std::vector<SIDWord>, SID_COUNT> lists_{};  // the lists under construction, or empty
     std::shared_ptr<WordListPool> pool_ = owner_.word_lists;
