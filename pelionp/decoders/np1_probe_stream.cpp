@@ -1,6 +1,8 @@
 #include "pelionp/decoders/np1_probe_stream.h"
 
 #include <algorithm>
+
+#include "pelionp/demux/byte_budget.h"
 #include <utility>
 
 namespace pelionp::NP1 {
@@ -22,7 +24,9 @@ ProbeStream::ProbeStream(demux::SID sid, Gains ap_gains, Gains lfp_gains, std::s
       queue_(std::make_shared<ElectrodePacketQueue>()),
       worker_(std::make_unique<DemuxWorker>(
           sid, [this](APData d) { on_ap(d, demux::Wake::deferred); }, [this](LPData l) { on_lfp(l); }, [this] { reset_output(); },
-          [this] { queue_->signal_deferred(); })) {}
+          [this] { queue_->signal_deferred(); })) {
+    queue_->charge_to(demux::data_path_budget());
+}
 
 ProbeStream::~ProbeStream() {
     worker_.reset();
@@ -47,6 +51,7 @@ StreamCounters ProbeStream::counters() const noexcept {
     const auto& demuxed = worker_->queue()->losses;
     c.words_delivered = get(tally_.delivered);
     c.lost = {.queue_full = get(tally_.queue_full),
+              .budget = get(tally_.budget) + get(demuxed.budget_words),
               .incomplete = get(tally_.incomplete),
               .sync = get(tally_.sync),
               .wire = get(demuxed.wire_words),
@@ -65,7 +70,29 @@ void ProbeStream::on_ap(const APData& d, demux::Wake wake) {
         add(tally_.incomplete, std::exchange(pending_, 0));
     }
     pending_ += d.words;
-    const PacketFate fate = store_ap_set(assembly_, d, ap_gains_.snapshot(), *queue_, max_queued_, wake);
+    // The byte budget is looked at where the queue is: at a superframe's
+    // first set, so that a dropped one is not converted.
+    if (d.index == 0) over_budget_ = demux::data_path_budget().over();
+    PacketFate fate = PacketFate::assembling;
+    if (!over_budget_) {
+        if (d.index == SUPERFRAME_SIZE - 1 && d.complete && pending_ != 0 && pending_ != WORDS_PER_PACKET) {
+            // Complete by its group numbers but not by its words (frames
+            // renumbered on the way): it holds samples of other groups, and
+            // is dropped as incomplete. So every packet queued is 780 words.
+            // (A caller that drives the stream itself gives no account.)
+            APData gap = d;
+            gap.complete = false;
+            fate = store_ap_set(assembly_, gap, ap_gains_.snapshot(), *queue_, max_queued_, wake);
+        } else {
+            fate = store_ap_set(assembly_, d, ap_gains_.snapshot(), *queue_, max_queued_, wake);
+        }
+    } else if (d.index == SUPERFRAME_SIZE - 1) {
+        add(tally_.budget, pending_);
+        pending_ = 0;
+        bump(packets_);
+        bump(drops_);
+        return;
+    }
     if (d.index == SUPERFRAME_SIZE - 1) {
         bump(packets_);
         if (fate != PacketFate::queued) bump(drops_);
@@ -94,8 +121,8 @@ void ProbeStream::on_lfp(const LPData& l) { store_lfp_data(assembly_.packet, l, 
 void ProbeStream::reset_output() {
     packets_.store(0, std::memory_order_relaxed);
     drops_.store(0, std::memory_order_relaxed);
-    // NB: a cleared packet is counted at its usual 780 words; one that
-    // followed a frame-number jump may have taken a few more or fewer.
+    over_budget_ = false;
+    // Every packet queued counts 780 words (see on_ap).
     const uint64_t cleared = uint64_t{reset_electrode_output(assembly_, *queue_)} * WORDS_PER_PACKET;
     const uint64_t delivered = get(tally_.delivered);
     tally_.delivered.store(delivered - std::min(cleared, delivered), std::memory_order_relaxed);

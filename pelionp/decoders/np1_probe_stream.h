@@ -76,10 +76,11 @@ private:
     // thread only; the demultiplexer's and the worker's parts are read from
     // them.
     struct Tally {
-        std::atomic<uint64_t> delivered{0}, queue_full{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
+        std::atomic<uint64_t> delivered{0}, queue_full{0}, budget{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
     } tally_;
     uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
     uint64_t pending_ = 0;    // of those, words in the packet under assembly
+    bool over_budget_ = false;   // the superframe under assembly is dropped for the byte budget
     PacketAssembly assembly_{};  // the decoder thread's alone
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
 };

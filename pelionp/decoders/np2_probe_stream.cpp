@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pelionp/demux/byte_budget.h"
+
 namespace pelionp::NP2 {
 namespace {
 
@@ -19,7 +21,9 @@ ProbeStream::ProbeStream(demux::SID sid, Gains gains, std::size_t max_queued)
       queue_(std::make_shared<APDataQueue>()),
       worker_(std::make_unique<DemuxWorker>(
           sid, [this](RawAPData raw) { on_raw_ap(raw, demux::Wake::deferred); }, [this] { reset_output(); },
-          [this] { queue_->signal_deferred(); })) {}
+          [this] { queue_->signal_deferred(); })) {
+    queue_->charge_to(demux::data_path_budget());
+}
 
 ProbeStream::~ProbeStream() {
     worker_.reset();
@@ -34,7 +38,8 @@ StreamCounters ProbeStream::counters() const noexcept {
     const auto& demuxed = worker_->queue()->losses;
     c.words_delivered = get(tally_.delivered);
     c.lost = {.queue_full = get(tally_.queue_full),
-              .incomplete = 0,
+              .budget = get(tally_.budget) + get(demuxed.budget_words),
+              .incomplete = get(tally_.incomplete),
               .sync = get(tally_.sync),
               .wire = get(demuxed.wire_words),
               .memory = get(tally_.memory) + get(demuxed.memory_words),
@@ -46,6 +51,20 @@ StreamCounters ProbeStream::counters() const noexcept {
 void ProbeStream::on_raw_ap(const RawAPData& raw, demux::Wake wake) {
     accounted_ += uint64_t{raw.words} + raw.sync_lost_words;
     add(tally_.sync, raw.sync_lost_words);
+    if (raw.words != 0 && raw.words != WORDS_PER_SET) {
+        // Rows lost or stray subrows taken: the set holds samples of another
+        // one. (A caller that drives the stream itself gives no account.)
+        add(packets_, 1);
+        add(drops_, 1);
+        add(tally_.incomplete, raw.words);
+        return;
+    }
+    if (demux::data_path_budget().over()) {  // dropped before it is converted
+        add(packets_, 1);
+        add(drops_, 1);
+        add(tally_.budget, raw.words);
+        return;
+    }
     uint64_t packets = packets_.load(std::memory_order_relaxed);
     const SetFate fate = queue_ap_set(raw, gains_.snapshot(), *queue_, packets, max_queued_, wake);
     packets_.store(packets, std::memory_order_relaxed);
@@ -65,8 +84,7 @@ void ProbeStream::on_raw_ap(const RawAPData& raw, demux::Wake wake) {
 
 void ProbeStream::reset_output() {
     uint64_t packets = 0;
-    // NB: a cleared set is counted at its usual 48 words; one that took
-    // stray subrows counted a few more.
+    // Every set queued has its 48 words (others are dropped as incomplete).
     const uint64_t cleared = uint64_t{reset_ap_output(*queue_, packets)} * WORDS_PER_SET;
     packets_.store(packets, std::memory_order_relaxed);
     drops_.store(0, std::memory_order_relaxed);

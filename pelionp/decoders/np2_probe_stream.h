@@ -72,7 +72,7 @@ private:
     // The loss accounting (see stream_counters.h), written by the decoder
     // thread only.
     struct Tally {
-        std::atomic<uint64_t> delivered{0}, queue_full{0}, sync{0}, memory{0}, resync{0};
+        std::atomic<uint64_t> delivered{0}, queue_full{0}, budget{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
     } tally_;
     uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go

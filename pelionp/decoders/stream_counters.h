@@ -20,10 +20,16 @@ namespace pelionp {
 
 /// Stream words lost, by cause.
 struct StreamLosses {
-    /// In sets the decoder completed, dropped because the host's queue was
-    /// full (its element count or the data path's byte budget).
+    /// In sets the decoder completed, dropped because the host's queue held
+    /// its element limit.
     uint64_t queue_full = 0;
-    /// NP1: in superframes with a gap, dropped whole at their end.
+    /// Dropped, as the newest data, while the data path was over its byte
+    /// budget (demux::data_path_budget()): lists the demultiplexer handed to
+    /// no stream, sets a stream did not queue.
+    uint64_t budget = 0;
+    /// In sets with a gap, dropped: NP1 superframes whose groups did not run
+    /// 0..11 (or whose end never came), NP2 sets that did not take their 48
+    /// words.
     uint64_t incomplete = 0;
     /// Taken while the decoder was not synchronised: before a marker, at a
     /// lost marker, in a set cut off by a forced resync (NP1: the decoder's
@@ -39,7 +45,9 @@ struct StreamLosses {
     /// decoder was assembling, and sets cleared from the host's queue.
     uint64_t resync = 0;
 
-    [[nodiscard]] uint64_t total() const noexcept { return queue_full + incomplete + sync + wire + memory + resync; }
+    [[nodiscard]] uint64_t total() const noexcept {
+        return queue_full + budget + incomplete + sync + wire + memory + resync;
+    }
 };
 
 struct StreamCounters {

@@ -10,6 +10,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "pelionp/demux/byte_budget.h"
 #include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
@@ -38,6 +39,11 @@ constexpr uint16_t bit(unsigned sid) noexcept { return static_cast<uint16_t>(1u 
 void count(std::atomic<uint64_t>& counter, uint64_t words) noexcept {
     counter.fetch_add(words, std::memory_order_relaxed);
 }
+
+// What a device buffer holds of the data path's budget while the
+// coordinator and its subscribers have it: its bytes and, as much again,
+// the word lists that name its words.
+constexpr std::size_t charge_of(uint64_t length) noexcept { return 2 * static_cast<std::size_t>(length); }
 
 std::expected<void, std::string> check_range(SID sid) {
     if (to_underlying(sid) >= SID_COUNT) {
@@ -187,9 +193,13 @@ private:
         const uint64_t length = buffer.first;
         if ((buffer.second[0] >> 4) != STREAM_WORD_PREAMBLE) {
             spdlog::warn("DataStream: preamble invalid, discarding the data packet");
+            data_path_budget().credit(charge_of(length));
             return;
         }
-        const std::shared_ptr<uint8_t[]> shared = share_buffer(std::move(buffer.second), pool_);
+        const std::shared_ptr<uint8_t[]> shared = share_buffer(std::move(buffer.second), pool_, charge_of(length));
+        // NB: decided once per buffer; over the budget its words are counted
+        // and handed to no stream (the counters still follow them).
+        const bool over_budget = data_path_budget().over();
 
         Pass pass;
         pass.bytes = shared.get();
@@ -252,6 +262,10 @@ private:
             }
             if (!(pass.subscribed & bit(sid)) || pass.lanes[sid].used == 0) {
                 continue;  // a subscribed SID keeps its list for the next buffer
+            }
+            if (over_budget) {
+                count(queues_[sid]->losses.budget_words, pass.lanes[sid].used);
+                continue;  // the list is overwritten by the next buffer
             }
             auto& list = lists_[sid];
             list.resize(pass.lanes[sid].used);  // only ever shrinks: ends the list after its last word
@@ -374,6 +388,11 @@ DataStreamCoordinator::~DataStreamCoordinator() {
     }
     control_queue.wake();
     runner.join();
+    // The buffers the runner never reached hand back their part of the budget.
+    ControlItem item;
+    while (control_queue.try_dequeue(item)) {
+        if (const auto* buffer = std::get_if<DataBuffer>(&item)) data_path_budget().credit(charge_of(buffer->first));
+    }
 }
 
 void DataStreamCoordinator::run() { Runner(*this).run(); }
@@ -395,7 +414,11 @@ void DataStreamCoordinator::push_buffer(DataBuffer buffer) {
         spdlog::warn("System might not be able to keep up: queued {} elements", depth);
     }
     // A failed allocation leaves the buffer here, where it is freed.
-    control_queue.enqueue(ControlItem{std::in_place_index<1>, std::move(buffer)});
+    const std::size_t charged = charge_of(buffer.first);
+    data_path_budget().charge(charged);
+    if (!control_queue.enqueue(ControlItem{std::in_place_index<1>, std::move(buffer)})) {
+        data_path_budget().credit(charged);
+    }
 }
 
 std::expected<DataStreamCoordinator::SubscribeEvent, std::string> DataStreamCoordinator::push_subscription(

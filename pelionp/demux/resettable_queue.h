@@ -23,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "pelionp/demux/byte_budget.h"
 #include "pelionp/demux/free_memory.h"
 #include "pelionp/demux/wakeable_queue.h"
 
@@ -39,6 +40,9 @@ public:
     static constexpr std::size_t INITIAL_CAPACITY = 15;
 
     ResettableQueue() : queue_(INITIAL_CAPACITY) {}
+    ~ResettableQueue() {
+        if (budget_ != nullptr) budget_->credit(queue_.size_approx() * sizeof(T));
+    }
     ResettableQueue(const ResettableQueue&) = delete;
     ResettableQueue& operator=(const ResettableQueue&) = delete;
 
@@ -62,26 +66,30 @@ public:
     bool enqueue(const T& item, Wake wake) { return wake == Wake::now ? enqueue(item) : enqueue_deferred(item); }
     void signal_deferred() { queue_.signal_deferred(); }
 
+    /// Before the first enqueue: every element queued is charged to `budget`
+    /// (which must outlive the queue) until it is taken or cleared.
+    void charge_to(ByteBudget& budget) noexcept { budget_ = &budget; }
+
     /// Consumer side: removes every element; how many it removed.
-    std::size_t clear() { return queue_.clear(); }
+    std::size_t clear() { return taken(queue_.clear()); }
 
     /// Consumer side: one element, if any.
     bool try_dequeue(T& item) {
         const Consuming consuming(*this);
-        return queue_.try_dequeue(item);
+        return taken(queue_.try_dequeue(item)) != 0;
     }
     /// Consumer side: one element, waiting up to `timeout` for it; false on
     /// the deadline, a `wake`, and at once once the queue is closed and empty.
     template <class Rep, class Period>
     bool wait_dequeue_timed(T& item, std::chrono::duration<Rep, Period> timeout) {
         const Consuming consuming(*this);
-        if (closed()) return queue_.try_dequeue(item);
-        return queue_.wait_dequeue_timed(item, timeout);
+        if (closed()) return taken(queue_.try_dequeue(item)) != 0;
+        return taken(queue_.wait_dequeue_timed(item, timeout)) != 0;
     }
     /// Consumer side: up to `max` elements under one lock; how many.
     std::size_t try_dequeue_bulk(T* out, std::size_t max) {
         const Consuming consuming(*this);
-        return queue_.try_dequeue_bulk(out, max);
+        return taken(queue_.try_dequeue_bulk(out, max));
     }
     /// Consumer side: waits up to `timeout` for the first element, then takes
     /// up to `max` under one lock; how many (0 on the deadline, a `wake`, and
@@ -89,8 +97,8 @@ public:
     template <class Rep, class Period>
     std::size_t wait_dequeue_bulk_timed(T* out, std::size_t max, std::chrono::duration<Rep, Period> timeout) {
         const Consuming consuming(*this);
-        if (closed()) return queue_.try_dequeue_bulk(out, max);
-        return queue_.wait_dequeue_bulk_timed(out, max, timeout);
+        if (closed()) return taken(queue_.try_dequeue_bulk(out, max));
+        return taken(queue_.wait_dequeue_bulk_timed(out, max, timeout));
     }
 
     /// Any thread: the stream that fed the queue is gone (its probe was
@@ -134,7 +142,13 @@ public:
     }
 
 private:
+    std::size_t taken(std::size_t n) noexcept {
+        if (budget_ != nullptr && n != 0) budget_->credit(n * sizeof(T));
+        return n;
+    }
+
     bool after_enqueue(bool enqueued) {
+        if (enqueued && budget_ != nullptr) budget_->charge(sizeof(T));
         if (++since_release_check_ == RELEASE_CHECK_PERIOD) {
             since_release_check_ = 0;
             if (queue_.try_release_storage(KEPT_CAPACITY, RELEASE_MAX_MOVED)) return_free_memory_to_system();
@@ -157,6 +171,7 @@ private:
     std::size_t since_release_check_ = 0;  // the producer's
     std::atomic<bool> closed_{false};
     std::atomic<int> consumers_{0};
+    ByteBudget* budget_ = nullptr;
 };
 
 }  // namespace pelionp::demux

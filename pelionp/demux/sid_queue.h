@@ -45,6 +45,8 @@ struct SIDLosses {
     std::atomic<uint64_t> wire_words{0};
     /// Words dropped because their list or queue entry could not be allocated.
     std::atomic<uint64_t> memory_words{0};
+    /// Words not handed on because the data path was over its byte budget.
+    std::atomic<uint64_t> budget_words{0};
 };
 
 /// Blocking SPSC queue that its consumer's owner can wake; grows without
