@@ -26,6 +26,7 @@ ProbeStream::ProbeStream(demux::SID sid, Gains ap_gains, Gains lfp_gains, std::s
           sid, [this](APData d) { on_ap(d, demux::Wake::deferred); }, [this](LPData l) { on_lfp(l); }, [this] { reset_output(); },
           [this] { queue_->signal_deferred(); })) {
     queue_->charge_to(demux::data_path_budget());
+    decoding_ = worker_.get();
 }
 
 ProbeStream::~ProbeStream() {
@@ -127,7 +128,7 @@ void ProbeStream::reset_output() {
     const uint64_t delivered = get(tally_.delivered);
     tally_.delivered.store(delivered - std::min(cleared, delivered), std::memory_order_relaxed);
     // What the decoder took since its last set was cut off by its reset.
-    const uint64_t decoded = worker_ ? worker_->words_decoded() : 0;
+    const uint64_t decoded = decoding_ != nullptr ? decoding_->words_decoded() : 0;
     const uint64_t cut_off = decoded > accounted_ ? decoded - accounted_ : 0;
     accounted_ += cut_off;
     add(tally_.resync, cleared + pending_ + cut_off);

@@ -83,6 +83,9 @@ private:
     bool over_budget_ = false;   // the superframe under assembly is dropped for the byte budget
     PacketAssembly assembly_{};  // the decoder thread's alone
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
+    // The worker, for the decoder thread's own reads while `worker_` is
+    // being reset (set once, in the constructor's body).
+    const demux::NeuropixelsWorker* decoding_ = nullptr;
 };
 
 }  // namespace pelionp::NP1

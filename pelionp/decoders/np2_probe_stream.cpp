@@ -23,6 +23,7 @@ ProbeStream::ProbeStream(demux::SID sid, Gains gains, std::size_t max_queued)
           sid, [this](RawAPData raw) { on_raw_ap(raw, demux::Wake::deferred); }, [this] { reset_output(); },
           [this] { queue_->signal_deferred(); })) {
     queue_->charge_to(demux::data_path_budget());
+    decoding_ = worker_.get();
 }
 
 ProbeStream::~ProbeStream() {
@@ -91,7 +92,7 @@ void ProbeStream::reset_output() {
     const uint64_t delivered = get(tally_.delivered);
     tally_.delivered.store(delivered - std::min(cleared, delivered), std::memory_order_relaxed);
     // What the decoder took since its last set was cut off by its reset.
-    const uint64_t decoded = worker_ ? worker_->words_decoded() : 0;
+    const uint64_t decoded = decoding_ != nullptr ? decoding_->words_decoded() : 0;
     const uint64_t cut_off = decoded > accounted_ ? decoded - accounted_ : 0;
     accounted_ += cut_off;
     add(tally_.resync, cleared + cut_off);

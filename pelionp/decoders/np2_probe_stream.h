@@ -76,6 +76,9 @@ private:
     } tally_;
     uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
+    // The worker, for the decoder thread's own reads while `worker_` is
+    // being reset (set once, in the constructor's body).
+    const demux::NeuropixelsWorker* decoding_ = nullptr;
 };
 
 }  // namespace pelionp::NP2
