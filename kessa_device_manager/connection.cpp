@@ -1,6 +1,7 @@
 #include "kessa_device_manager/connection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <new>
 #include <optional>
@@ -17,27 +18,79 @@ namespace {
 struct BufferHeader {
     uint8_t* base;
     ModuleReference module;
+    std::weak_ptr<DmaBufferPool> pool;  // where the buffer goes back, if anywhere
 };
 static_assert(sizeof(BufferHeader) <= BUFFER_ALIGNMENT);
+
+BufferHeader& header_of(uint8_t* data) { return *reinterpret_cast<BufferHeader*>(data - sizeof(BufferHeader)); }
+
+void free_dma_buffer(uint8_t* data) noexcept {
+    auto& header = header_of(data);
+    uint8_t* base = header.base;
+    header.~BufferHeader();  // drops the module reference
+    ::operator delete[](base, std::align_val_t{BUFFER_ALIGNMENT});
+}
 
 // NB: code of this module, run wherever the consumer drops the buffer: the
 // module pins itself while loaded (plugin_entry.cpp), so this code stays
 // mapped however late that is, and the host library needs to give nothing
 // beyond the device manager's base.
 void release_dma_buffer(uint8_t* data) {
-    auto* header = reinterpret_cast<BufferHeader*>(data - sizeof(BufferHeader));
-    uint8_t* base = header->base;
-    header->~BufferHeader();  // drops the module reference
-    ::operator delete[](base, std::align_val_t{BUFFER_ALIGNMENT});
+    if (auto pool = header_of(data).pool.lock(); pool && pool->keep(data)) return;
+    free_dma_buffer(data);
+}
+
+std::atomic<uint64_t> buffers_allocated{0};
+
+Chunk::Buffer allocate(std::size_t bytes, ModuleReference module, std::weak_ptr<DmaBufferPool> pool) {
+    auto* base = static_cast<uint8_t*>(::operator new[](bytes + BUFFER_ALIGNMENT, std::align_val_t{BUFFER_ALIGNMENT}));
+    buffers_allocated.fetch_add(1, std::memory_order_relaxed);
+    uint8_t* data = base + BUFFER_ALIGNMENT;
+    new (data - sizeof(BufferHeader)) BufferHeader{base, std::move(module), std::move(pool)};
+    return Chunk::Buffer(data, &release_dma_buffer);
 }
 
 }  // namespace
 
+uint64_t dma_buffers_allocated() noexcept { return buffers_allocated.load(std::memory_order_relaxed); }
+
 Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module) {
-    auto* base = static_cast<uint8_t*>(::operator new[](bytes + BUFFER_ALIGNMENT, std::align_val_t{BUFFER_ALIGNMENT}));
-    uint8_t* data = base + BUFFER_ALIGNMENT;
-    new (data - sizeof(BufferHeader)) BufferHeader{base, std::move(module)};
-    return Chunk::Buffer(data, &release_dma_buffer);
+    return allocate(bytes, std::move(module), {});
+}
+
+std::shared_ptr<DmaBufferPool> DmaBufferPool::create(std::size_t bytes, ModuleReference module) {
+    std::shared_ptr<DmaBufferPool> pool(new DmaBufferPool(bytes, std::move(module)));
+    pool->idle_.reserve(MAX_IDLE);
+    return pool;
+}
+
+DmaBufferPool::~DmaBufferPool() {
+    // NB: no buffer comes back now: its weak reference no longer locks.
+    for (uint8_t* data : idle_) free_dma_buffer(data);
+}
+
+Chunk::Buffer DmaBufferPool::take() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!idle_.empty()) {
+            uint8_t* data = idle_.back();
+            idle_.pop_back();
+            return Chunk::Buffer(data, &release_dma_buffer);
+        }
+    }
+    return allocate(bytes_, module_, weak_from_this());
+}
+
+std::size_t DmaBufferPool::idle() const {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
+bool DmaBufferPool::keep(uint8_t* data) noexcept {
+    std::lock_guard lock(mutex_);
+    if (idle_.size() >= MAX_IDLE) return false;
+    idle_.push_back(data);  // within the reserved capacity
+    return true;
 }
 
 std::expected<Connection, std::string> Connection::open(platform::Backend& backend, const std::string& path,
@@ -72,7 +125,8 @@ uint32_t Connection::set_transfer_size(std::size_t requested_bytes) {
 std::expected<Chunk, int> Connection::read_chunk(const platform::ReadWait& wait) {
     std::optional<Chunk::Buffer> buffer;
     try {
-        buffer.emplace(allocate_dma_buffer(TRANSFER_BYTES, module_));
+        if (!buffers_) buffers_ = DmaBufferPool::create(TRANSFER_BYTES, module_);
+        buffer.emplace(buffers_->take());
     } catch (const std::bad_alloc&) {
         // NB: a failed read, not the end of the process: memory may come back.
         return std::unexpected(platform::READ_OUT_OF_MEMORY);

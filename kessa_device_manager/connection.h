@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "kessa_device_manager/platform/platform.h"
 #include "pelio/data_stream.h"
@@ -39,6 +41,42 @@ using Chunk = pelio::DataStream::OwnedData;
 /// A fresh 4096-aligned buffer of `bytes` that holds `module` until it is
 /// released by the function that comes with it. Throws std::bad_alloc.
 [[nodiscard]] Chunk::Buffer allocate_dma_buffer(std::size_t bytes, ModuleReference module = {});
+/// Fresh DMA buffers allocated by this process so far (for memory watches
+/// and tests).
+[[nodiscard]] uint64_t dma_buffers_allocated() noexcept;
+
+/// The DMA buffers of one connection's reads, recycled: a buffer its consumer
+/// drops goes back here (up to MAX_IDLE of them; beyond, it is freed) and the
+/// next read takes it again, so short reads do not allocate 1 MiB each and a
+/// consumer that keeps up holds a few buffers in all. Buffers may outlive
+/// the pool (each holds it weakly); they are then simply freed.
+///
+/// Threading: `take` from the reading thread; buffers come back from
+/// whichever thread drops them. One mutex, held only to move a pointer.
+class DmaBufferPool : public std::enable_shared_from_this<DmaBufferPool> {
+public:
+    static constexpr std::size_t MAX_IDLE = 4;
+
+    [[nodiscard]] static std::shared_ptr<DmaBufferPool> create(std::size_t bytes, ModuleReference module = {});
+    ~DmaBufferPool();
+    DmaBufferPool(const DmaBufferPool&) = delete;
+    DmaBufferPool& operator=(const DmaBufferPool&) = delete;
+
+    /// An idle buffer, or a fresh one. Throws std::bad_alloc.
+    [[nodiscard]] Chunk::Buffer take();
+    /// Buffers waiting for reuse (a snapshot).
+    [[nodiscard]] std::size_t idle() const;
+    /// From a buffer's release: keeps it if there is room; false otherwise.
+    bool keep(uint8_t* data) noexcept;
+
+private:
+    DmaBufferPool(std::size_t bytes, ModuleReference module) : bytes_(bytes), module_(std::move(module)) {}
+
+    const std::size_t bytes_;
+    const ModuleReference module_;
+    mutable std::mutex mutex_;
+    std::vector<uint8_t*> idle_;  // reserved to MAX_IDLE at creation: keeping never allocates
+};
 
 /// Bounds of a flush: a channel that keeps bringing data (a pipeline that
 /// did not stop) must not hold the caller for good.
@@ -102,6 +140,7 @@ private:
 
     std::unique_ptr<platform::Link> link_;
     ModuleReference module_;
+    std::shared_ptr<DmaBufferPool> buffers_;  // made at the first read
 };
 
 }  // namespace pelio::xdma

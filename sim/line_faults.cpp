@@ -7,6 +7,7 @@
 namespace pelionp::sim {
 
 void LineFaults::apply(std::size_t at, std::vector<uint8_t>& out) {
+    sent_.fetch_add((out.size() - at) / STREAM_WORD_BYTES, std::memory_order_relaxed);
     if (corrupt_.load(std::memory_order_relaxed) == 0 && drop_.load(std::memory_order_relaxed) == 0) return;
     std::size_t keep = at;  // words kept are moved down over the lost ones
     for (; at + STREAM_WORD_BYTES <= out.size(); at += STREAM_WORD_BYTES) {

@@ -40,6 +40,9 @@ public:
     /// What the faults did so far.
     [[nodiscard]] uint64_t words_corrupted() const { return corrupted_.load(); }
     [[nodiscard]] uint64_t words_dropped() const { return dropped_.load(); }
+    /// Words the wrapped source sent, lost ones included: the stream's
+    /// device time in words.
+    [[nodiscard]] uint64_t words_sent() const { return sent_.load(); }
 
 private:
     static bool take(std::atomic<int>& armed) {
@@ -55,6 +58,7 @@ private:
     std::atomic<int> drop_{0};
     std::atomic<uint64_t> corrupted_{0};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> sent_{0};
 };
 
 }  // namespace pelionp::sim

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <system_error>
 
 #include <spdlog/spdlog.h>
@@ -47,9 +48,23 @@ void BoardStream::deliver(pelio::DataStream::Events&& event) {
     }
 }
 
+bool BoardStream::deliver_bytes(const uint8_t* bytes, std::size_t size) {
+    if (options_.views) {
+        deliver(pelio::DataStream::DataView{bytes, size});
+        return true;
+    }
+    auto* owned = static_cast<uint8_t*>(std::malloc(size));
+    if (owned == nullptr) {
+        deliver(pelio::DataStream::Error{"Simulated stream: out of memory"});
+        return false;
+    }
+    std::memcpy(owned, bytes, size);
+    deliver(pelio::DataStream::OwnedData(free_buffer, owned, size));
+    return true;
+}
+
 void BoardStream::build_buffer(std::vector<uint8_t>& out) {
     const auto producers = producers_();
-    out.clear();
     for (uint32_t t = 0; t < options_.ticks_per_buffer; ++t) {
         const uint64_t timestamp = timestamps_.next();
         timestamps_.append(out);
@@ -62,7 +77,8 @@ void BoardStream::run() {
     const auto period = std::chrono::duration_cast<clock::duration>(
         std::chrono::duration<double>(double(options_.ticks_per_buffer) / TICKS_PER_SECOND));
     auto next = clock::now();
-    std::vector<uint8_t> bytes;  // reused: one buffer's worth, copied out per event
+    std::vector<uint8_t> bytes;  // reused: the words not delivered yet, copied out per event
+    std::mt19937 cuts(options_.cut_seed);
     while (running_.load()) {
         for (int n = faults_->errors_to_report.load(); n > 0; n = faults_->errors_to_report.load()) {
             if (faults_->errors_to_report.compare_exchange_weak(n, n - 1)) {
@@ -78,20 +94,21 @@ void BoardStream::run() {
             std::this_thread::sleep_until(next);
             if (!running_.load()) break;
         }
+        if (options_.cut_seed == 0) bytes.clear();
         build_buffer(bytes);
-        if (options_.views) {
-            deliver(pelio::DataStream::DataView{bytes.data(), bytes.size()});
-        } else {
-            auto* owned = static_cast<uint8_t*>(std::malloc(bytes.size()));
-            if (owned == nullptr) {
-                deliver(pelio::DataStream::Error{"Simulated stream: out of memory"});
-                continue;
-            }
-            std::memcpy(owned, bytes.data(), bytes.size());
-            deliver(pelio::DataStream::OwnedData(free_buffer, owned, bytes.size()));
+        if (bytes.empty()) continue;
+        // Cut: a prefix of 1 to all of the words held (about two batches
+        // once it has settled); the rest waits for the next buffer.
+        std::size_t size = bytes.size();
+        if (options_.cut_seed != 0) {
+            std::uniform_int_distribution<std::size_t> words(1, bytes.size() / STREAM_WORD_BYTES);
+            size = words(cuts) * STREAM_WORD_BYTES;
         }
+        if (!deliver_bytes(bytes.data(), size)) continue;
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
         buffers_.fetch_add(1);
     }
+    if (!bytes.empty() && deliver_bytes(bytes.data(), bytes.size())) buffers_.fetch_add(1);
     deliver(pelio::DataStream::Stop{});
 }
 

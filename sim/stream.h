@@ -39,8 +39,15 @@ struct StreamOptions {
     bool paced = true;
     /// Deliver DataView events instead of OwnedData.
     bool views = false;
-    /// Ticks per delivered buffer (30 is 1 ms of data).
+    /// Ticks per delivered buffer (30 is 1 ms of data), on average when cut.
     uint32_t ticks_per_buffer = 30;
+    /// Cuts the buffers at varying word boundaries drawn from this seed, as
+    /// real transfers end wherever the device had got to: a tick, and any
+    /// stream's words within it, may be split across two buffers, and buffer
+    /// lengths vary. 0: every buffer holds whole ticks, `ticks_per_buffer`
+    /// of them. The words are the same either way; the last ones are
+    /// delivered before Stop.
+    uint32_t cut_seed = 1;
 };
 
 /// Faults a test can arm on a running or future stream.
@@ -70,6 +77,9 @@ private:
     void run();
     void deliver(pelio::DataStream::Events&& event);
     void build_buffer(std::vector<uint8_t>& out);
+    // Delivers `bytes` as one buffer (a view or an owned copy); false if no
+    // copy could be made.
+    bool deliver_bytes(const uint8_t* bytes, std::size_t size);
 
     pelio::BasicDevice::StreamCallback callback_;
     Producers producers_;

@@ -42,6 +42,8 @@ void FrameDecoder::reset() {
     group_continuous_ = false;
     mismatch_count_ = 0;
     drops_ = 0;
+    set_words_ = 0;
+    sync_lost_words_ = 0;
     place_frame();
 }
 
@@ -69,6 +71,7 @@ void FrameDecoder::decode_words(std::span<const demux::SIDWord> words, const uin
                 store_beat<3>(samples, load_beat(payload(i + 3)));
                 store_beat<4>(samples, load_beat(payload(i + 4)));
                 i += BEATS_PER_FRAME;
+                set_words_ += BEATS_PER_FRAME;
                 complete_frame(words[i - 1].first);
                 continue;
             }
@@ -132,8 +135,11 @@ inline void FrameDecoder::decode_one(uint64_t timestamp, const uint8_t* payload)
     } else if (beat_ == 0 && group_frame_ == 0 && !marker) [[unlikely]] {
         spdlog::warn("Lost sync at frame {}, beat {}", frame_counter_, beat_);
         synced_ = false;
+        lose_set_words();
+        ++sync_lost_words_;
         return;
     }
+    ++set_words_;
 
     uint16_t* samples = frame_samples();
     switch (beat_) {
@@ -164,6 +170,7 @@ void FrameDecoder::sync_failed(const uint8_t* payload) {
     spdlog::trace("Sync failed at frame {}, beat {}, row:{:02X}", frame_counter_, beat_,
                   fmt::join(load_beat(payload), ","));
     ++drops_;
+    ++sync_lost_words_;
 }
 
 inline void FrameDecoder::complete_frame(uint64_t timestamp) {
@@ -179,6 +186,8 @@ inline void FrameDecoder::complete_frame(uint64_t timestamp) {
         ap_.timestamp = timestamp;
         ap_.index = static_cast<uint8_t>(s);
         ap_.complete = group_continuous_;
+        ap_.words = std::exchange(set_words_, 0);
+        ap_.sync_lost_words = std::exchange(sync_lost_words_, 0);
         on_ap_(ap_);
     } else if (g == 0 && s == SUPERFRAME_SIZE - 1) {
         lfp_.timestamp = timestamp;
@@ -209,6 +218,7 @@ inline void FrameDecoder::check_frame_number() {
                              mismatch_count_);
                 synced_ = false;
                 mismatch_count_ = 0;
+                lose_set_words();
             }
         }
         if (first_frame_) {

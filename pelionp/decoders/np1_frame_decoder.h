@@ -38,7 +38,18 @@ struct APData {
     uint8_t index;       // group index in its superframe, 0..11
     bool complete;       // the superframe ran from group 0 to here without a gap
     uint16_t samples[CHANNEL_COUNT];
+    // The decoder's account of every word it took since the previous set
+    // (what a stream's loss counters are built from): the words that went
+    // into this set, and the words dropped while it was not synchronised
+    // (before a marker, at a lost marker, a set cut off by a forced resync).
+    uint32_t words = 0;
+    uint32_t sync_lost_words = 0;
 };
+
+/// Stream words of one AP set (a frame group: 13 frames of 5 beats), and of
+/// one electrode packet (a superframe of 12 sets).
+inline constexpr uint32_t WORDS_PER_SET = FRAMES_PER_GROUP * BEATS_PER_FRAME;
+inline constexpr uint32_t WORDS_PER_PACKET = WORDS_PER_SET * SUPERFRAME_SIZE;
 
 /// One LFP sample of every channel (raw 10-bit codes by channel).
 struct LPData {
@@ -83,6 +94,11 @@ private:
     // frame_counter_, and where its samples go.
     void place_frame();
     void check_frame_number();
+    // Sync is lost: the words of the set under assembly are lost with it.
+    void lose_set_words() noexcept {
+        sync_lost_words_ += set_words_;
+        set_words_ = 0;
+    }
 
     APCallback on_ap_;
     LFPCallback on_lfp_;
@@ -105,6 +121,8 @@ private:
     bool group_continuous_ = false;
     int64_t mismatch_count_ = 0;
     uint32_t drops_ = 0;
+    uint32_t set_words_ = 0;        // words taken into the set under assembly
+    uint32_t sync_lost_words_ = 0;  // words lost to sync since the last set
 };
 
 }  // namespace pelionp::NP1

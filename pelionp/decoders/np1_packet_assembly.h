@@ -22,6 +22,10 @@ using ElectrodePacketQueue = demux::ResettableQueue<electrodePacket>;
 /// Queue depth at or above which a finished packet is dropped.
 inline constexpr std::size_t PACKET_QUEUE_MAX_ELEMENTS = 131072;
 
+/// What became of a set handed to the assembly: part of the packet under
+/// assembly, or the packet's end, queued or dropped and why.
+enum class PacketFate { assembling, queued, queue_full, incomplete, out_of_memory };
+
 /// The AP callback body: stores (512 - code) x gain[c] at the set's index and
 /// its timestamp; at index 11 queues the packet unless the superframe was
 /// incomplete or the queue holds `max_elements` or more (each with a
@@ -41,6 +45,11 @@ struct PacketAssembly {
 /// `store_ap_data` that looks at the queue first: a superframe whose first set
 /// (index 0) meets a queue holding `max_elements` or more is not converted at
 /// all, and is dropped at its twelfth set with the full-queue warning.
+PELIONP_API PacketFate store_ap_set(PacketAssembly& assembly, const APData& data,
+                                    std::span<const float, CHANNEL_COUNT> gain, ElectrodePacketQueue& queue,
+                                    std::size_t max_elements = PACKET_QUEUE_MAX_ELEMENTS,
+                                    demux::Wake wake = demux::Wake::now);
+/// `store_ap_set`, true when a packet was queued.
 PELIONP_API bool store_ap_data(PacketAssembly& assembly, const APData& data,
                                std::span<const float, CHANNEL_COUNT> gain, ElectrodePacketQueue& queue,
                                std::size_t max_elements = PACKET_QUEUE_MAX_ELEMENTS,
@@ -51,9 +60,10 @@ PELIONP_API bool store_ap_data(PacketAssembly& assembly, const APData& data,
 PELIONP_API void store_lfp_data(electrodePacket& packet, const LPData& data,
                                 std::span<const float, CHANNEL_COUNT> gain);
 
-/// The output-reset body: zeroes the packet, then clears the queue.
-PELIONP_API void reset_electrode_output(electrodePacket& packet, ElectrodePacketQueue& queue);
+/// The output-reset body: zeroes the packet, then clears the queue; how many
+/// packets it cleared.
+PELIONP_API std::size_t reset_electrode_output(electrodePacket& packet, ElectrodePacketQueue& queue);
 /// The same for an assembly, which no longer drops.
-PELIONP_API void reset_electrode_output(PacketAssembly& assembly, ElectrodePacketQueue& queue);
+PELIONP_API std::size_t reset_electrode_output(PacketAssembly& assembly, ElectrodePacketQueue& queue);
 
 }  // namespace pelionp::NP1

@@ -9,7 +9,10 @@
 // NPController::start_stream, or subscribe `worker().queue()` at a
 // coordinator) and shares its packet queue with the host. Neither copied nor
 // moved: the worker's callbacks point at the stream. Destruction stops and
-// joins the worker first.
+// joins the worker first, then closes the queue (see ResettableQueue::close):
+// a host whose thread may outlive the probe (detection destroys it with a
+// re-plugged headstage) waits on `shared_packets()` and, woken empty-handed,
+// finds the queue `closed()`.
 //
 // Threading: the decoder thread assembles packets, applies the gains and
 // queues; the host drains `packets()` (blocking or bulk dequeues), may call
@@ -69,8 +72,20 @@ private:
     std::shared_ptr<ElectrodePacketQueue> queue_;
     std::atomic<uint64_t> packets_{0};  // written by the decoder thread only
     std::atomic<uint64_t> drops_{0};
+    // The loss accounting (see stream_counters.h), written by the decoder
+    // thread only; the demultiplexer's and the worker's parts are read from
+    // them.
+    struct Tally {
+        std::atomic<uint64_t> delivered{0}, queue_full{0}, budget{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
+    } tally_;
+    uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
+    uint64_t pending_ = 0;    // of those, words in the packet under assembly
+    bool over_budget_ = false;   // the superframe under assembly is dropped for the byte budget
     PacketAssembly assembly_{};  // the decoder thread's alone
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
+    // The worker, for the decoder thread's own reads while `worker_` is
+    // being reset (set once, in the constructor's body).
+    const demux::NeuropixelsWorker* decoding_ = nullptr;
 };
 
 }  // namespace pelionp::NP1

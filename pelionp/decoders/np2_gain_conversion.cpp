@@ -11,25 +11,30 @@ void convert_raw_ap(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> 
     correct_codes<CHANNEL_COUNT, 2048, 1>(raw.samples.data(), gain.data(), out.samples);
 }
 
-bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
-                   uint64_t& packet_count, std::size_t max_elements, demux::Wake wake) {
+SetFate queue_ap_set(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
+                     uint64_t& packet_count, std::size_t max_elements, demux::Wake wake) {
     ++packet_count;
     if (queue.size_approx() >= max_elements) {
         spdlog::warn("Queue is full, dropping packet at timestamp {}", raw.timestamp);
-        return false;
+        return SetFate::queue_full;
     }
     APData data;
     convert_raw_ap(raw, gain, data);
     if (!queue.enqueue(data, wake)) {
         spdlog::error("Failed to enqueue data packet at timestamp {}, memory might be full", raw.timestamp);
-        return false;
+        return SetFate::out_of_memory;
     }
-    return true;
+    return SetFate::queued;
 }
 
-void reset_ap_output(APDataQueue& queue, uint64_t& packet_count) {
+bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
+                   uint64_t& packet_count, std::size_t max_elements, demux::Wake wake) {
+    return queue_ap_set(raw, gain, queue, packet_count, max_elements, wake) == SetFate::queued;
+}
+
+std::size_t reset_ap_output(APDataQueue& queue, uint64_t& packet_count) {
     packet_count = 0;
-    queue.clear();
+    return queue.clear();
 }
 
 }  // namespace pelionp::NP2

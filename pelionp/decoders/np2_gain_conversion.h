@@ -28,11 +28,18 @@ PELIONP_API void convert_raw_ap(const RawAPData& raw, std::span<const float, CHA
 /// queues it, or drops it with a warning when `queue` holds `max_elements` or
 /// more. Returns whether it was queued. With `Wake::deferred` the host is
 /// woken by the caller's `signal_deferred` at the end of its batch.
+/// What became of a set handed to `queue_ap_set`.
+enum class SetFate { queued, queue_full, out_of_memory };
+/// `queue_ap_data`, telling why a set was not queued.
+PELIONP_API SetFate queue_ap_set(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
+                                 uint64_t& packet_count, std::size_t max_elements = AP_QUEUE_MAX_ELEMENTS,
+                                 demux::Wake wake = demux::Wake::now);
 PELIONP_API bool queue_ap_data(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APDataQueue& queue,
                                uint64_t& packet_count, std::size_t max_elements = AP_QUEUE_MAX_ELEMENTS,
                                demux::Wake wake = demux::Wake::now);
 
 /// The output-reset body: `packet_count` = 0 and the queue emptied.
-PELIONP_API void reset_ap_output(APDataQueue& queue, uint64_t& packet_count);
+/// Returns how many sets it cleared from the queue.
+PELIONP_API std::size_t reset_ap_output(APDataQueue& queue, uint64_t& packet_count);
 
 }  // namespace pelionp::NP2

@@ -1,6 +1,19 @@
 #include "pelionp/decoders/np2_probe_stream.h"
 
+#include <algorithm>
+
+#include "pelionp/demux/byte_budget.h"
+
 namespace pelionp::NP2 {
+namespace {
+
+// One writer (the decoder thread): loaded and stored, not read-modify-written.
+void add(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+uint64_t get(const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); }
+
+}  // namespace
 
 ProbeStream::ProbeStream(demux::SID sid, Gains gains, std::size_t max_queued)
     : gains_(gains),
@@ -8,28 +21,81 @@ ProbeStream::ProbeStream(demux::SID sid, Gains gains, std::size_t max_queued)
       queue_(std::make_shared<APDataQueue>()),
       worker_(std::make_unique<DemuxWorker>(
           sid, [this](RawAPData raw) { on_raw_ap(raw, demux::Wake::deferred); }, [this] { reset_output(); },
-          [this] { queue_->signal_deferred(); })) {}
+          [this] { queue_->signal_deferred(); })) {
+    queue_->charge_to(demux::data_path_budget());
+    decoding_ = worker_.get();
+}
 
-ProbeStream::~ProbeStream() { worker_.reset(); }
+ProbeStream::~ProbeStream() {
+    worker_.reset();
+    // A host blocked on the queue wakes to a closed one; one that holds only
+    // a reference is let out of its call before the queue goes.
+    queue_->close();
+    queue_->wait_for_consumers_to_leave();
+}
 
 StreamCounters ProbeStream::counters() const noexcept {
-    return {packets_.load(std::memory_order_relaxed), drops_.load(std::memory_order_relaxed), worker_->resyncs()};
+    StreamCounters c{get(packets_), get(drops_), worker_->resyncs()};
+    const auto& demuxed = worker_->queue()->losses;
+    c.words_delivered = get(tally_.delivered);
+    c.lost = {.queue_full = get(tally_.queue_full),
+              .budget = get(tally_.budget) + get(demuxed.budget_words),
+              .incomplete = get(tally_.incomplete),
+              .sync = get(tally_.sync),
+              .wire = get(demuxed.wire_words),
+              .memory = get(tally_.memory) + get(demuxed.memory_words),
+              .resync = get(tally_.resync) + worker_->words_discarded()};
+    c.words_per_set = WORDS_PER_SET;
+    return c;
 }
 
 void ProbeStream::on_raw_ap(const RawAPData& raw, demux::Wake wake) {
-    // One writer (this thread): the counters are loaded and stored, not
-    // read-modify-written.
+    accounted_ += uint64_t{raw.words} + raw.sync_lost_words;
+    add(tally_.sync, raw.sync_lost_words);
+    if (raw.words != 0 && raw.words != WORDS_PER_SET) {
+        // Rows lost or stray subrows taken: the set holds samples of another
+        // one. (A caller that drives the stream itself gives no account.)
+        add(packets_, 1);
+        add(drops_, 1);
+        add(tally_.incomplete, raw.words);
+        return;
+    }
+    if (demux::data_path_budget().over()) {  // dropped before it is converted
+        add(packets_, 1);
+        add(drops_, 1);
+        add(tally_.budget, raw.words);
+        return;
+    }
     uint64_t packets = packets_.load(std::memory_order_relaxed);
-    const bool queued = queue_ap_data(raw, gains_.snapshot(), *queue_, packets, max_queued_, wake);
+    const SetFate fate = queue_ap_set(raw, gains_.snapshot(), *queue_, packets, max_queued_, wake);
     packets_.store(packets, std::memory_order_relaxed);
-    if (!queued) drops_.store(drops_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (fate != SetFate::queued) add(drops_, 1);
+    switch (fate) {
+        case SetFate::queued:
+            add(tally_.delivered, raw.words);
+            break;
+        case SetFate::queue_full:
+            add(tally_.queue_full, raw.words);
+            break;
+        case SetFate::out_of_memory:
+            add(tally_.memory, raw.words);
+            break;
+    }
 }
 
 void ProbeStream::reset_output() {
     uint64_t packets = 0;
-    reset_ap_output(*queue_, packets);
+    // Every set queued has its 48 words (others are dropped as incomplete).
+    const uint64_t cleared = uint64_t{reset_ap_output(*queue_, packets)} * WORDS_PER_SET;
     packets_.store(packets, std::memory_order_relaxed);
     drops_.store(0, std::memory_order_relaxed);
+    const uint64_t delivered = get(tally_.delivered);
+    tally_.delivered.store(delivered - std::min(cleared, delivered), std::memory_order_relaxed);
+    // What the decoder took since its last set was cut off by its reset.
+    const uint64_t decoded = decoding_ != nullptr ? decoding_->words_decoded() : 0;
+    const uint64_t cut_off = decoded > accounted_ ? decoded - accounted_ : 0;
+    accounted_ += cut_off;
+    add(tally_.resync, cleared + cut_off);
 }
 
 }  // namespace pelionp::NP2

@@ -10,7 +10,9 @@
 // NPController::start_stream, or subscribe `worker().queue()` at a
 // coordinator) and shares its queue with the host. Neither copied nor moved:
 // the worker's callbacks point at the stream. Destruction stops and joins
-// the worker first.
+// the worker first, then closes the queue: a host whose thread may outlive
+// the probe waits on `shared_packets()` and, woken empty-handed, finds the
+// queue `closed()`.
 //
 // Threading: the decoder thread converts and queues (a set that finds the
 // queue full is dropped before it is converted); the host drains `packets()`
@@ -67,7 +69,16 @@ private:
     std::shared_ptr<APDataQueue> queue_;
     std::atomic<uint64_t> packets_{0};  // written by the decoder thread only
     std::atomic<uint64_t> drops_{0};
+    // The loss accounting (see stream_counters.h), written by the decoder
+    // thread only.
+    struct Tally {
+        std::atomic<uint64_t> delivered{0}, queue_full{0}, budget{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
+    } tally_;
+    uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
+    // The worker, for the decoder thread's own reads while `worker_` is
+    // being reset (set once, in the constructor's body).
+    const demux::NeuropixelsWorker* decoding_ = nullptr;
 };
 
 }  // namespace pelionp::NP2

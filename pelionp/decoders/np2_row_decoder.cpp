@@ -67,6 +67,8 @@ void RowDecoder::reset() {
     synced_ = false;
     row_group_mismatches_ = 0;
     lost_sync_changes_ = 0;
+    set_words_ = 0;
+    sync_lost_words_ = 0;
 }
 
 void RowDecoder::decode(uint64_t timestamp, const uint8_t* payload) { decode_one(timestamp, payload); }
@@ -85,6 +87,7 @@ void RowDecoder::decode_words(std::span<const demux::SIDWord> words, const uint8
             const uint8_t* p3 = payload(i + 2);
             if ((p1[0] >> 4) == 1 && (p2[0] >> 4) == 2 && (p3[0] >> 4) == 3) {
                 header(p1);
+                set_words_ += 3;
                 store_row(p1, p2, p3, set_.samples.data() + 2 * row_);
                 slots_behind = true;
                 i += 3;
@@ -137,6 +140,8 @@ void RowDecoder::fill_slots() noexcept {
 
 void RowDecoder::publish(uint64_t timestamp) {
     set_.timestamp = timestamp;
+    set_.words = std::exchange(set_words_, 0);
+    set_.sync_lost_words = std::exchange(sync_lost_words_, 0);
     on_raw_ap_(set_);
     row_ = 0;
 }
@@ -152,6 +157,7 @@ inline void RowDecoder::decode_one(uint64_t timestamp, const uint8_t* p) {
     switch (p[0] >> 4) {
         case 1:
             header(p);
+            ++set_words_;
             store_pair(slots + 0, pair(v[3], v[4]));
             store_pair(slots + 2, pair(v[5], v[6]));
             store_pair(slots + 4, pair(v[7], v[8]));
@@ -159,11 +165,14 @@ inline void RowDecoder::decode_one(uint64_t timestamp, const uint8_t* p) {
         case 2:
             each<4>([&](int j) { store_pair(slots + 6 + 2 * j, pair(v[2 * j], v[2 * j + 1])); });
             slots[14] = static_cast<uint16_t>(v[8]);
+            ++set_words_;
             return;
         case 3:
+            ++set_words_;
             break;
         default:
             spdlog::error("Invalid subrow ID: {}", p[0] >> 4);
+            ++sync_lost_words_;
             return;
     }
     uint16_t* const row = set_.samples.data() + 2 * row_;
@@ -205,6 +214,9 @@ void RowDecoder::header_slow(const uint8_t* p) {
                 spdlog::warn("Resyncing super frame counter");
             }
             row_ = 0;
+            // The rows taken so far are lost with the set they began.
+            sync_lost_words_ += set_words_;
+            set_words_ = 0;
         }
         if (!was_synced) {
             spdlog::info("NP2 decoder synced, adopting row counter 0x{:X}", p[3]);

@@ -33,7 +33,15 @@ inline constexpr int64_t FORCED_RESYNC_MISMATCHES = 10000;
 struct RawAPData {
     uint64_t timestamp;  // stream timestamp of the subrow-3 word that completed it
     std::array<uint16_t, CHANNEL_COUNT> samples;
+    // The decoder's account of every word it took since the previous set:
+    // the words that went into this one, and the words lost to sync (a set
+    // cut off by a superframe start, a word without a valid subrow ID).
+    uint32_t words = 0;
+    uint32_t sync_lost_words = 0;
 };
+
+/// Stream words of one AP set: 16 rows of three subrows.
+inline constexpr uint32_t WORDS_PER_SET = ROWS_PER_SUPERFRAME * 3;
 
 /// One superframe, gain-corrected.
 struct APData {
@@ -79,6 +87,8 @@ private:
     bool synced_ = false;
     int64_t row_group_mismatches_ = 0;
     int64_t lost_sync_changes_ = 0;
+    uint32_t set_words_ = 0;        // words taken into the set under assembly
+    uint32_t sync_lost_words_ = 0;  // words lost to sync since the last set
 };
 
 }  // namespace pelionp::NP2

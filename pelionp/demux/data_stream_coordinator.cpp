@@ -10,6 +10,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "pelionp/demux/byte_budget.h"
 #include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
@@ -34,6 +35,15 @@ uint64_t load_le64(const uint8_t* p) noexcept {
 }
 
 constexpr uint16_t bit(unsigned sid) noexcept { return static_cast<uint16_t>(1u << sid); }
+
+void count(std::atomic<uint64_t>& counter, uint64_t words) noexcept {
+    counter.fetch_add(words, std::memory_order_relaxed);
+}
+
+// What a device buffer holds of the data path's budget while the
+// coordinator and its subscribers have it: its bytes and, as much again,
+// the word lists that name its words.
+constexpr std::size_t charge_of(uint64_t length) noexcept { return 2 * static_cast<std::size_t>(length); }
 
 std::expected<void, std::string> check_range(SID sid) {
     if (to_underlying(sid) >= SID_COUNT) {
@@ -134,6 +144,7 @@ private:
                 expected_row_counter_.fill(0);
                 high_water_mark_.fill(0);
                 adopted_mask_ = 0;
+                counting_mask_ = 0;
                 stale_mask_ = 0;
                 last_timestamp_ = 0;
                 last_seen_.fill(now);
@@ -145,6 +156,7 @@ private:
                     lists_[sid] = {};
                 }
                 adopted_mask_ &= static_cast<uint16_t>(~bit(sid));
+                counting_mask_ &= static_cast<uint16_t>(~bit(sid));
                 stale_mask_ &= static_cast<uint16_t>(~bit(sid));
                 last_seen_[sid] = now;
             }
@@ -181,9 +193,13 @@ private:
         const uint64_t length = buffer.first;
         if ((buffer.second[0] >> 4) != STREAM_WORD_PREAMBLE) {
             spdlog::warn("DataStream: preamble invalid, discarding the data packet");
+            data_path_budget().credit(charge_of(length));
             return;
         }
-        const std::shared_ptr<uint8_t[]> shared = share_buffer(std::move(buffer.second), pool_);
+        const std::shared_ptr<uint8_t[]> shared = share_buffer(std::move(buffer.second), pool_, charge_of(length));
+        // NB: decided once per buffer; over the budget its words are counted
+        // and handed to no stream (the counters still follow them).
+        const bool over_budget = data_path_budget().over();
 
         Pass pass;
         pass.bytes = shared.get();
@@ -232,20 +248,32 @@ private:
             }
             expected_row_counter_[sid] = pass.lanes[sid].expected;
         }
+        counting_mask_ |= seen;
 
         std::array<uint64_t, SID_COUNT> depth{};
         for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
             if (seen & bit(sid)) {
                 last_seen_[sid] = now;
             }
+            if (queues_[sid] && !(pass.subscribed & bit(sid))) {
+                // Out of memory earlier in this buffer: the words stored since are dropped too.
+                count(queues_[sid]->losses.memory_words, pass.lanes[sid].used);
+                continue;
+            }
             if (!(pass.subscribed & bit(sid)) || pass.lanes[sid].used == 0) {
                 continue;  // a subscribed SID keeps its list for the next buffer
+            }
+            if (over_budget) {
+                count(queues_[sid]->losses.budget_words, pass.lanes[sid].used);
+                continue;  // the list is overwritten by the next buffer
             }
             auto& list = lists_[sid];
             list.resize(pass.lanes[sid].used);  // only ever shrinks: ends the list after its last word
             // A failed allocation drops the entry: the decoder resynchronises
             // on its own counters.
-            queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared});
+            if (!queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared})) {
+                count(queues_[sid]->losses.memory_words, pass.lanes[sid].used);
+            }
             list = {};
             depth[sid] = queues_[sid]->size_approx();
         }
@@ -276,6 +304,13 @@ private:
         const uint8_t counter = word[1];
         Lane& lane = pass.lanes[sid];
         if (static_cast<uint8_t>(lane.expected) != counter) {
+            // A gap once the SID was seen since it was subscribed (or the
+            // counters reset) is words lost; the first word adopts the counter.
+            const bool counting =
+                ((counting_mask_ | pass.discontinuous) & bit(sid)) != 0 || lane.expected != expected_row_counter_[sid];
+            if (counting && queues_[sid]) {
+                count(queues_[sid]->losses.wire_words, static_cast<uint8_t>(counter - static_cast<uint8_t>(lane.expected)));
+            }
             pass.discontinuous |= bit(sid);
             discontinuities_[sid] = {lane.expected, counter};
             lane.expected = uint64_t{counter} + 1;
@@ -287,6 +322,7 @@ private:
             return;
         }
         if (!(pass.subscribed & bit(sid))) {
+            if (queues_[sid]) count(queues_[sid]->losses.memory_words, 1);  // out of memory earlier in this buffer
             return;
         }
         if (lane.used == lane.size && !grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES)) {
@@ -295,6 +331,7 @@ private:
             spdlog::error("Demux channel {}, out of memory for its word list: dropping its words of this buffer",
                           sid);
             pass.subscribed &= static_cast<uint16_t>(~bit(sid));
+            count(queues_[sid]->losses.memory_words, uint64_t{lane.used} + 1);
             lane.used = 0;
             return;
         }
@@ -327,6 +364,7 @@ private:
     std::array<uint64_t, SID_COUNT> high_water_mark_{};
     std::array<Clock::time_point, SID_COUNT> last_seen_{};
     uint16_t adopted_mask_ = 0;
+    uint16_t counting_mask_ = 0;  // SIDs seen since subscribed or reset: their gaps are counted as losses
     uint16_t stale_mask_ = 0;
     std::array<std::vector<SIDWord>, SID_COUNT> lists_{};  // the lists under construction, or empty
     std::shared_ptr<WordListPool> pool_ = owner_.word_lists;
@@ -350,6 +388,11 @@ DataStreamCoordinator::~DataStreamCoordinator() {
     }
     control_queue.wake();
     runner.join();
+    // The buffers the runner never reached hand back their part of the budget.
+    ControlItem item;
+    while (control_queue.try_dequeue(item)) {
+        if (const auto* buffer = std::get_if<DataBuffer>(&item)) data_path_budget().credit(charge_of(buffer->first));
+    }
 }
 
 void DataStreamCoordinator::run() { Runner(*this).run(); }
@@ -371,7 +414,11 @@ void DataStreamCoordinator::push_buffer(DataBuffer buffer) {
         spdlog::warn("System might not be able to keep up: queued {} elements", depth);
     }
     // A failed allocation leaves the buffer here, where it is freed.
-    control_queue.enqueue(ControlItem{std::in_place_index<1>, std::move(buffer)});
+    const std::size_t charged = charge_of(buffer.first);
+    data_path_budget().charge(charged);
+    if (!control_queue.enqueue(ControlItem{std::in_place_index<1>, std::move(buffer)})) {
+        data_path_budget().credit(charged);
+    }
 }
 
 std::expected<DataStreamCoordinator::SubscribeEvent, std::string> DataStreamCoordinator::push_subscription(

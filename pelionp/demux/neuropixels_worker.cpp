@@ -44,10 +44,16 @@ void NeuropixelsWorker::stop_and_join() noexcept {
 
 bool NeuropixelsWorker::on_worker_thread() const noexcept { return thread_.get_id() == std::this_thread::get_id(); }
 
+void NeuropixelsWorker::discard(SIDQueueEntry& entry) noexcept {
+    const uint64_t words = std::get<0>(entry).size();
+    words_discarded_.store(words_discarded_.load(std::memory_order_relaxed) + words, std::memory_order_relaxed);
+    release_entry(entry);
+}
+
 void NeuropixelsWorker::resync_here() {
     SIDQueueEntry discarded;
     while (queue_->try_dequeue(discarded)) {
-        release_entry(discarded);
+        discard(discarded);
     }
     complete_resync(resync_requested_.fetch_add(1, std::memory_order_acq_rel) + 1);
 }

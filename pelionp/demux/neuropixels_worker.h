@@ -67,6 +67,13 @@ public:
     [[nodiscard]] bool on_worker_thread() const noexcept;
     /// Resyncs completed so far (by either call).
     [[nodiscard]] uint64_t resyncs() const noexcept { return resync_completed_.load(std::memory_order_acquire); }
+    /// Words handed to the decoder so far, counted as each list begins (any
+    /// thread reads it; the decoding thread's callbacks see their own list in it).
+    [[nodiscard]] uint64_t words_decoded() const noexcept { return words_decoded_.load(std::memory_order_relaxed); }
+    /// Words a resync discarded from the queue before they were decoded.
+    [[nodiscard]] uint64_t words_discarded() const noexcept {
+        return words_discarded_.load(std::memory_order_relaxed);
+    }
 
 protected:
     /// Starts the decoding thread on `decoder` (see worker_loop.h for what a
@@ -86,6 +93,9 @@ private:
     // release the callers waiting for request `request`.
     void complete_resync(uint64_t request) noexcept;
     void resync_here();
+    // The decoding thread's (or a threadless resync's) release of an entry it
+    // will not decode.
+    void discard(SIDQueueEntry& entry) noexcept;
 
     std::shared_ptr<SIDQueue> queue_;
     std23::move_only_function<void()> reset_output_;
@@ -93,6 +103,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> resync_requested_{0};  // requests made
     std::atomic<uint64_t> resync_completed_{0};  // requests served, waited on
+    std::atomic<uint64_t> words_decoded_{0};     // written by the decoding thread (or a resync) only
+    std::atomic<uint64_t> words_discarded_{0};
     std::mutex resync_mutex_;                    // one waiting caller at a time
     std::jthread thread_;                        // last: joined before the rest goes
 };

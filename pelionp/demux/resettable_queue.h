@@ -16,11 +16,14 @@
 // back beyond `KEPT_BYTES` (see `enqueue`), so a stall does not leave the
 // process larger than before it.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <mutex>
+#include <thread>
 #include <utility>
 
+#include "pelionp/demux/byte_budget.h"
 #include "pelionp/demux/free_memory.h"
 #include "pelionp/demux/wakeable_queue.h"
 
@@ -37,6 +40,9 @@ public:
     static constexpr std::size_t INITIAL_CAPACITY = 15;
 
     ResettableQueue() : queue_(INITIAL_CAPACITY) {}
+    ~ResettableQueue() {
+        if (budget_ != nullptr) budget_->credit(queue_.size_approx() * sizeof(T));
+    }
     ResettableQueue(const ResettableQueue&) = delete;
     ResettableQueue& operator=(const ResettableQueue&) = delete;
 
@@ -60,25 +66,64 @@ public:
     bool enqueue(const T& item, Wake wake) { return wake == Wake::now ? enqueue(item) : enqueue_deferred(item); }
     void signal_deferred() { queue_.signal_deferred(); }
 
-    /// Consumer side: removes every element.
-    void clear() { queue_.clear(); }
+    /// Before the first enqueue: every element queued is charged to `budget`
+    /// (which must outlive the queue) until it is taken or cleared.
+    void charge_to(ByteBudget& budget) noexcept { budget_ = &budget; }
+
+    /// Consumer side: removes every element; how many it removed.
+    std::size_t clear() { return taken(queue_.clear()); }
 
     /// Consumer side: one element, if any.
-    bool try_dequeue(T& item) { return queue_.try_dequeue(item); }
+    bool try_dequeue(T& item) {
+        const Consuming consuming(*this);
+        return taken(queue_.try_dequeue(item)) != 0;
+    }
     /// Consumer side: one element, waiting up to `timeout` for it; false on
-    /// the deadline or a `wake`.
+    /// the deadline, a `wake`, and at once once the queue is closed and empty.
     template <class Rep, class Period>
     bool wait_dequeue_timed(T& item, std::chrono::duration<Rep, Period> timeout) {
-        return queue_.wait_dequeue_timed(item, timeout);
+        const Consuming consuming(*this);
+        if (closed()) return taken(queue_.try_dequeue(item)) != 0;
+        return taken(queue_.wait_dequeue_timed(item, timeout)) != 0;
     }
     /// Consumer side: up to `max` elements under one lock; how many.
-    std::size_t try_dequeue_bulk(T* out, std::size_t max) { return queue_.try_dequeue_bulk(out, max); }
+    std::size_t try_dequeue_bulk(T* out, std::size_t max) {
+        const Consuming consuming(*this);
+        return taken(queue_.try_dequeue_bulk(out, max));
+    }
     /// Consumer side: waits up to `timeout` for the first element, then takes
-    /// up to `max` under one lock; how many (0 on the deadline or a `wake`).
+    /// up to `max` under one lock; how many (0 on the deadline, a `wake`, and
+    /// at once once the queue is closed and empty).
     template <class Rep, class Period>
     std::size_t wait_dequeue_bulk_timed(T* out, std::size_t max, std::chrono::duration<Rep, Period> timeout) {
-        return queue_.wait_dequeue_bulk_timed(out, max, timeout);
+        const Consuming consuming(*this);
+        if (closed()) return taken(queue_.try_dequeue_bulk(out, max));
+        return taken(queue_.wait_dequeue_bulk_timed(out, max, timeout));
     }
+
+    /// Any thread: the stream that fed the queue is gone (its probe was
+    /// destroyed, e.g. when detection re-initialised a re-plugged
+    /// headstage). A consumer blocked in a wait returns, and every later wait
+    /// returns at once, with what is left and then empty-handed.
+    void close() {
+        closed_.store(true, std::memory_order_release);
+        queue_.wake();
+    }
+    /// Whether `close` was called: a host whose wait returned empty-handed
+    /// tells a stream that ended from a quiet one.
+    [[nodiscard]] bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+    /// The owner, after `close`: returns once no consumer is inside a queue
+    /// operation, so that the queue may go even while a host still holds a
+    /// reference to it (its next call is the host's own use after free, but
+    /// no call in progress is cut short). Never call it from a consumer.
+    void wait_for_consumers_to_leave() {
+        while (consumers_.load(std::memory_order_acquire) != 0) {
+            queue_.wake();  // NB: a consumer that had just checked `closed` still meets this
+            std::this_thread::yield();
+        }
+    }
+    /// Consumers inside a queue operation now (a snapshot).
+    [[nodiscard]] int consumers_approx() const noexcept { return consumers_.load(std::memory_order_relaxed); }
 
     /// Blocks every consumer-side operation (the host's dequeues, the resync's
     /// `clear`) until the returned lock is released: a host that stalls, as
@@ -97,7 +142,13 @@ public:
     }
 
 private:
+    std::size_t taken(std::size_t n) noexcept {
+        if (budget_ != nullptr && n != 0) budget_->credit(n * sizeof(T));
+        return n;
+    }
+
     bool after_enqueue(bool enqueued) {
+        if (enqueued && budget_ != nullptr) budget_->charge(sizeof(T));
         if (++since_release_check_ == RELEASE_CHECK_PERIOD) {
             since_release_check_ = 0;
             if (queue_.try_release_storage(KEPT_CAPACITY, RELEASE_MAX_MOVED)) return_free_memory_to_system();
@@ -105,8 +156,22 @@ private:
         return enqueued;
     }
 
+    // Counts a consumer in an operation, for `wait_for_consumers_to_leave`.
+    struct Consuming {
+        explicit Consuming(ResettableQueue& q) noexcept : queue(q) {
+            queue.consumers_.fetch_add(1, std::memory_order_acq_rel);
+        }
+        ~Consuming() { queue.consumers_.fetch_sub(1, std::memory_order_acq_rel); }
+        Consuming(const Consuming&) = delete;
+        Consuming& operator=(const Consuming&) = delete;
+        ResettableQueue& queue;
+    };
+
     WakeableQueue<T, 512, std::mutex> queue_;
     std::size_t since_release_check_ = 0;  // the producer's
+    std::atomic<bool> closed_{false};
+    std::atomic<int> consumers_{0};
+    ByteBudget* budget_ = nullptr;
 };
 
 }  // namespace pelionp::demux

@@ -7,6 +7,7 @@
 // sample data: it names the words of one SID inside a device buffer that all
 // subscribers share, and the buffer is freed with its own release function
 // when the last entry referring to it is dropped.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <tuple>
@@ -35,9 +36,26 @@ using SIDQueueEntry = std::tuple<std::vector<SIDWord>, uint64_t, std::shared_ptr
 inline constexpr std::size_t SID_QUEUE_BLOCK_SIZE = 512;
 inline constexpr std::size_t SID_QUEUE_INITIAL_CAPACITY = 15;
 
+/// Words of one SID lost before they reached its queue, counted by the
+/// demultiplexer while the queue is subscribed (any thread may read them).
+struct SIDLosses {
+    /// Gaps in the SID's row counter: words lost on the wire, or in a device
+    /// buffer refused whole. NB: the counter has 8 bits, so a gap of 256 words
+    /// or more is counted modulo 256.
+    std::atomic<uint64_t> wire_words{0};
+    /// Words dropped because their list or queue entry could not be allocated.
+    std::atomic<uint64_t> memory_words{0};
+    /// Words not handed on because the data path was over its byte budget.
+    std::atomic<uint64_t> budget_words{0};
+};
+
 /// Blocking SPSC queue that its consumer's owner can wake; grows without
-/// limit.
-using SIDQueue = WakeableQueue<SIDQueueEntry, SID_QUEUE_BLOCK_SIZE>;
+/// limit. Carries the losses the demultiplexer saw for its subscriber.
+class SIDQueue : public WakeableQueue<SIDQueueEntry, SID_QUEUE_BLOCK_SIZE> {
+public:
+    using WakeableQueue::WakeableQueue;
+    SIDLosses losses;
+};
 
 /// A device buffer as the device stream hands it over: {length in bytes,
 /// the bytes with the function that frees them}.

@@ -132,8 +132,8 @@ public:
     /// semaphore's tokens, since it may run on another thread than the one
     /// waiting (the decoder thread's resync while the host waits) and the
     /// semaphore allows one waiter; the thread that waits takes them back
-    /// before its next wait.
-    void clear() {
+    /// before its next wait. Returns how many it dropped.
+    std::size_t clear() {
         std::lock_guard lock(consumer_);
         std::size_t dropped = 0;
         while (queue_.pop()) {
@@ -141,6 +141,7 @@ public:
             ++dropped;
         }
         owed_tokens_.fetch_add(dropped, std::memory_order_relaxed);
+        return dropped;
     }
 
     /// Holds the consumer side (every dequeue and `clear`) until the lock

@@ -1,5 +1,7 @@
 #include "pelionp/demux/word_list_pool.h"
 
+#include "pelionp/demux/byte_budget.h"
+
 namespace pelionp::demux {
 
 WordListPool::WordListPool() { idle_.reserve(MAX_IDLE_LISTS); }
@@ -40,10 +42,15 @@ std::size_t WordListPool::idle_bytes_approx() const {
     return idle_bytes_;
 }
 
+void PooledBufferRelease::operator()(uint8_t* bytes) const noexcept {
+    release(bytes);
+    if (charged != 0) data_path_budget().credit(charged);
+}
+
 std::shared_ptr<uint8_t[]> share_buffer(std::unique_ptr<uint8_t[], void (*)(uint8_t*)> bytes,
-                                        std::shared_ptr<WordListPool> pool) {
+                                        std::shared_ptr<WordListPool> pool, std::size_t charged) {
     const auto release = bytes.get_deleter();
-    return {bytes.release(), PooledBufferRelease{release, std::move(pool)}};
+    return {bytes.release(), PooledBufferRelease{release, std::move(pool), charged}};
 }
 
 void release_entry(SIDQueueEntry& entry) noexcept {

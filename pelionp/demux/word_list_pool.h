@@ -61,16 +61,19 @@ private:
 };
 
 /// The deleter of a shared buffer whose entries' lists go back to `pool`.
+/// Credits `charged` bytes back to the data path's budget as it frees.
 struct PELIONP_API PooledBufferRelease {
     void (*release)(uint8_t*);
     std::shared_ptr<WordListPool> pool;
-    void operator()(uint8_t* bytes) const noexcept { release(bytes); }
+    std::size_t charged = 0;
+    void operator()(uint8_t* bytes) const noexcept;
 };
 
 /// Wraps a device buffer for sharing between subscribers; it is freed with
-/// its own release function when the last holder lets go.
+/// its own release function when the last holder lets go, and the `charged`
+/// bytes it held of the data path's budget are credited back then.
 PELIONP_API std::shared_ptr<uint8_t[]> share_buffer(std::unique_ptr<uint8_t[], void (*)(uint8_t*)> bytes,
-                                                    std::shared_ptr<WordListPool> pool);
+                                                    std::shared_ptr<WordListPool> pool, std::size_t charged = 0);
 
 /// What a consumer does with an entry it is done with: the word list goes
 /// back to the pool of the coordinator that made it, the entry's reference

@@ -81,7 +81,7 @@ void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
         if (const uint64_t wanted = resync_requested_.load(std::memory_order_acquire); wanted != served) {
             guarded_step(*this, "decoder reset", failures.reset, [&] { decoder.reset(); });
             do {
-                release_entry(entry);
+                discard(entry);
             } while (queue.try_dequeue(entry));
             complete_resync(wanted);  // catches and logs a throwing reset_output itself
             served = wanted;
@@ -90,6 +90,11 @@ void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
         if (got) {
             const auto& [words, length, buffer] = entry;
             const uint8_t* bytes = buffer.get();
+            // NB: counted before decoding, so that a callback (the output
+            // reset of a resync excepted) may compare what the decoder gave it
+            // with what it was given, this list included.
+            words_decoded_.store(words_decoded_.load(std::memory_order_relaxed) + words.size(),
+                                 std::memory_order_relaxed);
             // NB: an element whose decoding threw is dropped from that word
             // on; the decoder finds its place again from its counters.
             guarded_step(*this, "decoding", failures.decoding, [&] {

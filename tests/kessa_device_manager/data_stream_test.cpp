@@ -219,6 +219,22 @@ TEST_F(Stream, ARebootPausesTheStreamUntilTheBoardIsBack) {
     EXPECT_EQ(consumer.seen().back().kind, Consumer::Seen::Stop);
 }
 
+// Reads that bring little, their buffers dropped by the consumer at once,
+// take their 1 MiB buffers from a few recycled ones rather than from the
+// allocator every time.
+TEST_F(Stream, ShortReadsRecycleAFewBuffers) {
+    auto stream = device->start_read_stream(0, consumer.callback(false), 0);
+    const uint64_t before = xdma::dma_buffers_allocated();
+    constexpr std::size_t READS = 64;
+    for (std::size_t k = 1; k <= READS; ++k) {
+        board.append_stream(pattern(48, static_cast<uint8_t>(k)));
+        ASSERT_TRUE(consumer.wait_for_bytes(48 * k));
+    }
+    stream.reset();
+    // NB: the stream may hold one buffer in a read while another is released.
+    EXPECT_LE(xdma::dma_buffers_allocated() - before, 3u);
+}
+
 TEST_F(Stream, AnEmptyCallbackIsRefused) {
     EXPECT_THROW((void)device->start_read_stream(0, {}, 0), std::invalid_argument);
 }

@@ -2,6 +2,7 @@
 // probe, select electrodes, upload, stream through the controller and the
 // probe's worker, and compare every packet with the simulated electrodes.
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -167,5 +168,77 @@ TEST_F(Np1Streaming, WordsLostOnTheLineCostOneResyncAndTheProbeStreamsOn) {
         EXPECT_LE(log.count_containing("Lost sync at frame"), 1U);
     }
 }
+
+// A host thread blocked in its probe stream's dequeue while the headstage is
+// re-plugged: detection destroys the probe, and the host must wake, not hang
+// on a queue nobody feeds nor wake inside a freed one. A host that holds the
+// queue keeps it and finds it closed; one that holds only a reference (and
+// touches it no more once woken) is let out before the queue goes.
+class Np1StreamReplug : public Np1Streaming, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Np1StreamReplug, AHostBlockedInItsDequeueWakesWhenDetectionDestroysTheProbe) {
+    const bool holds_queue = GetParam();
+    auto controller = pelionp::NPController::create(board);
+    ASSERT_TRUE(controller) << controller.error();
+    auto port = (*controller)->get_np_port(PORT);
+    ASSERT_TRUE(port) << port.error();
+    auto detected = (*controller)->detect_headstage(**port);
+    ASSERT_TRUE(detected) << detected.error();
+    auto& np1 = std::get<std::reference_wrapper<pelionp::NP1::Headstage>>(*detected).get();
+    auto init = Probe::init(np1.serializer);
+    ASSERT_TRUE(init) << init.error();
+    np1.probe = std::move(*init);
+
+    struct Woken {
+        bool got;
+        bool closed;
+    };
+    std::weak_ptr<pelionp::NP1::ElectrodePacketQueue> watch = np1.probe->stream().shared_packets();
+    const auto held = holds_queue ? watch.lock() : nullptr;
+    std::packaged_task<Woken()> task;
+    if (holds_queue) {
+        task = std::packaged_task<Woken()>([queue = held] {
+            electrodePacket p;
+            const bool got = queue->wait_dequeue_timed(p, std::chrono::hours(1));
+            return Woken{got, queue->closed()};
+        });
+    } else {
+        task = std::packaged_task<Woken()>([&queue = np1.probe->stream().packets()] {
+            electrodePacket p;
+            return Woken{queue.wait_dequeue_timed(p, std::chrono::hours(1)), false};
+        });
+    }
+    auto result = task.get_future();
+    std::thread host(std::move(task));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto waiting = [&] {
+        auto queue = watch.lock();
+        return queue && queue->consumers_approx() == 1;
+    };
+    while (!waiting() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(waiting()) << "the host never began to wait";
+
+    board->unplug(PORT);
+    auto fresh = pelionp::sim::make_np1_headstage();
+    (void)pelionp::sim::attach_np1_probe(*fresh, {.serial = 0x99});
+    board->plug(PORT, fresh);
+    auto redetected = (*controller)->detect_headstage(**port);
+    ASSERT_TRUE(redetected) << redetected.error();
+    EXPECT_EQ((*port)->generation, 1u) << "the probe was destroyed with its headstage";
+
+    const bool woke = result.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!woke) {
+        if (auto queue = watch.lock()) queue->wake();  // lets the thread end so the test can report
+    }
+    host.join();
+    ASSERT_TRUE(woke) << "the host stayed blocked on the destroyed probe's queue";
+    const Woken woken = result.get();
+    EXPECT_FALSE(woken.got);
+    EXPECT_EQ(woken.closed, holds_queue);
+    EXPECT_EQ(watch.expired(), !holds_queue);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, Np1StreamReplug, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "HoldingTheQueue" : "HoldingAReference"; });
 
 }  // namespace
