@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <exception>
+#include <filesystem>
 
 #include "pelio_device/loader.h"
 
@@ -25,6 +26,16 @@ void add_device_options(CLI::App& command, DeviceChoice& choice) {
   command.add_option("--config", choice.config, "JSON configuration of the plug-in's device (see `pelionp devices`)")
       ->type_name("JSON")
       ->needs(plugin);
+}
+
+std::string own_plugin() {
+#if defined(PELIONP_BUILT_PLUGIN) && defined(PELIONP_INSTALLED_PLUGIN)
+  std::error_code ec;
+  if (std::filesystem::exists(PELIONP_BUILT_PLUGIN, ec)) return PELIONP_BUILT_PLUGIN;
+  return PELIONP_INSTALLED_PLUGIN;
+#else
+  return {};
+#endif
 }
 
 std::expected<OpenedDevice, std::string> open_device(const DeviceChoice& choice, bool paced) {
