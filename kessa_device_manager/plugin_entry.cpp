@@ -1,5 +1,8 @@
 // The module's one entry point, found by the host device library by name.
 #include "kessa_device_manager/kessa_device_manager.h"
+#ifdef _WIN32
+#include "kessa_device_manager/platform/win32.h"
+#endif
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -34,7 +37,9 @@ void pin_this_module() {
         HMODULE self = nullptr;
         if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                                  reinterpret_cast<LPCWSTR>(&create_manager), &self) == 0) {
-            spdlog::warn("kessa_device_manager: cannot pin the module: Windows error {}", ::GetLastError());
+            const auto code = ::GetLastError();
+            spdlog::warn("kessa_device_manager: cannot pin the module: Windows error {}",
+                         pelio::xdma::platform::coded(code, pelio::xdma::platform::win32::system_error_text(code)));
             return false;
         }
         return true;

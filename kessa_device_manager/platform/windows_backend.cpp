@@ -17,14 +17,20 @@ namespace {
 std::string to_utf8(Api& api, std::u16string_view wide) {
     if (wide.empty()) return {};
     auto utf8 = api.to_utf8(wide);
-    if (!utf8) throw std::runtime_error(fmt::format("WideCharToMultiByte() failed: {}", api.last_error()));
+    if (!utf8) {
+        const auto code = api.last_error();
+        throw std::runtime_error(fmt::format("WideCharToMultiByte() failed: {}", coded(code, api.error_text(code))));
+    }
     return std::move(*utf8);
 }
 
 std::u16string to_wide(Api& api, std::string_view utf8) {
     if (utf8.empty()) return {};
     auto wide = api.to_wide(utf8);
-    if (!wide) throw std::runtime_error(fmt::format("MultiByteToWideChar() failed: {}", api.last_error()));
+    if (!wide) {
+        const auto code = api.last_error();
+        throw std::runtime_error(fmt::format("MultiByteToWideChar() failed: {}", coded(code, api.error_text(code))));
+    }
     return std::move(*wide);
 }
 
@@ -104,6 +110,8 @@ public:
         return static_cast<std::size_t>(n);
     }
 
+    std::string error_text(int code) const override { return api_->error_text(static_cast<Error>(code)); }
+
 private:
     std::shared_ptr<Api> api_;
     // NB: the driver keeps the BAR mapped while the user file stays open; the
@@ -146,11 +154,11 @@ public:
 
     std::expected<std::unique_ptr<Link>, std::string> open(const std::string& path) override {
         File user = open_file(path + "\\user");
-        if (!user.valid()) return std::unexpected(open_failure(OpenStep::User, static_cast<int>(api_->last_error())));
+        if (!user.valid()) return std::unexpected(failure(OpenStep::User));
         File c2h = open_file(path + "\\c2h_0");
-        if (!c2h.valid()) return std::unexpected(open_failure(OpenStep::C2H, static_cast<int>(api_->last_error())));
+        if (!c2h.valid()) return std::unexpected(failure(OpenStep::C2H));
         File h2c = open_file(path + "\\h2c_0");
-        if (!h2c.valid()) return std::unexpected(open_failure(OpenStep::H2C, static_cast<int>(api_->last_error())));
+        if (!h2c.valid()) return std::unexpected(failure(OpenStep::H2C));
 
         struct {
             uint64_t base;
@@ -171,6 +179,12 @@ public:
     }
 
 private:
+    // The open step's message with the code GetLastError gives now.
+    std::string failure(OpenStep step) {
+        const Error code = api_->last_error();
+        return open_failure(step, static_cast<int>(code), api_->error_text(code));
+    }
+
     File open_file(const std::string& path) {
         return File(api_, api_->create_file(to_wide(*api_, path), GENERIC_READ_WRITE, SHARE_NONE, OPEN_EXISTING_FILE,
                                             ATTRIBUTE_NORMAL));

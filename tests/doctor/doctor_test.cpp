@@ -144,7 +144,7 @@ TEST(Doctor, EachDriverSideFaultIsNamedWithTheOneThingToDo) {
       {"missing c2h node", [](StandInSystem& s) { fs::remove(s.dir.directory() / "xdma0_c2h_0"); }, "nodes xdma0",
        "xdma0_c2h_0 is missing", "reload the driver"},
       {"missing c2h node, the open", [](StandInSystem& s) { fs::remove(s.dir.directory() / "xdma0_c2h_0"); },
-       "board 0", "does not open: Error opening c2h device, win32 error code: 2", "reload the driver"},
+       "board 0", "does not open: Error opening c2h device, win32 error code: 2 (No such file or directory)", "reload the driver"},
       {"root's nodes",
        [](StandInSystem& s) { fs::permissions(s.dir.directory() / "xdma0_h2c_0", fs::perms::none); }, "nodes xdma0",
        "xdma0_h2c_0 is ---------- 0:root, which you", "60-kessa-xdma.rules"},
@@ -193,7 +193,7 @@ TEST(Doctor, ABoardAnotherProgramHoldsIsBusy) {
   pelio::test::forget_exclusive_node(c2h);
   EXPECT_TRUE(r.of("nodes xdma0").ok) << r.text();
   EXPECT_EQ(format_finding(r.of("board 0")),
-            "problem board 0: does not open: Error opening c2h device, win32 error code: 16 -> do: another program "
+            "problem board 0: does not open: Error opening c2h device, win32 error code: 16 (Device or resource busy) -> do: another program "
             "holds the board (its c2h channel opens once): close it (sudo fuser -v " +
                 (system.dir.directory() / "xdma0").string() + "_c2h_0 names it)");
   EXPECT_EQ(r.problems, 1) << r.text();

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "kessa_device_manager/board_control.h"
+#include "tests/kessa_device_manager/error_texts.h"
 #include "tests/kessa_device_manager/fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -245,7 +246,7 @@ TEST_F(Reboot, TimeoutsAndFailuresReportOne) {
         std::filesystem::remove(board.path() + "_c2h_0");
         EXPECT_EQ(result.get(), 1);
         EXPECT_TRUE(logs.contains(spdlog::level::err,
-                                  "Failed to open device after reboot Error opening c2h device, win32 error code: 2"));
+                                  "Failed to open device after reboot Error opening c2h device, win32 error code: " + coded(2)));
     }
 }
 

@@ -108,6 +108,8 @@ public:
         calls.push_back("SetupDiDestroyDeviceInfoList");
     }
     win32::Error last_error() override { return error_; }
+    // A text that shows which code it was asked for.
+    std::string error_text(win32::Error code) override { return "system text of " + std::to_string(code); }
 
     std::optional<std::string> to_utf8(std::u16string_view text) override {
         if (utf8_fails) {
@@ -220,7 +222,7 @@ TEST(WindowsBackend, EachFailedEnumerationStepThrowsItsMessageAndReleasesTheList
          "SetupDiGetDeviceInterfaceDetail - get length failed"},
         {"heap", [](FakeWin32& f) { f.heap_fails = true; }, "HeapAlloc failed"},
         {"detail", [](FakeWin32& f) { f.detail_fails = true; }, "SetupDiGetDeviceInterfaceDetail - get detail failed"},
-        {"conversion", [](FakeWin32& f) { f.utf8_fails = true; }, "WideCharToMultiByte() failed: 1113"},
+        {"conversion", [](FakeWin32& f) { f.utf8_fails = true; }, "WideCharToMultiByte() failed: 1113 (system text of 1113)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,11 +295,11 @@ TEST(WindowsBackend, EachFailedOpenStepNamesItselfAndClosesWhatWasOpened) {
     };
     const Case cases[] = {
         {"user", [](FakeWin32& f) { f.missing_files[wide(DEVICE_0 + "\\user")] = FILE_NOT_FOUND; },
-         "Error opening mm device, win32 error code: 2", 0},
+         "Error opening mm device, win32 error code: 2 (system text of 2)", 0},
         {"c2h", [](FakeWin32& f) { f.missing_files[wide(DEVICE_0 + "\\c2h_0")] = SHARING_VIOLATION; },
-         "Error opening c2h device, win32 error code: 32", 1},
+         "Error opening c2h device, win32 error code: 32 (system text of 32)", 1},
         {"h2c", [](FakeWin32& f) { f.missing_files[wide(DEVICE_0 + "\\h2c_0")] = FILE_NOT_FOUND; },
-         "Error opening h2c device, win32 error code: 2", 2},
+         "Error opening h2c device, win32 error code: 2 (system text of 2)", 2},
         {"ioctl", [](FakeWin32& f) { f.ioctl_fails = true; },
          "Error mapping user bar to userspace: map bar ioctl failed!", 3},
         {"ioctl size", [](FakeWin32& f) { f.ioctl_bytes = 8; },
@@ -355,6 +357,7 @@ TEST(WindowsSystem, OpeningAPathWithoutADriverFailsAtTheFirstFile) {
     const auto link = xdma::platform::native_backend()->open(R"(\\?\no-such-xdma-device)");
     ASSERT_FALSE(link);
     EXPECT_TRUE(link.error().starts_with("Error opening mm device, win32 error code: ")) << link.error();
+    EXPECT_TRUE(link.error().ends_with(")")) << "the system's text follows the code: " << link.error();
 }
 #endif
 
