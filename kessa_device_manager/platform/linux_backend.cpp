@@ -186,6 +186,16 @@ public:
         return paths;
     }
 
+    // The driver's class entry of the user node links to the PCI function
+    // (/sys/class/xdma/xdmaN_user/device -> .../0000:03:00.0).
+    std::optional<std::string> board_address(const std::string& path) override {
+        const auto name = std::filesystem::path(path + "_user").filename();
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(sysfs_root_ / "class" / "xdma" / name / "device", error);
+        if (error || target.filename().empty()) return std::nullopt;
+        return target.filename().string();
+    }
+
     std::expected<std::unique_ptr<Link>, std::string> open(const std::string& path) override {
         const std::string user_node = path + "_user";
         FileDescriptor user = open_node(user_node, O_RDWR);

@@ -127,6 +127,10 @@ public:
     /// Paths of the present devices in the driver's probe order. Throws
     /// std::runtime_error when the enumeration itself fails.
     [[nodiscard]] virtual std::vector<std::string> list_devices() = 0;
+    /// What identifies the board behind `path` across its departures (a
+    /// reboot re-enumerates it, possibly under another path): its PCI
+    /// address, when the system shows it. Empty: the path is all there is.
+    [[nodiscard]] virtual std::optional<std::string> board_address(const std::string& path) = 0;
     /// Opens the three files of a device and maps its user BAR; the error
     /// names the step that failed.
     [[nodiscard]] virtual std::expected<std::unique_ptr<Link>, std::string> open(

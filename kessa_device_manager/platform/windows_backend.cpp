@@ -152,6 +152,10 @@ public:
         return paths;
     }
 
+    // NB: the interface path names the PCI device instance (its location
+    // on the bus), which a reboot keeps: the path is the identity.
+    std::optional<std::string> board_address(const std::string&) override { return std::nullopt; }
+
     std::expected<std::unique_ptr<Link>, std::string> open(const std::string& path) override {
         File user = open_file(path + "\\user");
         if (!user.valid()) return std::unexpected(failure(OpenStep::User));
