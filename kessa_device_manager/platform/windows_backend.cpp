@@ -4,6 +4,8 @@
 // Devices are found through SetupAPI by the driver's interface class; each
 // one exposes the files "\user" (the user BAR, mapped by an ioctl), "\c2h_0"
 // and "\h2c_0" (the DMA channels) below its interface path.
+#include <array>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -164,22 +166,28 @@ public:
         File h2c = open_file(path + "\\h2c_0");
         if (!h2c.valid()) return std::unexpected(failure(OpenStep::H2C));
 
-        struct {
-            uint64_t base;
-            uint64_t length;
-        } bar{};
-        static_assert(sizeof(bar) == 16);
+        // The driver's reply: {pointer, 32-bit length}, 12 bytes packed or
+        // 16 with the structure's padding (left as the driver found it).
+        // NB: the buffer has room for 16; any other count is refused.
+        std::array<std::byte, 16> reply{};
         uint32_t returned = 0;
-        if (!api_->device_io_control(user.get(), MAP_BAR_IOCTL, std::as_writable_bytes(std::span(&bar, 1)),
-                                     returned)) {
-            return std::unexpected(map_failure("map bar ioctl failed!"));
+        if (!api_->device_io_control(user.get(), MAP_BAR_IOCTL, reply, returned)) {
+            const Error code = api_->last_error();
+            return std::unexpected(map_failure(
+                fmt::format("map bar ioctl failed! win32 error code: {}", coded(code, api_->error_text(code)))));
         }
-        if (returned != sizeof(bar)) {
+        if (returned != 12 && returned != 16) {
             return std::unexpected(map_failure(fmt::format("map bar ioctl failed! wrong size {}", returned)));
         }
+        uint64_t base = 0;
+        uint32_t length = 0;
+        std::memcpy(&base, reply.data(), sizeof base);
+        std::memcpy(&length, reply.data() + sizeof base, sizeof length);
+        if (base == 0) return std::unexpected(map_failure("map bar ioctl failed! null base"));
+        if (length == 0) return std::unexpected(map_failure("map bar ioctl failed! zero length"));
         return std::make_unique<WindowsLink>(api_, std::move(user), std::move(c2h), std::move(h2c),
-                                             reinterpret_cast<volatile uint32_t*>(static_cast<uintptr_t>(bar.base)),
-                                             static_cast<std::size_t>(bar.length));
+                                             reinterpret_cast<volatile uint32_t*>(static_cast<uintptr_t>(base)),
+                                             static_cast<std::size_t>(length));
     }
 
 private:
