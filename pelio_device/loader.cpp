@@ -67,8 +67,12 @@ std::expected<std::shared_ptr<Module>, std::string> open_module(const std::files
 #ifdef _WIN32
     // With a full path the module's own folder is searched for the DLLs it
     // needs, as a host installs a plug-in together with its dependencies.
+    // NB: the altered search path takes the folder from the last backslash:
+    // a path written with forward slashes ("C:/lab/kessa_device_manager.dll")
+    // would not find the DLLs beside it.
     const DWORD flags = path.is_absolute() ? LOAD_WITH_ALTERED_SEARCH_PATH : 0;
-    HMODULE native = ::LoadLibraryExW(path.c_str(), nullptr, flags);
+    const std::filesystem::path native_path = path.is_absolute() ? std::filesystem::path(path).make_preferred() : path;
+    HMODULE native = ::LoadLibraryExW(native_path.c_str(), nullptr, flags);
     if (native == nullptr) return std::unexpected(windows_error(::GetLastError()));
 #else
     void* native = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

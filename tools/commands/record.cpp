@@ -106,7 +106,8 @@ class Record final : public Command {
   std::expected<void, std::string> record();
   std::expected<void, std::string> stream(record::Run& run);
   void print_status(const std::vector<std::unique_ptr<record::ProbeWriter>>& writers, double elapsed,
-                    std::vector<uint64_t>& last_packets, double since_last) const;
+                    std::vector<uint64_t>& last_packets, double since_last, bool escapes,
+                    std::size_t& width) const;
 
   commands::DeviceChoice device_;
   std::filesystem::path out_;
@@ -171,10 +172,15 @@ std::expected<void, std::string> Record::record() {
       return std::unexpected(fmt::format("--raw: {}", r.error()));
   }
 
-  auto streamed = stream(**run);
   std::vector<std::string> failures;
-  if (!streamed) failures.push_back(streamed.error());
-  if (auto r = (*run)->finish(); !r) failures.push_back(r.error().message);
+  {
+    // Over the finish too: closing the console window (Windows) waits until
+    // the files are closed.
+    platform::InterruptScope interrupt;
+    auto streamed = stream(**run);
+    if (!streamed) failures.push_back(streamed.error());
+    if (auto r = (*run)->finish(); !r) failures.push_back(r.error().message);
+  }
   if (auto r = commands::write_sim_ground_truth(device_, **run); !r) failures.push_back(r.error());
 
   const auto& writers = &(*run)->writers();
@@ -201,8 +207,8 @@ std::expected<void, std::string> Record::record() {
   return std::unexpected(all);
 }
 
+// Runs inside the caller's InterruptScope.
 std::expected<void, std::string> Record::stream(record::Run& run) {
-  platform::InterruptScope interrupt;
   const auto& writers = run.writers();
   std::expected<void, std::string> outcome;
   if (auto started = run.start(); !started) outcome = std::unexpected(started.error().message);
@@ -210,6 +216,8 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
     spdlog::info("Recording {} probe(s){}; Ctrl-C stops", writers.size(),
                  seconds_ > 0 ? fmt::format(" for {} s", seconds_) : "");
     const bool status = platform::stdout_is_terminal();
+    const bool escapes = status && platform::enable_terminal_escapes();
+    std::size_t status_width = 0;
     const auto start = std::chrono::steady_clock::now();
     auto last_status = start;
     std::vector<uint64_t> last_packets(writers.size(), 0);
@@ -226,7 +234,7 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
       if (ended) break;
       if (status && now - last_status >= STATUS_PERIOD) {
         print_status(writers, std::chrono::duration<double>(now - start).count(), last_packets,
-                     std::chrono::duration<double>(now - last_status).count());
+                     std::chrono::duration<double>(now - last_status).count(), escapes, status_width);
         last_status = now;
       }
     }
@@ -236,7 +244,8 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
 }
 
 void Record::print_status(const std::vector<std::unique_ptr<record::ProbeWriter>>& writers, double elapsed,
-                          std::vector<uint64_t>& last_packets, double since_last) const {
+                          std::vector<uint64_t>& last_packets, double since_last, bool escapes,
+                          std::size_t& width) const {
   std::string line = fmt::format("\r{:7.1f} s", elapsed);
   for (size_t i = 0; i < writers.size(); ++i) {
     const auto& w = *writers[i];
@@ -246,7 +255,14 @@ void Record::print_status(const std::vector<std::unique_ptr<record::ProbeWriter>
     line += fmt::format(" | imec{} {:6.0f} pkt/s {:>9} drop {} q {}", i, rate, megabytes(w.recording().bytes_written()),
                         w.dropped_samples(), w.probe().queue_depth_approx());
   }
-  line += "\x1b[K";
+  // The rest of a longer previous line is erased: by the terminal's "erase
+  // to end of line", or with blanks where the console knows no escapes.
+  if (escapes) {
+    line += "\x1b[K";
+  } else if (line.size() < width) {
+    line.append(width - line.size(), ' ');
+  }
+  width = line.size();
   std::fputs(line.c_str(), stdout);
   std::fflush(stdout);
 }
