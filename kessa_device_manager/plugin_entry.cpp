@@ -15,6 +15,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "pelio_device/logging.h"
+
 #if defined(_WIN32)
 #define KESSA_ENTRY_POINT extern "C" __declspec(dllexport)
 #else
@@ -60,11 +62,30 @@ void pin_this_module() {
     (void)pinned;
 }
 
+// Logs through the host's logger where the host library offers one (see
+// pelio_device/logging.h): on Windows this module's spdlog is its own.
+// Looked up by name, so that the module imports nothing new.
+void use_host_logger() {
+    using HostLogger = std::shared_ptr<spdlog::logger> (*)();
+#ifdef _WIN32
+    HMODULE host = ::GetModuleHandleW(L"pelio_device.dll");
+    const auto lookup = host != nullptr ? reinterpret_cast<HostLogger>(
+                                              reinterpret_cast<void*>(::GetProcAddress(host, pelio::HOST_LOGGER_SYMBOL)))
+                                        : nullptr;
+#else
+    const auto lookup = reinterpret_cast<HostLogger>(::dlsym(RTLD_DEFAULT, pelio::HOST_LOGGER_SYMBOL));
+#endif
+    if (lookup == nullptr) return;
+    if (auto logger = lookup()) spdlog::set_default_logger(std::move(logger));
+}
+
 }  // namespace
 
 /// A new manager, owned by the caller and destroyed through its virtual
 /// destructor.
 KESSA_ENTRY_POINT pelio::DeviceManager* create_manager() {
     pin_this_module();
+    use_host_logger();
+    spdlog::debug("kessa_device_manager: a new manager");
     return new pelio::kessa_device_manager();
 }

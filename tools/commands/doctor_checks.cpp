@@ -65,6 +65,7 @@ std::string open_remedy(const std::string& message, const std::string& path) {
   const auto code = error_code_in(message);
   if (code == BUSY) {
 #ifdef _WIN32
+    (void)path;
     return "another program holds the board (its channels open once): close that program";
 #else
     return fmt::format("another program holds the board (its c2h channel opens once): close it "
