@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kessa_device_manager/kessa_device_manager.h"
-#include "tests/kessa_device_manager/driver_manners.h"
+#include "tests/doctor/exclusive_nodes.h"
 #include "tests/kessa_device_manager/stand_in_board.h"
 #include "tests/support/temp_dir.h"
 #include "tools/commands/doctor_checks.h"

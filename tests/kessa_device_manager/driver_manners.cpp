@@ -2,7 +2,6 @@
 
 #ifndef _WIN32
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,10 +11,6 @@
 #include <string>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstdarg>
-#include <map>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -53,62 +48,7 @@ int clock_signal() { return SIGRTMIN + 5; }
 
 void on_clock_signal(int) {}
 
-// Exclusive nodes and the descriptors open on them.
-struct Exclusive {
-    std::map<Node, int> opened;  // node -> descriptor open on it, -1: none
-};
-std::atomic<bool> any_exclusive{false};
-std::mutex& exclusive_mutex() {
-    static std::mutex m;
-    return m;
-}
-Exclusive& exclusive() {
-    static Exclusive e;
-    return e;
-}
-
 }  // namespace
-
-void register_exclusive_node(const std::filesystem::path& path) {
-    const auto node = node_of(path);
-    std::scoped_lock lock(exclusive_mutex());
-    exclusive().opened.emplace(node, -1);
-    any_exclusive = true;
-}
-
-void forget_exclusive_node(const std::filesystem::path& path) {
-    const auto node = node_of(path);
-    std::scoped_lock lock(exclusive_mutex());
-    exclusive().opened.erase(node);
-}
-
-// For the interposed open and close: whether `path` may open now (false:
-// EBUSY), and the bookkeeping of descriptors on exclusive nodes.
-bool exclusive_open_allowed(const char* path) {
-    if (!any_exclusive) return true;
-    struct stat st{};
-    if (::stat(path, &st) != 0) return true;
-    std::scoped_lock lock(exclusive_mutex());
-    const auto it = exclusive().opened.find({st.st_dev, st.st_ino});
-    return it == exclusive().opened.end() || it->second < 0;
-}
-
-void exclusive_opened(const char* path, int fd) {
-    if (!any_exclusive || fd < 0) return;
-    struct stat st{};
-    if (::stat(path, &st) != 0) return;
-    std::scoped_lock lock(exclusive_mutex());
-    const auto it = exclusive().opened.find({st.st_dev, st.st_ino});
-    if (it != exclusive().opened.end()) it->second = fd;
-}
-
-void exclusive_closed(int fd) {
-    if (!any_exclusive || fd < 0) return;
-    std::scoped_lock lock(exclusive_mutex());
-    for (auto& [node, open_fd] : exclusive().opened) {
-        if (open_fd == fd) open_fd = -1;
-    }
-}
 
 void register_unpollable_node(const std::filesystem::path& path) {
     const auto node = node_of(path);
@@ -230,51 +170,5 @@ extern "C" int poll(struct pollfd* fds, nfds_t count, int timeout) {
         if (fds[i].revents != 0) ++n;
     }
     return n;
-}
-// The driver's c2h node opens once; every other path opens as usual.
-namespace {
-template <class Open>
-int open_as_the_driver(Open real, const char* path, int flags, mode_t mode) {
-    if (!pelio::test::exclusive_open_allowed(path)) {
-        errno = EBUSY;
-        return -1;
-    }
-    const int fd = real(path, flags, mode);
-    pelio::test::exclusive_opened(path, fd);
-    return fd;
-}
-}  // namespace
-
-extern "C" int open(const char* path, int flags, ...) {
-    using Open = int (*)(const char*, int, ...);
-    static const auto real = reinterpret_cast<Open>(::dlsym(RTLD_NEXT, "open"));
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    return open_as_the_driver(real, path, flags, mode);
-}
-
-extern "C" int open64(const char* path, int flags, ...) {
-    using Open = int (*)(const char*, int, ...);
-    static const auto real = reinterpret_cast<Open>(::dlsym(RTLD_NEXT, "open64"));
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    return open_as_the_driver(real, path, flags, mode);
-}
-
-extern "C" int close(int fd) {
-    using Close = int (*)(int);
-    static const auto real = reinterpret_cast<Close>(::dlsym(RTLD_NEXT, "close"));
-    pelio::test::exclusive_closed(fd);
-    return real(fd);
 }
 #endif

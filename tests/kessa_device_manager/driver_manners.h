@@ -4,7 +4,6 @@
 // - the c2h node has no poll method, so the kernel reports it readable at
 //   once: `poll` (interposed in the test program) answers POLLIN at once for
 //   a registered node, whatever it holds;
-// - the c2h node opens once (a second open fails with EBUSY);
 // - a read waits until data, the driver's timeout or a signal to the reading
 //   thread, and both of the latter end it with ETIMEDOUT (the driver aborts
 //   the transfer either way): `DriverClock` signals a reader whose time is up,
@@ -26,12 +25,6 @@ namespace pelio::test {
 /// The node at `path` polls readable at once from now on (until forgotten).
 void register_unpollable_node(const std::filesystem::path& path);
 void forget_unpollable_node(const std::filesystem::path& path);
-
-/// The node at `path` opens once, as the driver's c2h node does: while a
-/// descriptor opened on it after this call is open, another open fails with
-/// EBUSY (`open` and `close` are interposed in the test program).
-void register_exclusive_node(const std::filesystem::path& path);
-void forget_exclusive_node(const std::filesystem::path& path);
 
 /// The kernel's id of the calling thread.
 long this_thread_id();

@@ -5,14 +5,14 @@
 #include <string>
 
 #ifdef _WIN32
-#include "kessa_device_manager/platform/platform.h"
+#include "kessa_device_manager/platform/win32.h"
 #endif
 
 namespace pelio::test {
 
 inline std::string coded(int code) {
 #ifdef _WIN32
-    return std::to_string(code) + " (" + xdma::platform::error_text(code) + ")";
+    return std::to_string(code) + " (" + xdma::platform::win32::system_error_text(static_cast<xdma::platform::win32::Error>(code)) + ")";
 #else
     const char* text = code == 2     ? "No such file or directory"
                        : code == 5   ? "Input/output error"
