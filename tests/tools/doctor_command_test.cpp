@@ -4,6 +4,7 @@
 // tests/doctor.)
 
 #include <gtest/gtest.h>
+#include <fmt/format.h>
 
 #include <filesystem>
 #include <string>
@@ -52,6 +53,22 @@ TEST(DoctorCommand, APlugInThatIsNotThereIsAProblemAndTheExitIsNotZero) {
             0u)
       << doctor.out();
 }
+
+#ifdef KESSA_DEVICE_MANAGER_MODULE
+// A board the plug-in does not have: said so, with where to look next.
+TEST(DoctorCommand, AnIdWithoutABoardPointsToTheDoctor) {
+  REQUIRE_TOOL();
+  TempDir dir;
+  ToolProcess detect(TOOL, {"detect", "--plugin", KESSA_DEVICE_MANAGER_MODULE, "--config", R"({"id": 7})"}, dir.path());
+  ASSERT_TRUE(detect.started());
+  EXPECT_EQ(detect.wait(), 1);
+  const std::string plugin = KESSA_DEVICE_MANAGER_MODULE;
+  const auto said = fmt::format(R"({}: no board with the id of {{"id": 7}}: the plug-in finds )", plugin);
+  const auto next = fmt::format("`pelionp doctor --plugin {}` says what is missing", plugin);
+  EXPECT_NE(detect.err().find(said), std::string::npos) << detect.err();
+  EXPECT_NE(detect.err().find(next), std::string::npos) << detect.err();
+}
+#endif
 
 }  // namespace
 }  // namespace pelionp::tool::test
