@@ -152,6 +152,17 @@ bool listed(Handler& handler) {
     return std::ranges::find(paths, handler.path()) != paths.end();
 }
 
+/// The listed path of the board `address` identifies (its old path when
+/// the system shows no address): the driver may give a returning board
+/// another number (with two boards, xdma0 comes back as xdma2).
+std::optional<std::string> find_again(Handler& handler, const std::string& old_path,
+                                      const std::optional<std::string>& address) {
+    for (const auto& path : handler.backend().list_devices()) {
+        if (address ? handler.backend().board_address(path) == address : path == old_path) return path;
+    }
+    return std::nullopt;
+}
+
 /// Installs a freshly opened connection and lets reads run again.
 void install(Handler& handler, Connection connection) {
     handler.install_connection(std::move(connection));
@@ -173,8 +184,10 @@ void reopen_or_give_up(Handler& handler, const std::string& reason) {
     spdlog::warn("Device reopened after a failed reboot");
 }
 
-int reopen(Handler& handler) {
+/// `address`: what identified the board before it was told to reboot.
+int reopen(Handler& handler, const std::optional<std::string>& address) {
     const auto& t = handler.timing();
+    const auto old_path = handler.path();
     // No read may hold the connection: the one in flight ends at once.
     handler.suspend_reads();
     handler.release_connection();
@@ -184,13 +197,19 @@ int reopen(Handler& handler) {
         return 1;
     }
     spdlog::info("Device closed");
-    if (!poll_until([&] { return listed(handler); }, t.open_poll, t.open_timeout, [] {})) {
+    std::optional<std::string> found;
+    if (!poll_until([&] { return (found = find_again(handler, old_path, address)).has_value(); }, t.open_poll,
+                    t.open_timeout, [] {})) {
         spdlog::error("Timeout open device");
         handler.mark_unusable("Timeout open device");
         return 1;
     }
+    if (*found != old_path) {
+        spdlog::info("Device {} ({}) is back as {}", old_path, address.value_or("?"), *found);
+        handler.set_path(*found);
+    }
     std::this_thread::sleep_for(t.reopen_settle);
-    auto connection = Connection::open(handler.backend(), handler.path(), handler.module());
+    auto connection = Connection::open(handler.backend(), *found, handler.module());
     if (!connection) {
         spdlog::error("Failed to open device after reboot {}", connection.error());
         handler.mark_unusable("Failed to open device after reboot " + connection.error());
@@ -247,6 +266,8 @@ int reboot(Handler& handler, std::string_view mode) {
     // No read may span the board's departure: the read in flight ends (and
     // no new one starts) before the board is told to reconfigure.
     handler.suspend_reads();
+    // Taken while the board is there: the system forgets it once it leaves.
+    const auto address = handler.backend().board_address(handler.path());
     try {
         send_reboot(handler, *image);
     } catch (const std::exception& e) {
@@ -255,7 +276,7 @@ int reboot(Handler& handler, std::string_view mode) {
         return 1;
     }
     try {
-        return reopen(handler);
+        return reopen(handler, address);
     } catch (const std::exception& e) {
         spdlog::error("Reboot failed: {}", e.what());
         if (!handler.connected()) handler.mark_unusable(std::string("Reboot failed: ") + e.what());

@@ -139,7 +139,10 @@ std::expected<Chunk, int> Connection::read_chunk(const platform::ReadWait& wait)
 std::expected<Chunk, std::string> Connection::c2h_read(std::size_t requested_bytes, const platform::ReadWait& wait) {
     set_transfer_size(requested_bytes);
     auto chunk = read_chunk(wait);
-    if (!chunk) return std::unexpected(fmt::format("c2h transfer failed: {}", chunk.error()));
+    if (!chunk) {
+        return std::unexpected(
+            fmt::format("c2h transfer failed: {}", platform::coded(chunk.error(), error_text(chunk.error()))));
+    }
     return std::move(*chunk);
 }
 
@@ -179,7 +182,7 @@ FlushReport Connection::flush(const FlushLimits& limits) {
 
 std::expected<std::size_t, std::string> Connection::h2c_write(std::span<const uint8_t> bytes) {
     const auto n = link_->write(bytes);
-    if (!n) return std::unexpected(fmt::format("h2c transfer failed: {}", n.error()));
+    if (!n) return std::unexpected(fmt::format("h2c transfer failed: {}", platform::coded(n.error(), error_text(n.error()))));
     return *n;
 }
 

@@ -123,6 +123,8 @@ public:
     /// platform::READ_INTERRUPTED, or platform::READ_OUT_OF_MEMORY when the
     /// buffer cannot be had.
     [[nodiscard]] std::expected<Chunk, int> read_chunk(const platform::ReadWait& wait = {});
+    /// The system's text of a code `read_chunk` returned.
+    [[nodiscard]] std::string error_text(int code) const { return link_->error_text(code); }
     /// Whether the card-to-host buffer holds anything (the level register);
     /// a register space without it holds nothing to read.
     [[nodiscard]] bool channel_has_data() const;

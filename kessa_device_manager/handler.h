@@ -16,7 +16,9 @@
 // the read in flight is interrupted, keeping what the card has not sent),
 // before it tells the board to reconfigure, so no read spans the board's
 // departure and the exclusive lock comes within milliseconds rather than
-// after the driver's timeout. A board that cannot be reopened after a reboot stays
+// after the driver's timeout. The board is found again by its PCI address
+// (the driver may number it anew), and the handler's path follows it.
+// A board that cannot be reopened after a reboot stays
 // released and is marked unusable: accesses throw, and the status reports,
 // "Device unusable: <why>".
 #include <atomic>
@@ -68,7 +70,15 @@ public:
     Handler(const Handler&) = delete;
     Handler& operator=(const Handler&) = delete;
 
-    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    /// The board's path now: a reboot may find it again under another one.
+    [[nodiscard]] std::string path() const {
+        std::scoped_lock lock(path_mutex_);
+        return path_;
+    }
+    void set_path(std::string path) {
+        std::scoped_lock lock(path_mutex_);
+        path_ = std::move(path);
+    }
     [[nodiscard]] platform::Backend& backend() const noexcept { return *backend_; }
     [[nodiscard]] const Timing& timing() const noexcept { return timing_; }
     /// The plug-in module, kept loaded by buffers and streams of this device.
@@ -186,6 +196,7 @@ public:
 
 private:
     std::shared_ptr<platform::Backend> backend_;
+    mutable std::mutex path_mutex_;
     std::string path_;
     Timing timing_;
     ModuleReference module_;

@@ -54,14 +54,15 @@ public:
     /// std::runtime_error for any other mode, before touching the board.
     int reboot(const std::string& mode);
 
-    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    /// The board's path now (a reboot may find it again under another one).
+    [[nodiscard]] std::string path() const { return handler_->path(); }
     [[nodiscard]] bool np_mode() const noexcept { return handler_->np_mode; }
 
 private:
     std::size_t feed_pipe(uint32_t endpoint, std::size_t length, const uint8_t* data);
     std::size_t drain();
 
-    std::string path_;
+    std::string path_;  // as opened
     std::shared_ptr<xdma::Handler> handler_;
 };
 

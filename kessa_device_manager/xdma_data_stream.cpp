@@ -81,12 +81,15 @@ void XDMA_DataStream::run() {
     std::optional<uint64_t> pulsed;  // the connection generation last pulsed
     const platform::ReadWait wait{.interrupts = {&stopping_, &handler_->suspension()}};
     while (running_ == 1) {
+        std::string failure;  // the system's text of a failed read's code
         auto result = handler_->try_read([&](Connection& c, uint64_t generation) {
             if (pulsed != generation) {
                 pulse_end_of_packet(c);
                 pulsed = generation;
             }
-            return c.read_chunk(wait);
+            auto chunk = c.read_chunk(wait);
+            if (!chunk && chunk.error() != platform::READ_INTERRUPTED) failure = c.error_text(chunk.error());
+            return chunk;
         });
         if (!result) {
             // A board a reboot left unusable will not come back: said once.
@@ -100,7 +103,8 @@ void XDMA_DataStream::run() {
         }
         if (!*result) {
             if (result->error() == platform::READ_INTERRUPTED) continue;
-            deliver(pelio::DataStream::Error{fmt::format("Kessa datastream error: {}\n", result->error())});
+            deliver(pelio::DataStream::Error{
+                fmt::format("Kessa datastream error: {}\n", platform::coded(result->error(), failure))});
             // A board that has left the bus (a cable pulled) fails every read
             // from now on: the stream ends with this one error.
             if (!handler_->suspension().raised() && board_gone()) break;

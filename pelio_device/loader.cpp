@@ -47,13 +47,33 @@ private:
     Native native_;
 };
 
+#ifdef _WIN32
+// "Windows error CODE (the system's text)".
+std::string windows_error(DWORD code) {
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+        reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string message(text != nullptr ? text : "", length);
+    if (text != nullptr) ::LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? fmt::format("Windows error {}", code) : fmt::format("Windows error {} ({})", code, message);
+}
+#endif
+
 std::expected<std::shared_ptr<Module>, std::string> open_module(const std::filesystem::path& path) {
 #ifdef _WIN32
     // With a full path the module's own folder is searched for the DLLs it
     // needs, as a host installs a plug-in together with its dependencies.
+    // NB: the altered search path takes the folder from the last backslash:
+    // a path written with forward slashes ("C:/lab/kessa_device_manager.dll")
+    // would not find the DLLs beside it.
     const DWORD flags = path.is_absolute() ? LOAD_WITH_ALTERED_SEARCH_PATH : 0;
-    HMODULE native = ::LoadLibraryExW(path.c_str(), nullptr, flags);
-    if (native == nullptr) return std::unexpected(fmt::format("Windows error {}", ::GetLastError()));
+    const std::filesystem::path native_path = path.is_absolute() ? std::filesystem::path(path).make_preferred() : path;
+    HMODULE native = ::LoadLibraryExW(native_path.c_str(), nullptr, flags);
+    if (native == nullptr) return std::unexpected(windows_error(::GetLastError()));
 #else
     void* native = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (native == nullptr) return std::unexpected(std::string(::dlerror()));

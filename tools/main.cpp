@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pelio_device/logging.h"
 #include "pelionp/logging.h"
 #include "record/logging.h"
 #include "tools/commands/commands.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   // The libraries log there too (on Windows each DLL has its own default).
   pelionp::use_logger(spdlog::default_logger());
   pelionp::record::use_logger(spdlog::default_logger());
+  pelio::use_logger(spdlog::default_logger());  // and so the plug-ins
 
   CLI::App app{"pelionp: Neuropixels acquisition on a simulated board or, through a plug-in, a real one"};
   app.require_subcommand(1);

@@ -74,6 +74,9 @@ private:
     std::size_t length_;
 };
 
+// strerror's text, without its thread-safety doubts.
+std::string errno_text(int code) { return std::generic_category().message(code); }
+
 class LinuxLink final : public Link {
 public:
     LinuxLink(FileDescriptor user, FileDescriptor c2h, FileDescriptor h2c, Mapping bar)
@@ -106,6 +109,8 @@ public:
         if (n < 0) return std::unexpected(errno);
         return static_cast<std::size_t>(n);
     }
+
+    std::string error_text(int code) const override { return errno_text(code); }
 
 private:
     // NB: the mapping is released before the user node closes (reverse order).
@@ -145,7 +150,7 @@ namespace {
 std::expected<std::size_t, std::string> bar_size(int user_fd, const std::filesystem::path& sysfs_root,
                                                  const std::string& user_node) {
     struct stat st{};
-    if (::fstat(user_fd, &st) != 0) return std::unexpected(fmt::format("fstat failed: {}", errno));
+    if (::fstat(user_fd, &st) != 0) return std::unexpected(fmt::format("fstat failed: {}", coded(errno, errno_text(errno))));
     if (S_ISREG(st.st_mode)) return static_cast<std::size_t>(st.st_size);
     return bar_size_from_sysfs(sysfs_root, std::filesystem::path(user_node).filename().string());
 }
@@ -181,10 +186,20 @@ public:
         return paths;
     }
 
+    // The driver's class entry of the user node links to the PCI function
+    // (/sys/class/xdma/xdmaN_user/device -> .../0000:03:00.0).
+    std::optional<std::string> board_address(const std::string& path) override {
+        const auto name = std::filesystem::path(path + "_user").filename();
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(sysfs_root_ / "class" / "xdma" / name / "device", error);
+        if (error || target.filename().empty()) return std::nullopt;
+        return target.filename().string();
+    }
+
     std::expected<std::unique_ptr<Link>, std::string> open(const std::string& path) override {
         const std::string user_node = path + "_user";
         FileDescriptor user = open_node(user_node, O_RDWR);
-        if (!user.valid()) return std::unexpected(open_failure(OpenStep::User, errno));
+        if (!user.valid()) return std::unexpected(open_failure(OpenStep::User, errno, errno_text(errno)));
 
         // O_TRUNC asks the driver to end a read at the end-of-packet mark
         // (the stream's TLAST). On an ordinary file it would erase the data.
@@ -192,16 +207,18 @@ public:
         struct stat st{};
         const bool character_device = ::stat(c2h_node.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
         FileDescriptor c2h = open_node(c2h_node, O_RDWR | (character_device ? O_TRUNC : 0));
-        if (!c2h.valid()) return std::unexpected(open_failure(OpenStep::C2H, errno));
+        if (!c2h.valid()) return std::unexpected(open_failure(OpenStep::C2H, errno, errno_text(errno)));
 
         FileDescriptor h2c = open_node(path + "_h2c_0", O_RDWR);
-        if (!h2c.valid()) return std::unexpected(open_failure(OpenStep::H2C, errno));
+        if (!h2c.valid()) return std::unexpected(open_failure(OpenStep::H2C, errno, errno_text(errno)));
 
         const auto length = bar_size(user.get(), sysfs_root_, user_node);
         if (!length) return std::unexpected(map_failure(length.error()));
         if (*length == 0) return std::unexpected(map_failure("user BAR is empty"));
         void* base = ::mmap(nullptr, *length, PROT_READ | PROT_WRITE, MAP_SHARED, user.get(), 0);
-        if (base == MAP_FAILED) return std::unexpected(map_failure(fmt::format("mmap failed: {}", errno)));
+        if (base == MAP_FAILED) {
+            return std::unexpected(map_failure(fmt::format("mmap failed: {}", coded(errno, errno_text(errno)))));
+        }
 
         return std::make_unique<LinuxLink>(std::move(user), std::move(c2h), std::move(h2c),
                                            Mapping(base, *length));

@@ -114,6 +114,9 @@ public:
     virtual std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const ReadWait& wait) = 0;
     /// One host-to-card transfer; the byte count or the platform's error code.
     virtual std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) = 0;
+    /// The system's text of an error code `read` or `write` returned
+    /// (strerror's on Linux, FormatMessage's on Windows).
+    [[nodiscard]] virtual std::string error_text(int code) const = 0;
 };
 
 /// Finds and opens devices.
@@ -124,6 +127,10 @@ public:
     /// Paths of the present devices in the driver's probe order. Throws
     /// std::runtime_error when the enumeration itself fails.
     [[nodiscard]] virtual std::vector<std::string> list_devices() = 0;
+    /// What identifies the board behind `path` across its departures (a
+    /// reboot re-enumerates it, possibly under another path): its PCI
+    /// address, when the system shows it. Empty: the path is all there is.
+    [[nodiscard]] virtual std::optional<std::string> board_address(const std::string& path) = 0;
     /// Opens the three files of a device and maps its user BAR; the error
     /// names the step that failed.
     [[nodiscard]] virtual std::expected<std::unique_ptr<Link>, std::string> open(
@@ -152,9 +159,12 @@ inline constexpr const char* DEFAULT_SYSFS_ROOT = "/sys";
 /// Full path of the plug-in's own module file. Throws std::runtime_error.
 [[nodiscard]] std::filesystem::path module_location();
 
-/// Messages of the open steps, shared by the backends so both speak alike.
+/// Messages of the open steps, shared by the backends so both speak alike:
+/// the fixed text and the code, then the system's text of the code.
 enum class OpenStep { User, C2H, H2C };
-[[nodiscard]] std::string open_failure(OpenStep step, int code);
+[[nodiscard]] std::string open_failure(OpenStep step, int code, const std::string& text);
+/// "CODE (TEXT)": a code in a message, followed by what the system calls it.
+[[nodiscard]] std::string coded(long long code, const std::string& text);
 [[nodiscard]] std::string map_failure(const std::string& reason);
 
 }  // namespace pelio::xdma::platform

@@ -64,6 +64,9 @@ public:
     [[nodiscard]] virtual std::u16string detail_path(const void* record) = 0;
     virtual void destroy_device_info_list(Handle set) = 0;
     [[nodiscard]] virtual Error last_error() = 0;
+    /// FormatMessageW's text of a code (system messages, no inserts), in
+    /// UTF-8 without the trailing line end; empty when it has none.
+    [[nodiscard]] virtual std::string error_text(Error code) = 0;
 
     /// WideCharToMultiByte / MultiByteToWideChar in UTF-8; nothing on failure.
     [[nodiscard]] virtual std::optional<std::string> to_utf8(std::u16string_view wide) = 0;
@@ -86,6 +89,8 @@ public:
 #ifdef _WIN32
 /// The real calls.
 [[nodiscard]] std::shared_ptr<Api> system_api();
+/// FormatMessageW's text of a system error code, as Api::error_text.
+[[nodiscard]] std::string system_error_text(Error code);
 #endif
 
 }  // namespace pelio::xdma::platform::win32

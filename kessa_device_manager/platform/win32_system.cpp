@@ -8,7 +8,9 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <algorithm>
 #include <map>
+#include <string>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -30,6 +32,29 @@ const GUID XDMA_INTERFACE_GUID = {0x74c7e4a9, 0x6d5d, 0x4a70, {0xbc, 0x0d, 0x20,
 
 HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 Handle value(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
+
+}  // namespace
+
+std::string system_error_text(Error code) {
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) return {};
+    std::wstring wide(text, length);
+    ::LocalFree(text);
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ')) wide.pop_back();
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                            nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+    if (bytes > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr,
+                              nullptr);
+    }
+    return utf8;
+}
+
+namespace {
 
 class SystemApi final : public Api {
 public:
@@ -79,6 +104,7 @@ public:
         ::SetupDiDestroyDeviceInfoList(native(set));
     }
     Error last_error() override { return ::GetLastError(); }
+    std::string error_text(Error code) override { return system_error_text(code); }
 
     std::optional<std::string> to_utf8(std::u16string_view wide) override {
         const auto* data = reinterpret_cast<const wchar_t*>(wide.data());

@@ -4,6 +4,8 @@
 // Devices are found through SetupAPI by the driver's interface class; each
 // one exposes the files "\user" (the user BAR, mapped by an ioctl), "\c2h_0"
 // and "\h2c_0" (the DMA channels) below its interface path.
+#include <array>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -17,14 +19,20 @@ namespace {
 std::string to_utf8(Api& api, std::u16string_view wide) {
     if (wide.empty()) return {};
     auto utf8 = api.to_utf8(wide);
-    if (!utf8) throw std::runtime_error(fmt::format("WideCharToMultiByte() failed: {}", api.last_error()));
+    if (!utf8) {
+        const auto code = api.last_error();
+        throw std::runtime_error(fmt::format("WideCharToMultiByte() failed: {}", coded(code, api.error_text(code))));
+    }
     return std::move(*utf8);
 }
 
 std::u16string to_wide(Api& api, std::string_view utf8) {
     if (utf8.empty()) return {};
     auto wide = api.to_wide(utf8);
-    if (!wide) throw std::runtime_error(fmt::format("MultiByteToWideChar() failed: {}", api.last_error()));
+    if (!wide) {
+        const auto code = api.last_error();
+        throw std::runtime_error(fmt::format("MultiByteToWideChar() failed: {}", coded(code, api.error_text(code))));
+    }
     return std::move(*wide);
 }
 
@@ -104,6 +112,8 @@ public:
         return static_cast<std::size_t>(n);
     }
 
+    std::string error_text(int code) const override { return api_->error_text(static_cast<Error>(code)); }
+
 private:
     std::shared_ptr<Api> api_;
     // NB: the driver keeps the BAR mapped while the user file stays open; the
@@ -144,33 +154,49 @@ public:
         return paths;
     }
 
+    // NB: the interface path names the PCI device instance (its location
+    // on the bus), which a reboot keeps: the path is the identity.
+    std::optional<std::string> board_address(const std::string&) override { return std::nullopt; }
+
     std::expected<std::unique_ptr<Link>, std::string> open(const std::string& path) override {
         File user = open_file(path + "\\user");
-        if (!user.valid()) return std::unexpected(open_failure(OpenStep::User, static_cast<int>(api_->last_error())));
+        if (!user.valid()) return std::unexpected(failure(OpenStep::User));
         File c2h = open_file(path + "\\c2h_0");
-        if (!c2h.valid()) return std::unexpected(open_failure(OpenStep::C2H, static_cast<int>(api_->last_error())));
+        if (!c2h.valid()) return std::unexpected(failure(OpenStep::C2H));
         File h2c = open_file(path + "\\h2c_0");
-        if (!h2c.valid()) return std::unexpected(open_failure(OpenStep::H2C, static_cast<int>(api_->last_error())));
+        if (!h2c.valid()) return std::unexpected(failure(OpenStep::H2C));
 
-        struct {
-            uint64_t base;
-            uint64_t length;
-        } bar{};
-        static_assert(sizeof(bar) == 16);
+        // The driver's reply: {pointer, 32-bit length}, 12 bytes packed or
+        // 16 with the structure's padding (left as the driver found it).
+        // NB: the buffer has room for 16; any other count is refused.
+        std::array<std::byte, 16> reply{};
         uint32_t returned = 0;
-        if (!api_->device_io_control(user.get(), MAP_BAR_IOCTL, std::as_writable_bytes(std::span(&bar, 1)),
-                                     returned)) {
-            return std::unexpected(map_failure("map bar ioctl failed!"));
+        if (!api_->device_io_control(user.get(), MAP_BAR_IOCTL, reply, returned)) {
+            const Error code = api_->last_error();
+            return std::unexpected(map_failure(
+                fmt::format("map bar ioctl failed! win32 error code: {}", coded(code, api_->error_text(code)))));
         }
-        if (returned != sizeof(bar)) {
+        if (returned != 12 && returned != 16) {
             return std::unexpected(map_failure(fmt::format("map bar ioctl failed! wrong size {}", returned)));
         }
+        uint64_t base = 0;
+        uint32_t length = 0;
+        std::memcpy(&base, reply.data(), sizeof base);
+        std::memcpy(&length, reply.data() + sizeof base, sizeof length);
+        if (base == 0) return std::unexpected(map_failure("map bar ioctl failed! null base"));
+        if (length == 0) return std::unexpected(map_failure("map bar ioctl failed! zero length"));
         return std::make_unique<WindowsLink>(api_, std::move(user), std::move(c2h), std::move(h2c),
-                                             reinterpret_cast<volatile uint32_t*>(static_cast<uintptr_t>(bar.base)),
-                                             static_cast<std::size_t>(bar.length));
+                                             reinterpret_cast<volatile uint32_t*>(static_cast<uintptr_t>(base)),
+                                             static_cast<std::size_t>(length));
     }
 
 private:
+    // The open step's message with the code GetLastError gives now.
+    std::string failure(OpenStep step) {
+        const Error code = api_->last_error();
+        return open_failure(step, static_cast<int>(code), api_->error_text(code));
+    }
+
     File open_file(const std::string& path) {
         return File(api_, api_->create_file(to_wide(*api_, path), GENERIC_READ_WRITE, SHARE_NONE, OPEN_EXISTING_FILE,
                                             ATTRIBUTE_NORMAL));

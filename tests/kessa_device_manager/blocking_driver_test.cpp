@@ -141,7 +141,7 @@ TEST(BlockingDriver, TheDriverTimeoutIsOneErrorAndTheStreamGoesOn) {
     f.board.append_stream(pattern(100, 3));
     ASSERT_TRUE(sink.wait_for_bytes(100));
     stream.reset();
-    EXPECT_EQ(sink.errors().front(), "Kessa datastream error: 110\n");
+    EXPECT_EQ(sink.errors().front(), "Kessa datastream error: 110 (Connection timed out)\n");
     EXPECT_EQ(sink.bytes(), pattern(100, 3));
 }
 
@@ -268,7 +268,8 @@ TEST_F(BlockingReboot, ABoardThatCannotBeReopenedIsReportedUnusable) {
     });
     EXPECT_EQ(device->reboot("np"), 1);
     const std::string why =
-        "Device unusable: Timeout closing device; reopening failed: Error opening c2h device, win32 error code: 2";
+        "Device unusable: Timeout closing device; reopening failed: Error opening c2h device, win32 error code: 2 "
+        "(No such file or directory)";
     EXPECT_EQ(device->get_status(), std::unexpected(why));
     try {
         (void)device->get_register(0x1404);
@@ -308,7 +309,7 @@ TEST_F(BlockingReboot, ABoardThatLeavesTheBusEndsTheStreamWithOneError) {
     f.board.remove();
     f.backend->fail_reads(1000, 19);  // ENODEV
     ASSERT_TRUE(sink.wait_for_stop());
-    EXPECT_EQ(sink.errors(), std::vector<std::string>{"Kessa datastream error: 110\n"});
+    EXPECT_EQ(sink.errors(), std::vector<std::string>{"Kessa datastream error: 110 (Connection timed out)\n"});
     stream.reset();
 }
 

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <future>
 #include <numeric>
 
 #include "kessa_device_manager/board_control.h"
+#include "tests/kessa_device_manager/error_texts.h"
 #include "tests/kessa_device_manager/fixture.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace pelio::test {
 namespace {
@@ -245,9 +248,62 @@ TEST_F(Reboot, TimeoutsAndFailuresReportOne) {
         std::filesystem::remove(board.path() + "_c2h_0");
         EXPECT_EQ(result.get(), 1);
         EXPECT_TRUE(logs.contains(spdlog::level::err,
-                                  "Failed to open device after reboot Error opening c2h device, win32 error code: 2"));
+                                  "Failed to open device after reboot Error opening c2h device, win32 error code: " + coded(2)));
     }
 }
+
+#ifndef _WIN32
+// With two boards the driver numbers a returning board after the last one
+// (xdma0 comes back as xdma2): the rebooted board is found again by its PCI
+// address, and the other board is left alone.
+TEST(RebootOfOneOfTwoBoards, TheBoardIsFoundAgainByItsPciAddressUnderItsNewNode) {
+    namespace fs = std::filesystem;
+    StandInDirectory dir;
+    pelionp::test::TempDir sysfs;
+    // The kernel's view: /sys/class/xdma/xdmaN_user/device -> the PCI function.
+    const auto show = [&](unsigned n, const std::string& address) {
+        const auto function = sysfs.path() / "devices" / "pci0000:00" / address;
+        const auto node = sysfs.path() / "class" / "xdma" / fmt::format("xdma{}_user", n);
+        fs::create_directories(function);
+        fs::create_directories(node);
+        fs::create_directory_symlink(function, node / "device");
+    };
+    show(0, "0000:03:00.0");
+    show(1, "0000:04:00.0");
+    auto& rebooted = dir.add(0);
+    rebooted.set_status_text(current_status_text("rhd"));
+    auto& other = dir.add(1);
+    other.set_status_text(current_status_text("np"));
+    other.poke(0x2400, 0x22);
+    auto backend = std::make_shared<RecordingBackend>(xdma::platform::linux_backend(dir.directory(), sysfs.path()));
+    auto timing = fast_timing();
+    timing.close_timeout = timing.open_timeout = std::chrono::seconds(5);
+    KessaDevice device(backend, rebooted.path(), true, timing);
+
+    backend->on_store([&](uint32_t address, uint32_t value) {
+        const bool start = address == 0x408 && value == 1;
+        if (start && rebooted.peek(0x400) == 0x10) rebooted.poke(0x40C, 1);  // icap done
+        if (start && rebooted.peek(0x400) == 4) {
+            rebooted.remove();
+            fs::remove_all(sysfs.path() / "class" / "xdma" / "xdma0_user");
+        }
+    });
+    LogCapture logs;
+    auto result = std::async(std::launch::async, [&] { return device.reboot("np"); });
+    ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed"));
+    show(2, "0000:03:00.0");
+    StandInBoard returned(dir.directory(), 2, STAND_IN_REGISTER_BYTES);
+    returned.create(current_status_text("np"));
+    ASSERT_EQ(result.get(), 0);
+    EXPECT_TRUE(logs.contains(spdlog::level::info, "Reboot finished\n"));
+    EXPECT_TRUE(device.np_mode());
+    EXPECT_EQ(device.path(), returned.path());
+    returned.poke(0x2400, 0x33);
+    EXPECT_EQ(device.get_register(0x2400), 0x33u);
+    EXPECT_EQ(other.peek(0x2400), 0x22u);
+    returned.remove();
+}
+#endif
 
 }  // namespace
 }  // namespace pelio::test

@@ -10,6 +10,7 @@
 #include <thread>
 #include <variant>
 
+#include "tests/kessa_device_manager/error_texts.h"
 #include "tests/kessa_device_manager/fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -123,7 +124,7 @@ TEST_F(Stream, EachFailedTransferIsOneErrorAndTheStreamGoesOn) {
     ASSERT_EQ(seen.size(), 5u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(seen[i].kind, Consumer::Seen::Error);
-        EXPECT_EQ(seen[i].message, "Kessa datastream error: 5\n");
+        EXPECT_EQ(seen[i].message, "Kessa datastream error: " + coded(5) + "\n");
     }
     EXPECT_EQ(seen[3].size, 64u);  // not kept: released after the callback
     EXPECT_EQ(seen[4].kind, Consumer::Seen::Stop);

@@ -6,6 +6,7 @@
 #include <future>
 
 #include "kessa_device_manager/kessa_device_manager.h"
+#include "tests/kessa_device_manager/error_texts.h"
 #include "tests/kessa_device_manager/fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -19,7 +20,7 @@ TEST(FailurePaths, AFailedCardToHostReadNamesItsCode) {
     auto connection = xdma::Connection::open(*f.backend, f.board.path());
     ASSERT_TRUE(connection);
     f.backend->fail_reads(1, 5);
-    EXPECT_EQ(connection->c2h_read(0).error(), "c2h transfer failed: 5");
+    EXPECT_EQ(connection->c2h_read(0).error(), "c2h transfer failed: " + coded(5));
 }
 
 TEST(FailurePaths, AFailedHostToCardWriteIsLoggedAndWritesNothing) {
@@ -29,7 +30,7 @@ TEST(FailurePaths, AFailedHostToCardWriteIsLoggedAndWritesNothing) {
     f.backend->fail_writes(1, 28);
     const std::vector<uint8_t> data(16, 1);
     EXPECT_EQ(device->write(0x80, data.size(), data.data()), 0u);
-    EXPECT_TRUE(logs.contains(spdlog::level::err, "KessaDevice::write(80, 10) failed: h2c transfer failed: 28"));
+    EXPECT_TRUE(logs.contains(spdlog::level::err, "KessaDevice::write(80, 10) failed: h2c transfer failed: " + coded(28)));
     EXPECT_TRUE(f.board.written().empty());
 }
 

@@ -3,6 +3,7 @@
 
 #include <numeric>
 
+#include "tests/kessa_device_manager/error_texts.h"
 #include "tests/kessa_device_manager/fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -161,7 +162,7 @@ TEST(KessaDeviceLifecycle, OpenFailureThrowsTheOpenMessage) {
         KessaDevice device(f.backend, f.board.path(), true);
         FAIL() << "opened a missing board";
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Error opening mm device, win32 error code: 2");
+        EXPECT_EQ(e.what(), "Error opening mm device, win32 error code: " + coded(2));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kessa_device_manager/kessa_device_manager.h"
+#include "pelio_device/logging.h"
 #include "pelio_device/loader.h"
 #include "tests/kessa_device_manager/fixture.h"
 #include "tests/support/log_capture.h"
@@ -130,6 +131,18 @@ TEST_F(Manager, RequestedModeRebootsOnlyWhenItDiffers) {
     board.poke(0x40C, 1);  // the board accepts the reboot but never leaves
     EXPECT_EQ(failure(R"({"mode": "rhs"})"), "Pelio Reboot Failed");
     EXPECT_TRUE(logs.contains(spdlog::level::err, "Timeout closing device"));
+}
+
+// The module logs through the host's logger (on Windows its own spdlog is
+// apart from the host's): at the host's level, into the host's sinks.
+TEST(Loader, TheModuleLogsThroughTheHostsLoggerAtItsLevel) {
+    pelio::use_logger(spdlog::default_logger());
+    LogCapture logs;  // a sink on the host's default logger, at trace level
+    ASSERT_TRUE(load_device_manager(KESSA_DEVICE_MANAGER_MODULE));
+    EXPECT_EQ(logs.count_containing("kessa_device_manager: a new manager"), 1u);
+    spdlog::default_logger()->set_level(spdlog::level::info);
+    ASSERT_TRUE(load_device_manager(KESSA_DEVICE_MANAGER_MODULE));
+    EXPECT_EQ(logs.count_containing("kessa_device_manager: a new manager"), 1u);  // below the host's level
 }
 
 TEST(Loader, LoadsTheBuiltModuleWhichStaysPinnedAfterTheLastManager) {

@@ -116,6 +116,8 @@ public:
         ++owner_.reads_ended_;
         return n;
     }
+    std::string error_text(int code) const override { return inner_->error_text(code); }
+
     std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override {
         {
             std::scoped_lock lock(owner_.mutex_);

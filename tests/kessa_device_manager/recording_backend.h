@@ -55,6 +55,7 @@ public:
     explicit RecordingBackend(std::shared_ptr<xdma::platform::Backend> inner) : inner_(std::move(inner)) {}
 
     std::vector<std::string> list_devices() override { return inner_->list_devices(); }
+    std::optional<std::string> board_address(const std::string& path) override { return inner_->board_address(path); }
     std::expected<std::unique_ptr<xdma::platform::Link>, std::string> open(const std::string& path) override;
 
     [[nodiscard]] std::vector<RegisterAccess> accesses() const;

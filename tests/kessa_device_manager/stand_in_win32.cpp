@@ -92,6 +92,7 @@ public:
     }
 
     win32::Error last_error() override { return system_->last_error(); }
+    std::string error_text(win32::Error code) override { return system_->error_text(code); }
     std::optional<std::string> to_utf8(std::u16string_view wide) override { return system_->to_utf8(wide); }
     std::optional<std::u16string> to_wide(std::string_view utf8) override { return system_->to_wide(utf8); }
 

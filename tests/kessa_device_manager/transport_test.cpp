@@ -47,11 +47,11 @@ TEST(LinuxBackend, OpenNamesTheStepThatFailed) {
     const auto base = dir.directory() / "xdma0";
 
     std::filesystem::remove(base.string() + "_h2c_0");
-    EXPECT_EQ(Connection::open(*backend, board.path()).error(), "Error opening h2c device, win32 error code: 2");
+    EXPECT_EQ(Connection::open(*backend, board.path()).error(), "Error opening h2c device, win32 error code: 2 (No such file or directory)");
     std::filesystem::remove(base.string() + "_c2h_0");
-    EXPECT_EQ(Connection::open(*backend, board.path()).error(), "Error opening c2h device, win32 error code: 2");
+    EXPECT_EQ(Connection::open(*backend, board.path()).error(), "Error opening c2h device, win32 error code: 2 (No such file or directory)");
     std::filesystem::remove(base.string() + "_user");
-    EXPECT_EQ(Connection::open(*backend, board.path()).error(), "Error opening mm device, win32 error code: 2");
+    EXPECT_EQ(Connection::open(*backend, board.path()).error(), "Error opening mm device, win32 error code: 2 (No such file or directory)");
 
     dir.add(1, 0);  // an empty register file cannot be mapped
     EXPECT_EQ(Connection::open(*backend, dir.board(1).path()).error(),

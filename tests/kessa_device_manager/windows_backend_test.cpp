@@ -48,7 +48,11 @@ public:
     bool detail_fails = false;
     bool utf8_fails = false;
     bool ioctl_fails = false;
+    win32::Error ioctl_error = 1;  // ERROR_INVALID_FUNCTION
     uint32_t ioctl_bytes = 16;
+    // A reply of the driver's own layout, written as is (and its size
+    // returned) instead of {base, 64-bit length}.
+    std::optional<std::vector<std::byte>> ioctl_reply;
     std::optional<win32::Error> read_error;
     // What happened.
     std::vector<std::string> calls;
@@ -108,6 +112,8 @@ public:
         calls.push_back("SetupDiDestroyDeviceInfoList");
     }
     win32::Error last_error() override { return error_; }
+    // A text that shows which code it was asked for.
+    std::string error_text(win32::Error code) override { return "system text of " + std::to_string(code); }
 
     std::optional<std::string> to_utf8(std::u16string_view text) override {
         if (utf8_fails) {
@@ -133,7 +139,15 @@ public:
     }
     bool device_io_control(Handle handle, uint32_t code, std::span<std::byte> out, uint32_t& returned) override {
         calls.push_back(fmt::format("DeviceIoControl {:#x} {:#x} {}", handle, code, out.size()));
-        if (ioctl_fails) return false;
+        if (ioctl_fails) {
+            error_ = ioctl_error;
+            return false;
+        }
+        if (ioctl_reply) {
+            std::memcpy(out.data(), ioctl_reply->data(), std::min(out.size(), ioctl_reply->size()));
+            returned = static_cast<uint32_t>(ioctl_reply->size());
+            return true;
+        }
         const uint64_t words[2] = {reinterpret_cast<uintptr_t>(bar.data()), 4 * bar.size()};
         std::memcpy(out.data(), words, std::min<std::size_t>(out.size(), sizeof words));
         returned = ioctl_bytes;
@@ -220,7 +234,7 @@ TEST(WindowsBackend, EachFailedEnumerationStepThrowsItsMessageAndReleasesTheList
          "SetupDiGetDeviceInterfaceDetail - get length failed"},
         {"heap", [](FakeWin32& f) { f.heap_fails = true; }, "HeapAlloc failed"},
         {"detail", [](FakeWin32& f) { f.detail_fails = true; }, "SetupDiGetDeviceInterfaceDetail - get detail failed"},
-        {"conversion", [](FakeWin32& f) { f.utf8_fails = true; }, "WideCharToMultiByte() failed: 1113"},
+        {"conversion", [](FakeWin32& f) { f.utf8_fails = true; }, "WideCharToMultiByte() failed: 1113 (system text of 1113)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,13 +307,13 @@ TEST(WindowsBackend, EachFailedOpenStepNamesItselfAndClosesWhatWasOpened) {
     };
     const Case cases[] = {
         {"user", [](FakeWin32& f) { f.missing_files[wide(DEVICE_0 + "\\user")] = FILE_NOT_FOUND; },
-         "Error opening mm device, win32 error code: 2", 0},
+         "Error opening mm device, win32 error code: 2 (system text of 2)", 0},
         {"c2h", [](FakeWin32& f) { f.missing_files[wide(DEVICE_0 + "\\c2h_0")] = SHARING_VIOLATION; },
-         "Error opening c2h device, win32 error code: 32", 1},
+         "Error opening c2h device, win32 error code: 32 (system text of 32)", 1},
         {"h2c", [](FakeWin32& f) { f.missing_files[wide(DEVICE_0 + "\\h2c_0")] = FILE_NOT_FOUND; },
-         "Error opening h2c device, win32 error code: 2", 2},
+         "Error opening h2c device, win32 error code: 2 (system text of 2)", 2},
         {"ioctl", [](FakeWin32& f) { f.ioctl_fails = true; },
-         "Error mapping user bar to userspace: map bar ioctl failed!", 3},
+         "Error mapping user bar to userspace: map bar ioctl failed! win32 error code: 1 (system text of 1)", 3},
         {"ioctl size", [](FakeWin32& f) { f.ioctl_bytes = 8; },
          "Error mapping user bar to userspace: map bar ioctl failed! wrong size 8", 3},
         {"ioctl oversize", [](FakeWin32& f) { f.ioctl_bytes = 24; },
@@ -314,6 +328,45 @@ TEST(WindowsBackend, EachFailedOpenStepNamesItselfAndClosesWhatWasOpened) {
         EXPECT_EQ(link.error(), c.message);
         EXPECT_EQ(api->closed.size(), c.opened);
         EXPECT_TRUE(api->open_handles.empty());
+    }
+}
+
+// The driver answers the map with {pointer, 32-bit length}: 12 bytes
+// packed, or 16 with the structure's padding after the length (whatever it
+// holds). A null base or a zero length is refused, as on Linux.
+TEST(WindowsBackend, TheMapReplyIsAPointerAndA32BitLength) {
+    struct Case {
+        const char* name;
+        bool null_base;
+        uint32_t length;
+        std::size_t reply_bytes;
+        const char* error;  // null: the link opens with `length` bytes of registers
+    };
+    const Case cases[] = {
+        {"packed", false, 0x2000, 12, nullptr},
+        {"padded", false, 0x1000, 16, nullptr},
+        {"null base", true, 0x2000, 16, "Error mapping user bar to userspace: map bar ioctl failed! null base"},
+        {"zero length", false, 0, 16, "Error mapping user bar to userspace: map bar ioctl failed! zero length"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto api = std::make_shared<FakeWin32>();
+        api->bar[0x40 / 4] = 0x12345678;
+        std::vector<std::byte> reply(c.reply_bytes, std::byte{0xEE});  // the padding is not cleared
+        const uint64_t base = c.null_base ? 0 : reinterpret_cast<uintptr_t>(api->bar.data());
+        std::memcpy(reply.data(), &base, 8);
+        std::memcpy(reply.data() + 8, &c.length, 4);
+        api->ioctl_reply = reply;
+        const auto link = win32::windows_backend(api)->open(DEVICE_0);
+        if (c.error != nullptr) {
+            ASSERT_FALSE(link);
+            EXPECT_EQ(link.error(), c.error);
+            EXPECT_EQ(api->closed.size(), 3u);
+            continue;
+        }
+        ASSERT_TRUE(link) << link.error();
+        EXPECT_EQ((*link)->register_space_bytes(), c.length);
+        EXPECT_EQ((*link)->load(0x40), 0x12345678u);
     }
 }
 
@@ -355,6 +408,7 @@ TEST(WindowsSystem, OpeningAPathWithoutADriverFailsAtTheFirstFile) {
     const auto link = xdma::platform::native_backend()->open(R"(\\?\no-such-xdma-device)");
     ASSERT_FALSE(link);
     EXPECT_TRUE(link.error().starts_with("Error opening mm device, win32 error code: ")) << link.error();
+    EXPECT_TRUE(link.error().ends_with(")")) << "the system's text follows the code: " << link.error();
 }
 #endif
 

@@ -2,7 +2,11 @@
 // paths given as UTF-8 text.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <memory>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -25,7 +29,6 @@ TEST(Console, FirstCtrlCIsHandledAndTheSecondEndsTheProgram) {
   {
     InterruptScope scope;
     EXPECT_FALSE(InterruptScope::interrupted());
-    EXPECT_FALSE(platform::console_event(CTRL_CLOSE_EVENT));  // not ours: the system closes the console
     EXPECT_FALSE(InterruptScope::interrupted());
     EXPECT_TRUE(platform::console_event(CTRL_C_EVENT));
     EXPECT_TRUE(InterruptScope::interrupted());
@@ -36,6 +39,22 @@ TEST(Console, FirstCtrlCIsHandledAndTheSecondEndsTheProgram) {
   EXPECT_FALSE(InterruptScope::interrupted());
   EXPECT_TRUE(platform::console_event(CTRL_BREAK_EVENT));
   EXPECT_TRUE(InterruptScope::interrupted());
+}
+
+// Closing the console window interrupts the command as Ctrl-C does; the
+// handler (on the system's thread) returns, and the system ends the
+// process, once the scope, and with it the command's files, has ended.
+TEST(Console, ClosingTheWindowInterruptsAndHoldsTheProcessUntilTheScopeEnds) {
+  EXPECT_FALSE(platform::console_event(CTRL_CLOSE_EVENT));  // no command listening: the system's default
+  auto scope = std::make_unique<InterruptScope>();
+  std::atomic<bool> handled{false};
+  std::thread system_thread([&] { handled = platform::console_event(CTRL_CLOSE_EVENT); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!InterruptScope::interrupted() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_TRUE(InterruptScope::interrupted());
+  scope.reset();
+  system_thread.join();
+  EXPECT_TRUE(handled);
 }
 #else
 TEST(Console, FirstCtrlCIsHandledAndTheSecondEndsTheProgram) {

@@ -62,6 +62,7 @@ class Command {
   X(replay)                 \
   X(bist)                   \
   X(devices)                \
+  X(doctor)                 \
   PELIONP_PREVIEW_COMMAND(X)
 
 #define PELIONP_DECLARE_COMMAND(name) std::unique_ptr<Command> make_##name##_command();

@@ -3,8 +3,11 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <exception>
+#include <stdexcept>
+#include <filesystem>
 
 #include "pelio_device/loader.h"
 
@@ -27,6 +30,16 @@ void add_device_options(CLI::App& command, DeviceChoice& choice) {
       ->needs(plugin);
 }
 
+std::string own_plugin() {
+#if defined(PELIONP_BUILT_PLUGIN) && defined(PELIONP_INSTALLED_PLUGIN)
+  std::error_code ec;
+  if (std::filesystem::exists(PELIONP_BUILT_PLUGIN, ec)) return PELIONP_BUILT_PLUGIN;
+  return PELIONP_INSTALLED_PLUGIN;
+#else
+  return {};
+#endif
+}
+
 std::expected<OpenedDevice, std::string> open_device(const DeviceChoice& choice, bool paced) {
   if (!choice.plugin.empty()) {
     auto manager = pelio::load_device_manager(platform::path_from_utf8(choice.plugin));
@@ -36,8 +49,20 @@ std::expected<OpenedDevice, std::string> open_device(const DeviceChoice& choice,
       auto device = (*manager)->create_device(choice.config);
       if (!device) return std::unexpected(fmt::format("{}: create_device returned no device", choice.plugin));
       return OpenedDevice{std::move(device), nullptr, fmt::format("board of plug-in {} ({})", choice.plugin, choice.config)};
+    } catch (const std::out_of_range&) {
+      // The plug-in's own words ("invalid vector subscript") say nothing to a user.
+      std::string count = "?";
+      try {
+        count = std::to_string(nlohmann::json::parse((*manager)->list_devices()).size());
+      } catch (const std::exception&) {
+      }
+      return std::unexpected(fmt::format("{}: no board with the id of {}: the plug-in finds {} board(s); "
+                                         "`pelionp doctor --plugin {}` says what is missing",
+                                         choice.plugin, choice.config, count, choice.plugin));
     } catch (const std::exception& e) {
-      return std::unexpected(fmt::format("{}: failed to open a device with {}: {}", choice.plugin, choice.config, e.what()));
+      return std::unexpected(fmt::format("{}: failed to open a device with {}: {} (`pelionp doctor --plugin {}` "
+                                         "checks the driver and the board)",
+                                         choice.plugin, choice.config, e.what(), choice.plugin));
     }
   }
   auto rig = rig::parse_rig_argument(choice.sim.empty() ? rig::DEFAULT_RIG : std::string_view(choice.sim));

@@ -38,6 +38,10 @@ struct OpenedDevice {
   std::string description;                  // for logs: which board this is
 };
 
+/// The plug-in this project builds: the module of this build tree while it
+/// exists, otherwise the installed one; empty when the build has none.
+std::string own_plugin();
+
 // `paced`: the simulated board streams at the probes' real rate (a
 // recording) or as fast as it can.
 std::expected<OpenedDevice, std::string> open_device(const DeviceChoice& choice, bool paced = true);

@@ -7,24 +7,11 @@
 #include "pelio_device/loader.h"
 #include "tools/platform/console.h"
 #include "tools/commands/commands.h"
-
-#include <filesystem>
+#include "tools/commands/device.h"
 
 namespace pelionp::tool {
 
 namespace {
-
-// The plug-in this project builds: the module of this build tree while it
-// exists, otherwise the installed one; empty when the build has none.
-std::string own_plugin() {
-#if defined(PELIONP_BUILT_PLUGIN) && defined(PELIONP_INSTALLED_PLUGIN)
-  std::error_code ec;
-  if (std::filesystem::exists(PELIONP_BUILT_PLUGIN, ec)) return PELIONP_BUILT_PLUGIN;
-  return PELIONP_INSTALLED_PLUGIN;
-#else
-  return {};
-#endif
-}
 
 class Devices final : public Command {
  public:
@@ -57,7 +44,7 @@ class Devices final : public Command {
   }
 
  private:
-  std::string plugin_ = own_plugin();
+  std::string plugin_ = commands::own_plugin();
 };
 
 }  // namespace

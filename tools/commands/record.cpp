@@ -111,7 +111,7 @@ class Record final : public Command {
   std::expected<void, std::string> record();
   std::expected<void, std::string> stream(record::Run& run);
   void print_status(const record::Run& run, double elapsed, std::vector<uint64_t>& last_packets,
-                    double since_last) const;
+                    double since_last, bool escapes, std::size_t& width) const;
 
   commands::DeviceChoice device_;
   std::filesystem::path out_;
@@ -184,10 +184,15 @@ std::expected<void, std::string> Record::record() {
       return std::unexpected(fmt::format("--raw: {}", r.error()));
   }
 
-  auto streamed = stream(**run);
   std::vector<std::string> failures;
-  if (!streamed) failures.push_back(streamed.error());
-  if (auto r = (*run)->finish(); !r) failures.push_back(r.error().message);
+  {
+    // Over the finish too: closing the console window (Windows) waits until
+    // the files are closed.
+    platform::InterruptScope interrupt;
+    auto streamed = stream(**run);
+    if (!streamed) failures.push_back(streamed.error());
+    if (auto r = (*run)->finish(); !r) failures.push_back(r.error().message);
+  }
   if (auto r = commands::write_sim_ground_truth(device_, **run); !r) failures.push_back(r.error());
 
   const auto& writers = &(*run)->writers();
@@ -215,8 +220,8 @@ std::expected<void, std::string> Record::record() {
   return std::unexpected(all);
 }
 
+// Runs inside the caller's InterruptScope.
 std::expected<void, std::string> Record::stream(record::Run& run) {
-  platform::InterruptScope interrupt;
   const auto& writers = run.writers();
   std::expected<void, std::string> outcome;
   if (auto started = run.start(); !started) outcome = std::unexpected(started.error().message);
@@ -224,6 +229,8 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
     spdlog::info("Recording {} probe(s){}; Ctrl-C stops", writers.size(),
                  seconds_ > 0 ? fmt::format(" for {} s", seconds_) : "");
     const bool status = platform::stdout_is_terminal();
+    const bool escapes = status && platform::enable_terminal_escapes();
+    std::size_t status_width = 0;
     const auto start = std::chrono::steady_clock::now();
     auto last_status = start;
     std::vector<uint64_t> last_packets(writers.size(), 0);
@@ -240,7 +247,7 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
       if (ended) break;
       if (status && now - last_status >= STATUS_PERIOD) {
         print_status(run, std::chrono::duration<double>(now - start).count(), last_packets,
-                     std::chrono::duration<double>(now - last_status).count());
+                     std::chrono::duration<double>(now - last_status).count(), escapes, status_width);
         last_status = now;
       }
     }
@@ -250,7 +257,7 @@ std::expected<void, std::string> Record::stream(record::Run& run) {
 }
 
 void Record::print_status(const record::Run& run, double elapsed, std::vector<uint64_t>& last_packets,
-                          double since_last) const {
+                          double since_last, bool escapes, std::size_t& width) const {
   const auto& writers = run.writers();
   std::string line = fmt::format("\r{:7.1f} s", elapsed);
   if (const auto minutes = run.disk_minutes_left()) line += fmt::format(" | disk {:.0f} min", *minutes);
@@ -262,7 +269,14 @@ void Record::print_status(const record::Run& run, double elapsed, std::vector<ui
     line += fmt::format(" | imec{} {:6.0f} pkt/s {:>9} drop {} q {}", i, rate, megabytes(w.recording().bytes_written()),
                         w.dropped_samples(), w.probe().queue_depth_approx());
   }
-  line += "\x1b[K";
+  // The rest of a longer previous line is erased: by the terminal's "erase
+  // to end of line", or with blanks where the console knows no escapes.
+  if (escapes) {
+    line += "\x1b[K";
+  } else if (line.size() < width) {
+    line.append(width - line.size(), ' ');
+  }
+  width = line.size();
   std::fputs(line.c_str(), stdout);
   std::fflush(stdout);
 }

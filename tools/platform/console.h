@@ -26,12 +26,21 @@ class InterruptScope {
 #ifdef _WIN32
 /// The console control handler the scope installs: true (handled) for the
 /// first Ctrl-C or Ctrl-Break, false for the next, which lets the system's
-/// default handler end the process.
+/// default handler end the process. Closing the console window
+/// (CTRL_CLOSE_EVENT) interrupts as Ctrl-C does, and the handler returns
+/// (the system then ends the process) once the scope has ended, so the
+/// command's files are closed, or after CLOSE_GRACE (the system allows
+/// 5 s); without a scope it is not handled.
 bool console_event(unsigned long event) noexcept;
+inline constexpr unsigned long CLOSE_GRACE_MS = 4500;
 #endif
 
 /// Whether standard output is a terminal (the live status line needs one).
 [[nodiscard]] bool stdout_is_terminal() noexcept;
+/// Makes the terminal on standard output interpret escape sequences
+/// ("\x1b[K"); false where it cannot (a classic Windows console before
+/// virtual-terminal processing): the caller then does without them.
+[[nodiscard]] bool enable_terminal_escapes() noexcept;
 
 /// The program's arguments in UTF-8 (on Windows from the wide command line,
 /// so paths outside the ANSI code page survive).

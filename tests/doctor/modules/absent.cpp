@@ -1,0 +1,3 @@
+#include "tests/doctor/modules/absent.h"
+
+extern "C" void* doctor_absent_dependency() { return nullptr; }
