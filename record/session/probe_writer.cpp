@@ -26,11 +26,6 @@ constexpr size_t NP2_BATCH = 384;   // 1 AP sample each
 // The longest an empty queue is waited on before the writer looks at its
 // finish request again; data wakes it at once.
 constexpr auto IDLE_WAIT = std::chrono::milliseconds(20);
-// How long a writer holding its first packets waits for the other writers'
-// first packets once the run has started every stream. NB: its queue fills
-// meanwhile; a second is far less than a packet queue holds (over four
-// seconds of one probe) and far more than a started stream takes to deliver.
-constexpr auto START_AGREEMENT_TIMEOUT = std::chrono::seconds(1);
 
 uint64_t first_timestamp(const electrodePacket& packet) { return packet.timestamps[0]; }
 uint64_t first_timestamp(const NP2::APData& packet) { return packet.timestamp; }
@@ -220,7 +215,7 @@ std::span<const Packet> ProbeWriter::skip_before_start(std::span<const Packet> p
   if (begun_ || packets.empty()) return packets;
   if (!start_known_.load(std::memory_order_relaxed)) {
     const uint64_t first = first_timestamp(packets.front());
-    start_timestamp_.store(run_start_ ? run_start_->agree(first, START_AGREEMENT_TIMEOUT) : first,
+    start_timestamp_.store(run_start_ ? run_start_->agree(first, hooks_.start_patience) : first,
                            std::memory_order_relaxed);
     start_known_.store(true, std::memory_order_release);
     recording_->set_start_timestamp(start_timestamp_.load(std::memory_order_relaxed));

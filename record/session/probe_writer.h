@@ -63,6 +63,12 @@ struct PELIONP_RECORD_API WriterHooks {
   std::function<void()> on_end{};  // on the writer thread, once it has ended
   // No packet for this long ends the writer (`RunErrorKind::device_lost`); 0: never.
   std::chrono::milliseconds stall_timeout{0};
+  // How long a writer holding its first packets waits for the others' once
+  // the run has started every stream (RunStart). NB: its queue fills
+  // meanwhile; a second is far less than a packet queue holds (over four
+  // seconds of one probe) and more than a started stream takes to deliver
+  // on an ordinary machine.
+  std::chrono::milliseconds start_patience{1000};
   // The .meta files are rewritten at least this often.
   std::chrono::milliseconds checkpoint_period{500};
   SyncLookup sync{};            // unset: sync column 0

@@ -178,6 +178,7 @@ std::expected<void, RunError> Run::prepare() {
                       .tap = options_.sample_tap,
                       .on_end = [this] { writer_ended(); },
                       .stall_timeout = options_.stall_timeout,
+                      .start_patience = options_.start_patience,
                       .checkpoint_period = std::chrono::milliseconds(500),
                       .sync = sync,
                       .sync_source = sync_source,

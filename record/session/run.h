@@ -86,6 +86,10 @@ struct RunOptions {
   bool record_io = true;
   // A probe that delivers nothing this long is lost and ends the run.
   std::chrono::milliseconds stall_timeout{5000};
+  // How long, once every stream was started, the writers wait for each
+  // other's first packets to agree on the run's start; a stream still
+  // silent then begins late (filled, `stream_late`).
+  std::chrono::milliseconds start_patience{1000};
   // Kept free on the output folder's disk, beyond the writers' buffers
   // (three of 4 MiB a probe): a run with a sample count that would not
   // leave it is refused (`RunErrorKind::disk_full`, with the figures); an

@@ -155,7 +155,9 @@ TEST(Run, EveryFileBeginsAtTheLatestOfTheProbesFirstPackets) {
   auto session = Session::open(rig.board);
   ASSERT_TRUE(session && (*session)->detect());
   const spikeglx::Layout layout{dir.path(), "together"};
-  auto run = Run::create(**session, {.layout = layout, .ap_samples = 1200});
+  // NB: patience enough for a slow (sanitizer) machine, where port 1's
+  // streams took over a second to begin: the start waits for every probe.
+  auto run = Run::create(**session, {.layout = layout, .ap_samples = 1200, .start_patience = std::chrono::seconds(60)});
   ASSERT_TRUE(run) << run.error();
   ASSERT_TRUE(stream_port_0_first(**session));
   ASSERT_TRUE((*run)->start()) << "starting port 0 again does nothing";
