@@ -1,10 +1,18 @@
 #include "service/live_ring.h"
 
+#include "pelionp/demux/byte_budget.h"
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 
 namespace pelionp::service {
+
+LiveRing::BudgetCharge::BudgetCharge(std::size_t bytes_) noexcept : bytes(bytes_) {
+  demux::data_path_budget().charge(bytes);
+}
+
+LiveRing::BudgetCharge::~BudgetCharge() { demux::data_path_budget().credit(bytes); }
 
 LiveRing::LiveRing(std::size_t channels, std::size_t capacity_rows, uint64_t ticks_per_row)
     : channels_(channels),

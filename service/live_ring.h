@@ -114,6 +114,16 @@ class LiveRing {
   mutable std::condition_variable grown_;
   std::vector<int16_t> samples_;
   std::vector<uint64_t> timestamps_;
+  // The ring's memory counts in the process's data path budget while the
+  // ring lives, so live data and queued data share one bound.
+  struct BudgetCharge {
+    explicit BudgetCharge(std::size_t bytes) noexcept;
+    ~BudgetCharge();
+    BudgetCharge(const BudgetCharge&) = delete;
+    BudgetCharge& operator=(const BudgetCharge&) = delete;
+    const std::size_t bytes;
+  };
+  BudgetCharge charge_{bytes()};
   bool empty_ = true;
   uint64_t oldest_ = 0;
   uint64_t next_ = 0;

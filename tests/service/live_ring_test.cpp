@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "pelionp/demux/byte_budget.h"
 #include "service/events.h"
 #include "service/live_ring.h"
 
@@ -162,6 +163,26 @@ TEST(EventHub, ReadersGetWhatCameAfterTheirLastAndNothingOnceClosed) {
   EXPECT_TRUE(hub.after(5, std::chrono::seconds(30)).empty());
   closer.join();
   EXPECT_TRUE(hub.closed());
+}
+
+}  // namespace
+}  // namespace pelionp::service
+
+
+namespace pelionp::service {
+namespace {
+
+// The rings' memory is part of the data path's byte bound: what a ring
+// holds leaves that much less for queued data, and comes back when it goes.
+TEST(LiveRing, ItsMemoryCountsInTheDataPathBudgetWhileItLives) {
+  auto& budget = demux::data_path_budget();
+  const std::size_t before = budget.used_approx();
+  {
+    LiveRing ring(384, 30000);
+    EXPECT_EQ(budget.used_approx() - before, ring.bytes());
+    EXPECT_EQ(ring.bytes(), 384u * 30000u * sizeof(int16_t) + 30000u * sizeof(uint64_t));
+  }
+  EXPECT_EQ(budget.used_approx(), before);
 }
 
 }  // namespace
