@@ -24,6 +24,7 @@
 #include <span>
 
 #include "pelionp/decoders/gain_snapshot.h"
+#include "pelionp/decoders/loss_tally.h"
 #include "pelionp/decoders/np1_demux_worker.h"
 #include "pelionp/decoders/np1_packet_assembly.h"
 #include "pelionp/decoders/stream_counters.h"
@@ -75,9 +76,7 @@ private:
     // The loss accounting (see stream_counters.h), written by the decoder
     // thread only; the demultiplexer's and the worker's parts are read from
     // them.
-    struct Tally {
-        std::atomic<uint64_t> delivered{0}, queue_full{0}, budget{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
-    } tally_;
+    LossTally tally_;
     uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
     uint64_t pending_ = 0;    // of those, words in the packet under assembly
     bool over_budget_ = false;   // the superframe under assembly is dropped for the byte budget

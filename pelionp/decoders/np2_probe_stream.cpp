@@ -35,18 +35,7 @@ ProbeStream::~ProbeStream() {
 }
 
 StreamCounters ProbeStream::counters() const noexcept {
-    StreamCounters c{get(packets_), get(drops_), worker_->resyncs()};
-    const auto& demuxed = worker_->queue()->losses;
-    c.words_delivered = get(tally_.delivered);
-    c.lost = {.queue_full = get(tally_.queue_full),
-              .budget = get(tally_.budget) + get(demuxed.budget_words),
-              .incomplete = get(tally_.incomplete),
-              .sync = get(tally_.sync),
-              .wire = get(demuxed.wire_words),
-              .memory = get(tally_.memory) + get(demuxed.memory_words),
-              .resync = get(tally_.resync) + worker_->words_discarded()};
-    c.words_per_set = WORDS_PER_SET;
-    return c;
+    return tally_.counters(get(packets_), get(drops_), *worker_, WORDS_PER_SET);
 }
 
 void ProbeStream::on_raw_ap(const RawAPData& raw, demux::Wake wake) {

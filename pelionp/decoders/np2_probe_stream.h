@@ -24,6 +24,7 @@
 #include <span>
 
 #include "pelionp/decoders/gain_snapshot.h"
+#include "pelionp/decoders/loss_tally.h"
 #include "pelionp/decoders/np2_demux_worker.h"
 #include "pelionp/decoders/np2_gain_conversion.h"
 #include "pelionp/decoders/stream_counters.h"
@@ -71,9 +72,7 @@ private:
     std::atomic<uint64_t> drops_{0};
     // The loss accounting (see stream_counters.h), written by the decoder
     // thread only.
-    struct Tally {
-        std::atomic<uint64_t> delivered{0}, queue_full{0}, budget{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
-    } tally_;
+    LossTally tally_;
     uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
     // The worker, for the decoder thread's own reads while `worker_` is
