@@ -104,6 +104,11 @@ std::vector<uint64_t> checked_samples(uint64_t count) {
   return s;
 }
 
+// NP1 LF rows: one for every superframe the AP samples touch, so a run that
+// begins inside a superframe (its start is the latest probe's first sample)
+// has one more than AP / 12.
+uint64_t np1_lf_rows(uint64_t t0, uint64_t ap) { return (t0 + ap + 11) / 12 - t0 / 12; }
+
 int16_t np1_value(uint16_t code) { return static_cast<int16_t>(static_cast<float>(512 - code) * 1.0F); }
 
 // What the simulated NP2 probe sends on channel c at timestamp t: the
@@ -131,15 +136,15 @@ TEST(RecordCommand, TwoSecondsOfTheDefaultRigReadBackByNeo) {
   EXPECT_NE(record.out().find("Recording: " + (dir.path() / "ci_g0").string()), std::string::npos) << record.out();
 
   constexpr uint64_t AP = 60000;
-  constexpr uint64_t LF = 5000;
   json expectation;
-  expectation["duration"] = 2.0;
 
   // imec0: the NP1 probe on port 0, bank 0 (electrode = channel; channel 191
   // is the internal reference line and reads flat).
   const uint64_t np1_serial = default_sim_serial(ProbeKind::np1, 0, 0);
   const auto np1_ts = read_timestamps(stem(dir.path(), run, 0, "ap").string() + ".timestamps.npy");
   ASSERT_EQ(np1_ts.size(), AP);
+  const uint64_t LF = np1_lf_rows(np1_ts[0], AP);
+  expectation["duration"] = std::max(2.0, static_cast<double>(LF) / 2500);
   json ap = json::array();
   json lf = json::array();
   for (uint64_t s : checked_samples(AP))
@@ -147,7 +152,7 @@ TEST(RecordCommand, TwoSecondsOfTheDefaultRigReadBackByNeo) {
       ap.push_back({s, c, np1_value(c == 191 ? sim::NP1_FLAT_CODE : sim::np1_ap_code(np1_serial, c, np1_ts[s]))});
   for (uint64_t k : checked_samples(LF))
     for (int c = 0; c < 384; ++c)
-      lf.push_back({k, c, np1_value(c == 191 ? sim::NP1_FLAT_CODE : sim::np1_lfp_code(np1_serial, c, np1_ts[12 * k] / 12))});
+      lf.push_back({k, c, np1_value(c == 191 ? sim::NP1_FLAT_CODE : sim::np1_lfp_code(np1_serial, c, np1_ts[0] / 12 + k))});
   expectation["streams"]["imec0.ap"] = {{"rate", 30000}, {"channels", 384}, {"samples", AP},
                                         {"gain_uv", 0.6 / 512 / 1000 * 1e6}, {"sync", 0}, {"values", ap},
                                         {"timestamps", {{"first", np1_ts[0]}, {"step", 1}}}};
@@ -206,7 +211,9 @@ TEST(RecordCommand, ASpreadFourShankTableReadsAtTheProbesScale) {
       values.push_back({s, c, np2_value(np2_code(ProbeKind::np2_four_shank, serial, ts[s], c, &*configuration))});
   json expectation;
   expectation["streams"]["imec0.ap"] = {{"rate", 30000}, {"channels", 384}, {"samples", AP}};
-  expectation["streams"]["imec0.lf"] = {{"rate", 2500}, {"channels", 384}, {"samples", AP / 12}};
+  const auto np1_ts = read_timestamps(stem(dir.path(), "spread", 0, "ap").string() + ".timestamps.npy");
+  ASSERT_EQ(np1_ts.size(), AP);
+  expectation["streams"]["imec0.lf"] = {{"rate", 2500}, {"channels", 384}, {"samples", np1_lf_rows(np1_ts[0], AP)}};
   expectation["streams"]["imec1.ap"] = {{"rate", 30000}, {"channels", 384}, {"samples", AP}, {"uv_per_code", NP2_UV_PER_CODE}};
   expectation["streams"]["imec2.ap"] = {
       {"rate", 30000}, {"channels", 384}, {"samples", AP}, {"uv_per_code", NP2_UV_PER_CODE}, {"values", values}};
@@ -271,8 +278,10 @@ TEST(RecordCommand, CtrlCWritesWhatIsQueuedAndClosesEveryFile) {
     }
   }
   // NP1 AP and LF end on the same superframe.
-  EXPECT_EQ(std::filesystem::file_size(stem(dir.path(), "stop", 0, "ap").string() + ".bin"),
-            12 * std::filesystem::file_size(stem(dir.path(), "stop", 0, "lf").string() + ".bin"));
+  const auto np1_ts = read_timestamps(stem(dir.path(), "stop", 0, "ap").string() + ".timestamps.npy");
+  ASSERT_FALSE(np1_ts.empty());
+  EXPECT_EQ(std::filesystem::file_size(stem(dir.path(), "stop", 0, "lf").string() + ".bin") / 770,
+            np1_lf_rows(np1_ts[0], np1_ts.size()));
 }
 
 #ifndef _WIN32
