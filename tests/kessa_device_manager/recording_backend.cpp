@@ -48,7 +48,7 @@ public:
         if (offset == LEVEL_REGISTER && level_fd_ >= 0) {
             int waiting = 0;
             if (::ioctl(level_fd_, FIONREAD, &waiting) != 0) waiting = 0;
-            value = 0x80000000u | static_cast<uint32_t>(waiting);
+            value = 0x80000000u | std::max(static_cast<uint32_t>(waiting), value & 0x7FFFFFFFu);
         }
 #endif
         if (offset == LEVEL_REGISTER && !c2h_file_.empty() && owner_.file_level_) {

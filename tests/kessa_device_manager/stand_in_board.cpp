@@ -235,7 +235,13 @@ void StandInBoard::append_stream(std::span<const uint8_t> bytes) const {
 
 void StandInBoard::stream_forever(std::vector<uint8_t> pattern) const {
 #ifndef _WIN32
-    if (feeder_) return feeder_->forever(std::move(pattern));
+    if (feeder_) {
+        // NB: a card that never stops always has data waiting, whether or
+        // not the feeding thread has just been scheduled: the level register
+        // says so (the backend shows the larger of this and the pipe's bytes).
+        poke(0x1498, pattern.empty() ? 0 : 0x80000000u | static_cast<uint32_t>(pattern.size()));
+        return feeder_->forever(std::move(pattern));
+    }
 #endif
     throw std::logic_error("only a blocking stand-in streams forever");
 }
