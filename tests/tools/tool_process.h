@@ -166,18 +166,26 @@ class ToolProcess {
 
   bool started() const { return pid_ > 0; }
   bool signal(int sig) const { return ::kill(pid_, sig) == 0; }
-  // Stops the child (SIGSTOP) and waits until it is stopped: it then sits
-  // between system calls, never inside one. False on the deadline.
+  // Stops the child (SIGSTOP) and waits until every one of its threads is
+  // stopped: each then sits between system calls, never inside one (the
+  // main thread stops first, while a writer thread may still be in write).
+  // False on the deadline.
   bool stop(std::chrono::seconds deadline = std::chrono::seconds(10)) const {
     if (::kill(pid_, SIGSTOP) != 0) return false;
     const auto until = std::chrono::steady_clock::now() + deadline;
-    const std::string stat = "/proc/" + std::to_string(pid_) + "/stat";
-    while (std::chrono::steady_clock::now() < until) {
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+    auto stopped = [](const std::filesystem::path& stat) {
       std::ifstream in(stat);
       std::string text((std::istreambuf_iterator<char>(in)), {});
       // "pid (comm) S ...": the state follows the command's closing parenthesis.
       const auto close = text.rfind(')');
-      if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T') return true;
+      return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T';
+    };
+    while (std::chrono::steady_clock::now() < until) {
+      std::error_code ec;
+      bool all = true;
+      for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) all = all && stopped(task.path() / "stat");
+      if (!ec && all) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
