@@ -17,14 +17,6 @@ namespace {
 
 using pelionp::test::TempDir;
 
-#ifdef PELIONP_TOOL_BINARY
-const std::filesystem::path TOOL = PELIONP_TOOL_BINARY;
-#define REQUIRE_TOOL()
-#else
-const std::filesystem::path TOOL;
-#define REQUIRE_TOOL() GTEST_SKIP() << "this tree does not build the pelionp program"
-#endif
-
 TEST(DoctorCommand, TheSimulatedBoardPassesEveryCheck) {
   REQUIRE_TOOL();
   TempDir dir;

@@ -32,14 +32,6 @@ namespace {
 using commands::default_sim_serial;
 using pelionp::test::TempDir;
 
-#ifdef PELIONP_TOOL_BINARY
-const std::filesystem::path TOOL = PELIONP_TOOL_BINARY;
-#define REQUIRE_TOOL()
-#else
-const std::filesystem::path TOOL;
-#define REQUIRE_TOOL() GTEST_SKIP() << "this tree does not build the pelionp program"
-#endif
-
 std::vector<uint64_t> read_timestamps(const std::filesystem::path& npy) {
   std::ifstream in(npy, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), {}};

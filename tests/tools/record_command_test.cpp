@@ -34,14 +34,6 @@ using commands::default_sim_serial;
 using pelionp::test::TempDir;
 using nlohmann::json;
 
-#ifdef PELIONP_TOOL_BINARY
-const std::filesystem::path TOOL = PELIONP_TOOL_BINARY;
-#define REQUIRE_TOOL()
-#else
-const std::filesystem::path TOOL;
-#define REQUIRE_TOOL() GTEST_SKIP() << "this tree does not build the pelionp program"
-#endif
-
 std::string slurp(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};

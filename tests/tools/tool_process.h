@@ -28,6 +28,16 @@
 
 namespace pelionp::tool::test {
 
+// The pelionp program the process tests start; trees that do not build it
+// skip them.
+#ifdef PELIONP_TOOL_BINARY
+inline const std::filesystem::path TOOL = PELIONP_TOOL_BINARY;
+#define REQUIRE_TOOL()
+#else
+inline const std::filesystem::path TOOL;
+#define REQUIRE_TOOL() GTEST_SKIP() << "this tree does not build the pelionp program"
+#endif
+
 #ifdef _WIN32
 
 class ToolProcess {
