@@ -10,6 +10,15 @@
 
 namespace pelionp {
 
+/// A counter with one writer (the decoder thread) and any readers: a relaxed
+/// load and store, not a read-modify-write, on the hot path.
+inline void single_writer_add(std::atomic<uint64_t>& counter, uint64_t n) noexcept {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+[[nodiscard]] inline uint64_t relaxed_get(const std::atomic<uint64_t>& counter) noexcept {
+    return counter.load(std::memory_order_relaxed);
+}
+
 struct LossTally {
     std::atomic<uint64_t> delivered{0}, queue_full{0}, budget{0}, incomplete{0}, sync{0}, memory{0}, resync{0};
 
@@ -17,7 +26,7 @@ struct LossTally {
     /// demultiplexer and the worker counted for it.
     [[nodiscard]] StreamCounters counters(uint64_t packets, uint64_t drops, const demux::NeuropixelsWorker& worker,
                                           uint32_t words_per_set) const noexcept {
-        const auto get = [](const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); };
+        const auto get = relaxed_get;
         StreamCounters c{packets, drops, worker.resyncs()};
         const auto& demuxed = worker.queue()->losses;
         c.words_delivered = get(delivered);

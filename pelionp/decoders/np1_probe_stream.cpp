@@ -8,12 +8,9 @@
 namespace pelionp::NP1 {
 namespace {
 
-// One writer (the decoder thread): a relaxed increment is a load and a store.
-void add(std::atomic<uint64_t>& counter, uint64_t n) {
-    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
+void add(std::atomic<uint64_t>& counter, uint64_t n) { single_writer_add(counter, n); }
 void bump(std::atomic<uint64_t>& counter) { add(counter, 1); }
-uint64_t get(const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); }
+uint64_t get(const std::atomic<uint64_t>& counter) { return relaxed_get(counter); }
 
 }  // namespace
 

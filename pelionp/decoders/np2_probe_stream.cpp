@@ -7,11 +7,8 @@
 namespace pelionp::NP2 {
 namespace {
 
-// One writer (the decoder thread): loaded and stored, not read-modify-written.
-void add(std::atomic<uint64_t>& counter, uint64_t n) {
-    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-uint64_t get(const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); }
+void add(std::atomic<uint64_t>& counter, uint64_t n) { single_writer_add(counter, n); }
+uint64_t get(const std::atomic<uint64_t>& counter) { return relaxed_get(counter); }
 
 }  // namespace
 
