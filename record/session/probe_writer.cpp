@@ -24,7 +24,7 @@ namespace {
 constexpr size_t NP1_BATCH = 32;    // 12 AP samples each
 constexpr size_t NP2_BATCH = 384;   // 1 AP sample each
 // The longest an empty queue is waited on before the writer looks at its
-// finish request again; data wakes it at once.
+// stall timeout and checkpoint again; data and `finish` wake it at once.
 constexpr auto IDLE_WAIT = std::chrono::milliseconds(20);
 
 uint64_t first_timestamp(const electrodePacket& packet) { return packet.timestamps[0]; }
@@ -77,6 +77,11 @@ ProbeWriter::~ProbeWriter() {
     finish();
     (void)join();
   }
+}
+
+void ProbeWriter::finish() noexcept {
+  finishing_.store(true, std::memory_order_release);
+  std::visit([](auto* s) { s->packets().wake(); }, source_.stream);
 }
 
 void ProbeWriter::start() {

@@ -96,8 +96,9 @@ class PELIONP_RECORD_API ProbeWriter {
   ~ProbeWriter();  // finishes and joins if the owner did not
 
   void start();
-  // Asks the thread to write what is queued now and stop.
-  void finish() noexcept { finishing_.store(true, std::memory_order_release); }
+  // Asks the thread to write what is queued now and stop; wakes it if it
+  // waits on an empty queue.
+  void finish() noexcept;
   // The recording is closed; its outcome (the first error, if any).
   std::expected<void, RunError> join();
 

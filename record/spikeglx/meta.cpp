@@ -89,8 +89,24 @@ std::string geom_map(std::string_view part_number, const imro::ProbeConfiguratio
   return out;
 }
 
+std::string meta_tables(const ProbeIdentity& probe, const imro::ProbeConfiguration& configuration, Band band) {
+  std::string out;
+  auto it = std::back_inserter(out);
+  auto line = [&](std::string_view key, const std::string& value) { fmt::format_to(it, "{}={}\n", key, value); };
+  line("~imroTbl", imro::format(configuration));
+  line("~muxTbl", mux_table(probe.kind));
+  line("~snsChanMap", channel_map(probe.kind, band));
+  line("~snsGeomMap", geom_map(probe.probe_pn, configuration));
+  line("~snsShankMap", shank_map(configuration));
+  return out;
+}
+
 std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfiguration& configuration,
                         const StreamSummary& stream) {
+  return format_meta(probe, stream, meta_tables(probe, configuration, stream.band));
+}
+
+std::string format_meta(const ProbeIdentity& probe, const StreamSummary& stream, std::string_view tables) {
   const bool np1 = probe.kind == ProbeKind::np1;
   const double rate = sample_rate(stream.band);
   const uint64_t file_bytes = stream.sample_count * SAVED_CHANNELS * sizeof(int16_t);
@@ -138,11 +154,7 @@ std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfigurati
   line("snsApLfSy", ap_lf_sy);
   line("snsSaveChanSubset", "all");
   line("typeThis", "imec");
-  line("~imroTbl", imro::format(configuration));
-  line("~muxTbl", mux_table(probe.kind));
-  line("~snsChanMap", channel_map(probe.kind, stream.band));
-  line("~snsGeomMap", geom_map(probe.probe_pn, configuration));
-  line("~snsShankMap", shank_map(configuration));
+  out += tables;
   return out;
 }
 

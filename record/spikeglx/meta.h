@@ -92,6 +92,14 @@ struct PELIONP_RECORD_API StreamSummary {
 // `~imroTbl` is written in the vocabulary of `imDatPrb_type` (0, 21, 24).
 PELIONP_RECORD_API std::string format_meta(const ProbeIdentity& probe, const imro::ProbeConfiguration& configuration,
                         const StreamSummary& stream);
+// The tilde lines of a stream's .meta ("~imroTbl=…\n" to "~snsShankMap=…\n"):
+// they depend on the probe, its configuration and the band only, so a
+// recording formats them once and each checkpoint reuses them.
+PELIONP_RECORD_API std::string meta_tables(const ProbeIdentity& probe, const imro::ProbeConfiguration& configuration,
+                                           Band band);
+// The whole .meta text around tables made by meta_tables for this stream.
+PELIONP_RECORD_API std::string format_meta(const ProbeIdentity& probe, const StreamSummary& stream,
+                                           std::string_view tables);
 
 // `~snsChanMap`, `~snsShankMap` and `~snsGeomMap` values. The geometry map
 // opens with (part number,shanks,shank pitch µm,shank width µm), then per

@@ -143,7 +143,7 @@ std::expected<std::unique_ptr<ProbeRecording>, std::string> ProbeRecording::crea
     const auto stem = layout.stream_stem(index, band);
     auto bin = OutputFile::create(with_suffix(stem, ".bin"));
     if (!bin) return std::unexpected(bin.error());
-    return Stream{std::move(*bin), with_suffix(stem, ".meta"), local_time_now()};
+    return Stream{std::move(*bin), with_suffix(stem, ".meta"), local_time_now(), meta_tables(probe, configuration, band)};
   };
 
   auto ap = open_stream(Band::ap);
@@ -243,7 +243,7 @@ std::expected<void, std::string> ProbeRecording::write_meta(const Stream& stream
       .sync_source = sync_source_,
       .user_notes = user_notes_,
   };
-  return write_text_atomically(stream.meta_path, format_meta(probe_, configuration_, summary));
+  return write_text_atomically(stream.meta_path, format_meta(probe_, summary, stream.meta_tables));
 }
 
 std::expected<void, std::string> ProbeRecording::checkpoint() {

@@ -142,6 +142,7 @@ class PELIONP_RECORD_API ProbeRecording {
     OutputFile bin;
     std::filesystem::path meta_path;
     std::string create_time;
+    std::string meta_tables;  // the .meta's tilde lines, formatted once
   };
 
   ProbeRecording(ProbeIdentity probe, imro::ProbeConfiguration configuration, Stream ap, std::optional<Stream> lf,
