@@ -35,14 +35,17 @@ for way, flags in (("past the page cache", []), ("through the page cache", ["--b
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     command = [tool, "record", "--out", folder, "--seconds", seconds, *flags] + (["--sim", rig] if rig else [])
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    log = subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True).stderr
+    keep_up = sum("keep up" in line for line in log.splitlines())
+    lost = sum("missing at timestamp" in line for line in log.splitlines())
     wall = time.monotonic() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     user, system = after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime
     cpu = user + system
     written = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(folder) for f in fs)
     print(f"{way}: record {seconds} s: wall {wall:.2f} s, user {user:.2f} s, system {system:.2f} s, "
-          f"{written / 1e6:.1f} MB written, max RSS {after.ru_maxrss / 1024:.0f} MiB")
+          f"{written / 1e6:.1f} MB written, max RSS {after.ru_maxrss / 1024:.0f} MiB; "
+          f"{keep_up} keep-up warnings, {lost} gaps filled")
     print(f"  CPU share: {100 * cpu / wall:.1f} % of one core ({100 * cpu / wall / cores:.1f} % of {cores} cores) over the run")
     # The wall time also holds detection, configuration and the final drain;
     # per second of data is the figure that says whether a rig keeps up.
