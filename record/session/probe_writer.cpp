@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -366,35 +367,43 @@ void ProbeWriter::run() {
                 return {};
               });
         } else {
-          std::vector<int16_t> samples;
-          std::vector<uint64_t> timestamps;
-          // Writes the contiguous run gathered so far.
-          auto flush = [&]() -> std::expected<void, std::string> {
-            if (timestamps.empty()) return {};
-            const uint64_t ap_first = recording_->ap_samples();
-            auto rows = recording_->append_ap(samples, timestamps, sync_of(timestamps.front(), timestamps.size()));
-            if (!rows) return std::unexpected(rows.error());
-            tap(spikeglx::Band::ap, ap_first, *rows, timestamps.front());
-            samples.clear();
-            timestamps.clear();
-            return {};
-          };
+          // Passes over each sample's bytes from the probe's queue to the
+          // file: (1) the dequeue copies the set out of the queue into the
+          // batch; (2) the set's values go straight into their row of the
+          // file's buffer, aligned for unbuffered writes; (3) the disk's DMA
+          // reads the buffer (past the page cache; written buffered, the
+          // kernel's copy into its cache is a CPU pass more).
           return drain<NP2::APData>(queue, 1, [&](std::span<const NP2::APData> batch) -> std::expected<void, std::string> {
-            samples.reserve(batch.size() * CHANNEL_COUNT);
-            timestamps.reserve(batch.size());
-            for (const auto& set : batch) {
-              if (set.timestamp != next_timestamp_) {
-                if (auto r = flush(); !r) return r;
-                auto placed = place(set.timestamp, 1);
+            for (size_t k = 0; k < batch.size();) {
+              const auto& first = batch[k];
+              if (first.timestamp != next_timestamp_) {
+                auto placed = place(first.timestamp, 1);
                 if (!placed) return std::unexpected(placed.error());
-                if (!*placed) continue;
+                if (!*placed) {
+                  ++k;
+                  continue;
+                }
               }
-              if (room_left(1) <= timestamps.size()) break;
-              timestamps.push_back(set.timestamp);
-              samples.insert(samples.end(), set.samples, set.samples + CHANNEL_COUNT);
-              next_timestamp_ = set.timestamp + 1;
+              // The sets that follow on one another from here: one block of rows.
+              size_t count = 1;
+              while (k + count < batch.size() && batch[k + count].timestamp == first.timestamp + count) ++count;
+              count = static_cast<size_t>(std::min<uint64_t>(count, room_left(1)));
+              if (count == 0) return {};
+              const uint64_t ap_first = recording_->ap_samples();
+              auto room = recording_->reserve_ap(count);
+              if (!room) return std::unexpected(room.error());
+              int16_t* row = room->rows.data();
+              for (size_t j = 0; j < count; ++j, row += spikeglx::SAVED_CHANNELS) {
+                const auto& set = batch[k + j];
+                std::memcpy(row, set.samples, sizeof set.samples);
+                row[CHANNEL_COUNT] = hooks_.sync ? hooks_.sync(set.timestamp) : int16_t{0};
+                std::memcpy(room->timestamps + j * sizeof(uint64_t), &set.timestamp, sizeof(uint64_t));
+              }
+              tap(spikeglx::Band::ap, ap_first, recording_->commit_ap(count), first.timestamp);
+              next_timestamp_ = first.timestamp + count;
+              k += count;
             }
-            return flush();
+            return {};
           });
         }
       },

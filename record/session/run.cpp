@@ -168,7 +168,7 @@ std::expected<void, RunError> Run::prepare() {
       return std::unexpected(error(RunErrorKind::configuration_refused,
                                    fmt::format("{}: configuration upload failed on chain(s) {}", who, fmt::join(failed, ", "))));
 
-    auto recording = spikeglx::ProbeRecording::create(layout, index, probe.identity(), *configuration);
+    auto recording = spikeglx::ProbeRecording::create(layout, index, probe.identity(), *configuration, options_.page_cache);
     if (!recording)
       return std::unexpected(error(recording.error().find("already exists") != std::string::npos ? RunErrorKind::file_exists
                                                                                                 : RunErrorKind::write_failed,

@@ -96,6 +96,10 @@ struct RunOptions {
   // unlimited run warns once less than ten minutes remain and stops, its
   // files closed, before it would write into it.
   uint64_t disk_margin_bytes = uint64_t{1} << 30;
+  // How the .bin files are written: past the page cache (unbuffered, where
+  // the file system allows; the CPU's copy into the cache is most of what
+  // a full board's recording costs), or through it (`PageCache::used`).
+  spikeglx::PageCache page_cache = spikeglx::PageCache::bypassed;
 };
 
 class PELIONP_RECORD_API Run {

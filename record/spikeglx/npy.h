@@ -25,6 +25,13 @@ class PELIONP_RECORD_API TimestampFile {
   static std::expected<TimestampFile, std::string> create(const std::filesystem::path& path);
 
   std::expected<void, std::string> append(std::span<const uint64_t> timestamps);
+  // Room for `count` timestamps to fill in place (little-endian uint64,
+  // perhaps unaligned); follow with commit(count).
+  std::expected<std::byte*, std::string> reserve(size_t count) { return file_.reserve(count * sizeof(uint64_t)); }
+  void commit(size_t count) noexcept {
+    file_.commit(count * sizeof(uint64_t));
+    count_ += count;
+  }
   // Writes out what is buffered and the header with the length so far.
   std::expected<void, std::string> checkpoint();
   // Writes the final header and closes.

@@ -26,10 +26,8 @@ std::filesystem::path with_suffix(std::filesystem::path stem, std::string_view s
 
 // Copies one sample of 384 channels into a 385-value row, sync last.
 void fill_row(std::byte* row, const int16_t* samples, int16_t sync) noexcept {
-  int16_t values[SAVED_CHANNELS];
-  std::memcpy(values, samples, CHANNEL_COUNT * sizeof(int16_t));
-  values[CHANNEL_COUNT] = sync;
-  std::memcpy(row, values, ROW_BYTES);
+  std::memcpy(row, samples, CHANNEL_COUNT * sizeof(int16_t));
+  std::memcpy(row + CHANNEL_COUNT * sizeof(int16_t), &sync, sizeof sync);
 }
 
 void zero_row(std::byte* row) noexcept {
@@ -125,7 +123,7 @@ std::filesystem::path timestamps_path(const std::filesystem::path& ap_stem) {
 }
 
 std::expected<std::unique_ptr<ProbeRecording>, std::string> ProbeRecording::create(
-    const Layout& layout, int index, ProbeIdentity probe, imro::ProbeConfiguration configuration) {
+    const Layout& layout, int index, ProbeIdentity probe, imro::ProbeConfiguration configuration, PageCache page_cache) {
   if (configuration.kind != probe.kind)
     return std::unexpected(fmt::format("imec{}: the configuration is for an {} probe, the probe is an {}", index,
                                        display_name(configuration.kind), display_name(probe.kind)));
@@ -141,7 +139,7 @@ std::expected<std::unique_ptr<ProbeRecording>, std::string> ProbeRecording::crea
 
   auto open_stream = [&](Band band) -> std::expected<Stream, std::string> {
     const auto stem = layout.stream_stem(index, band);
-    auto bin = OutputFile::create(with_suffix(stem, ".bin"));
+    auto bin = OutputFile::create(with_suffix(stem, ".bin"), {.page_cache = page_cache, .record_bytes = ROW_BYTES});
     if (!bin) return std::unexpected(bin.error());
     return Stream{std::move(*bin), with_suffix(stem, ".meta"), local_time_now(), meta_tables(probe, configuration, band)};
   };
@@ -183,6 +181,23 @@ ProbeRecording::~ProbeRecording() {
   if (auto ok = close(); !ok) spdlog::error("{}", ok.error());
 }
 
+std::expected<ProbeRecording::ApRoom, std::string> ProbeRecording::reserve_ap(std::size_t count) {
+  auto rows = ap_.bin.reserve(count * ROW_BYTES);
+  if (!rows) return std::unexpected(rows.error());
+  auto timestamps = timestamps_.reserve(count);
+  if (!timestamps) return std::unexpected(timestamps.error());
+  reserved_rows_ = reinterpret_cast<int16_t*>(*rows);
+  return ApRoom{.rows = std::span(reserved_rows_, count * SAVED_CHANNELS), .timestamps = *timestamps};
+}
+
+std::span<const int16_t> ProbeRecording::commit_ap(std::size_t count) noexcept {
+  ap_.bin.commit(count * ROW_BYTES);
+  timestamps_.commit(count);
+  ap_samples_.fetch_add(count, std::memory_order_relaxed);
+  bytes_written_.fetch_add(count * (ROW_BYTES + sizeof(uint64_t)), std::memory_order_relaxed);
+  return std::span<const int16_t>(reserved_rows_, count * SAVED_CHANNELS);
+}
+
 std::expected<std::span<const int16_t>, std::string> ProbeRecording::append_ap(std::span<const int16_t> samples,
                                                                                std::span<const uint64_t> timestamps,
                                                                                std::span<const int16_t> sync) {
@@ -192,30 +207,27 @@ std::expected<std::span<const int16_t>, std::string> ProbeRecording::append_ap(s
                                        samples.size(), count, CHANNEL_COUNT));
   if (!sync.empty() && sync.size() != count)
     return std::unexpected(fmt::format("{}: {} sync values for {} samples", ap_path_.string(), sync.size(), count));
-  auto room = ap_.bin.reserve(count * ROW_BYTES);
+  auto room = reserve_ap(count);
   if (!room) return std::unexpected(room.error());
+  auto* rows = reinterpret_cast<std::byte*>(room->rows.data());
   for (size_t k = 0; k < count; ++k)
-    fill_row(*room + k * ROW_BYTES, samples.data() + k * CHANNEL_COUNT, sync.empty() ? int16_t{0} : sync[k]);
-  ap_.bin.commit(count * ROW_BYTES);
-  if (auto ok = timestamps_.append(timestamps); !ok) return std::unexpected(ok.error());
-  ap_samples_.fetch_add(count, std::memory_order_relaxed);
-  bytes_written_.fetch_add(count * (ROW_BYTES + sizeof(uint64_t)), std::memory_order_relaxed);
-  return std::span(reinterpret_cast<const int16_t*>(*room), count * SAVED_CHANNELS);
+    fill_row(rows + k * ROW_BYTES, samples.data() + k * CHANNEL_COUNT, sync.empty() ? int16_t{0} : sync[k]);
+  std::memcpy(room->timestamps, timestamps.data(), timestamps.size_bytes());
+  return commit_ap(count);
 }
 
 std::expected<std::span<const int16_t>, std::string> ProbeRecording::fill_ap(std::size_t rows,
                                                                              uint64_t first_timestamp) {
   rows = std::min(rows, FILL_ROWS);
-  auto room = ap_.bin.reserve(rows * ROW_BYTES);
+  auto room = reserve_ap(rows);
   if (!room) return std::unexpected(room.error());
-  for (size_t k = 0; k < rows; ++k) zero_row(*room + k * ROW_BYTES);
-  ap_.bin.commit(rows * ROW_BYTES);
-  uint64_t timestamps[FILL_ROWS];
-  for (size_t k = 0; k < rows; ++k) timestamps[k] = first_timestamp + k;
-  if (auto ok = timestamps_.append(std::span(timestamps, rows)); !ok) return std::unexpected(ok.error());
-  ap_samples_.fetch_add(rows, std::memory_order_relaxed);
-  bytes_written_.fetch_add(rows * (ROW_BYTES + sizeof(uint64_t)), std::memory_order_relaxed);
-  return std::span(reinterpret_cast<const int16_t*>(*room), rows * SAVED_CHANNELS);
+  auto* bytes = reinterpret_cast<std::byte*>(room->rows.data());
+  for (size_t k = 0; k < rows; ++k) {
+    zero_row(bytes + k * ROW_BYTES);
+    const uint64_t t = first_timestamp + k;
+    std::memcpy(room->timestamps + k * sizeof t, &t, sizeof t);
+  }
+  return commit_ap(rows);
 }
 
 std::expected<std::span<const int16_t>, std::string> ProbeRecording::fill_lf() {

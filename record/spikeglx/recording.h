@@ -87,9 +87,11 @@ class PELIONP_RECORD_API ProbeRecording {
   // Creates the probe's directory and files, its ProbeInterface description
   // among them. `configuration` is what was uploaded to the probe; it goes
   // to `~imroTbl` and the geometry maps.
-  static std::expected<std::unique_ptr<ProbeRecording>, std::string> create(const Layout& layout, int index,
-                                                                             ProbeIdentity probe,
-                                                                             imro::ProbeConfiguration configuration);
+  // `page_cache`: how the .bin files are written (see OutputFile); the
+  // small files always go through the page cache.
+  static std::expected<std::unique_ptr<ProbeRecording>, std::string> create(
+      const Layout& layout, int index, ProbeIdentity probe, imro::ProbeConfiguration configuration,
+      PageCache page_cache = PageCache::bypassed);
 
   ProbeRecording(const ProbeRecording&) = delete;
   ProbeRecording& operator=(const ProbeRecording&) = delete;
@@ -103,6 +105,17 @@ class PELIONP_RECORD_API ProbeRecording {
   std::expected<std::span<const int16_t>, std::string> append_ap(std::span<const int16_t> samples,
                                                                  std::span<const uint64_t> timestamps,
                                                                  std::span<const int16_t> sync = {});
+  // Room for `count` AP samples to fill in place, in the file's layout:
+  // sample k's 384 values at rows[k * 385 ...], its sync column at
+  // rows[k * 385 + 384], its device timestamp at timestamps + 8 k (a
+  // little-endian uint64, perhaps unaligned). Follow with commit_ap(count),
+  // which returns the rows as written, valid until the next call.
+  struct ApRoom {
+    std::span<int16_t> rows;
+    std::byte* timestamps = nullptr;
+  };
+  std::expected<ApRoom, std::string> reserve_ap(std::size_t count);
+  std::span<const int16_t> commit_ap(std::size_t count) noexcept;
   // One LF sample of 384 channels (NP1 only); returns its row as written.
   std::expected<std::span<const int16_t>, std::string> append_lf(std::span<const int16_t, CHANNEL_COUNT> samples,
                                                                  int16_t sync = 0);
@@ -124,6 +137,8 @@ class PELIONP_RECORD_API ProbeRecording {
   // the timestamps' header with what reached the disk.
   std::expected<void, std::string> checkpoint();
 
+  // The .bin files go past the page cache (asked for, and the file system allows it).
+  bool bypasses_page_cache() const noexcept { return ap_.bin.bypasses_page_cache(); }
   // The write failed for want of space (the first error was ENOSPC).
   bool out_of_space() const noexcept;
 
@@ -163,6 +178,7 @@ class PELIONP_RECORD_API ProbeRecording {
   uint64_t backward_timestamps_ = 0;
   std::string sync_source_ = "none";
   std::string user_notes_;
+  int16_t* reserved_rows_ = nullptr;  // by reserve_ap, for commit_ap
   std::atomic<uint64_t> ap_samples_{0};
   std::atomic<uint64_t> lf_samples_{0};
   std::atomic<uint64_t> bytes_written_{0};

@@ -96,6 +96,9 @@ class Record final : public Command {
                     "Put this bit of the board's IO frames into every probe file's sync column (bit 0), at each "
                     "sample's device time: u64:BIT, u32[0..1]:BIT or u16[0..15]:BIT; default: none")
         ->type_name("FIELD:BIT");
+    command.add_flag("--buffered-writes", buffered_writes_,
+                     "Write the .bin files through the system's page cache (default: past it, where the file "
+                     "system allows, which costs the CPU less)");
     commands::add_device_options(command, device_);
   }
 
@@ -124,6 +127,7 @@ class Record final : public Command {
   std::optional<uint64_t> start_timestamp_;
   std::optional<int> gate_;
   std::string sync_bit_;
+  bool buffered_writes_ = false;
 };
 
 std::expected<void, std::string> Record::record() {
@@ -175,7 +179,8 @@ std::expected<void, std::string> Record::record() {
   auto run = record::Run::create(
       **session, {.layout = requested, .gate = gate_, .ap_samples = limit, .calibration_dir = calibration_dir_,
                   .configurations = {}, .imro_files = imro_files_, .start_timestamp = start_timestamp_,
-                  .sample_tap = {}, .sync_bit = sync_bit});
+                  .sample_tap = {}, .sync_bit = sync_bit,
+                  .page_cache = buffered_writes_ ? spikeglx::PageCache::used : spikeglx::PageCache::bypassed});
   if (!run) return std::unexpected(run.error().message);
   const spikeglx::Layout layout = (*run)->layout();
   spdlog::info("Recording into {}", layout.run_directory().string());
