@@ -21,6 +21,7 @@ struct Board::Port final : I2CTarget {
     UartBridge bridge;
     std::deque<uint8_t> rx;
     std::deque<uint8_t> late;  // reply bytes that arrive after the library gave up on them
+    bool late_on_request = false;  // they land only at Board::land_late_replies
     std::vector<NackRule> nacks;
     std::vector<ReadGlitch> glitches;
     std::vector<WriteRecord>* write_log = nullptr;  // the board's log while it records
@@ -88,13 +89,25 @@ Board::Status Board::set_register(uint32_t address, uint32_t value, uint32_t mas
 
     switch (address) {
     case REG_UART_DATA:
+        if (recording_line_ && tx_fifo_.empty())
+            line_events_.push_back({LineEvent::Kind::frame_loaded, static_cast<int>(registers_[REG_UART_PORT_SELECT] & 0x3),
+                                    std::chrono::steady_clock::now(), std::this_thread::get_id()});
         tx_fifo_.push_back(static_cast<uint8_t>(stored & 0xFF));
-        if (registers_[REG_UART_TX_ENABLE] & 1) release_tx();
+        if ((registers_[REG_UART_TX_ENABLE] & 1) && !tx_delayed_) release_tx();
         break;
-    case REG_UART_TX_ENABLE:
-        deliver_late_replies();
-        if (stored & 1) release_tx();
+    case REG_UART_TX_ENABLE: {
+        (void)deliver_late_replies(false);
+        if (!(stored & 1)) break;
+        if (tx_delayed_) {
+            tx_delayed_ = false;
+        } else if (uart_faults_.tx_late_frames > 0 && !tx_fifo_.empty()) {
+            --uart_faults_.tx_late_frames;
+            tx_delayed_ = true;
+            break;
+        }
+        release_tx();
         break;
+    }
     case REG_UART_PORT_SELECT:
         stored &= 0x3;
         break;
@@ -125,6 +138,9 @@ uint32_t Board::get_register(uint32_t address) {
         }
         const uint8_t byte = rx.front();
         rx.pop_front();
+        if (recording_line_ && rx.empty())
+            line_events_.push_back(
+                {LineEvent::Kind::reply_taken, selected, std::chrono::steady_clock::now(), std::this_thread::get_id()});
         return byte;
     }
     default: {
@@ -231,6 +247,7 @@ void Board::receive_reply(Port& port, const Bytes& reply) {
         } else {
             late = delivered - std::min(delivered, rule->on_time);
             delivered -= late;
+            port.late_on_request = rule->lands == LateLanding::on_request;
             if (--rule->count == 0) rule.reset();
         }
     }
@@ -240,11 +257,15 @@ void Board::receive_reply(Port& port, const Bytes& reply) {
     port.late.insert(port.late.end(), on_time_end, on_time_end + static_cast<std::ptrdiff_t>(late));
 }
 
-void Board::deliver_late_replies() {
+std::size_t Board::deliver_late_replies(bool requested) {
+    std::size_t landed = 0;
     for (auto& port : ports_) {
+        if (port->late_on_request && !requested) continue;
+        landed += port->late.size();
         port->rx.insert(port->rx.end(), port->late.begin(), port->late.end());
         port->late.clear();
     }
+    return landed;
 }
 
 // ---- ports, faults, observation -------------------------------------------
@@ -296,6 +317,11 @@ void Board::set_uart_faults(UartFaults faults) {
     uart_faults_ = faults;
 }
 
+std::size_t Board::land_late_replies() {
+    std::scoped_lock lock(mutex_);
+    return deliver_late_replies(true);
+}
+
 void Board::set_device_faults(DeviceFaults faults) {
     std::scoped_lock lock(mutex_);
     device_faults_ = faults;
@@ -339,6 +365,16 @@ void Board::record_register_writes(bool on) {
 std::vector<RegisterWrite> Board::register_writes() const {
     std::scoped_lock lock(mutex_);
     return register_writes_;
+}
+
+void Board::record_line_events(bool on) {
+    std::scoped_lock lock(mutex_);
+    recording_line_ = on;
+}
+
+std::vector<LineEvent> Board::line_events() const {
+    std::scoped_lock lock(mutex_);
+    return line_events_;
 }
 
 std::vector<std::string> Board::take_protocol_errors() {

@@ -19,6 +19,7 @@
 // `bus`) may be used unlocked only while no other thread uses the board;
 // otherwise hold `hold()` around the access.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <map>
@@ -77,6 +78,18 @@ struct RegisterWrite {
     friend bool operator==(const RegisterWrite&, const RegisterWrite&) = default;
 };
 
+/// A moment of the UART's traffic, for tests of what happens between
+/// transactions: a frame's first byte loaded into the empty TX FIFO, or the
+/// last byte of a port's RX FIFO read out (a reply taken, or stale bytes
+/// discarded).
+struct LineEvent {
+    enum class Kind { frame_loaded, reply_taken };
+    Kind kind;
+    int port;  ///< the port selected then
+    std::chrono::steady_clock::time_point at;
+    std::thread::id thread;
+};
+
 class Board final : public pelio::BasicDevice {
 public:
     static constexpr int PORT_COUNT = 4;
@@ -118,6 +131,9 @@ public:
     /// Reads that return wrong bytes (see ReadGlitch); they add up per port.
     void glitch_reads(int port, ReadGlitch glitch);
     void set_uart_faults(UartFaults faults);
+    /// Lands the bytes of late replies (LateLanding::on_request) in their
+    /// ports' RX FIFOs now; returns how many landed.
+    std::size_t land_late_replies();
     void set_device_faults(DeviceFaults faults);
 
     // Observation
@@ -135,6 +151,9 @@ public:
     /// the UART block (board controls, stream control), with their threads.
     void record_register_writes(bool on);
     [[nodiscard]] std::vector<RegisterWrite> register_writes() const;
+    /// Starts (or stops) keeping a log of LineEvents; off by default.
+    void record_line_events(bool on);
+    [[nodiscard]] std::vector<LineEvent> line_events() const;
     /// Protocol errors (stray line bytes, reads of an empty RX FIFO, ...)
     /// since the last call.
     [[nodiscard]] std::vector<std::string> take_protocol_errors();
@@ -171,18 +190,22 @@ private:
     void release_tx();
     void transmit(uint8_t byte);
     void receive_reply(Port& port, const Bytes& reply);
-    void deliver_late_replies();
+    // Lands the late bytes of every port; those held for a request only if `requested`.
+    std::size_t deliver_late_replies(bool requested);
     std::vector<Producer> enabled_producers() const;
 
     mutable std::mutex mutex_;
     std::map<uint32_t, uint32_t> registers_;
     std::vector<uint8_t> tx_fifo_;
+    bool tx_delayed_ = false;  // the held frame leaves at the next TX_ENABLE write (tx_late_frames)
     std::array<std::unique_ptr<Port>, PORT_COUNT> ports_;
     UartFaults uart_faults_;
     DeviceFaults device_faults_;
     bool recording_ = false;
     std::vector<FrameRecord> frames_;
     std::vector<WriteRecord> writes_;
+    bool recording_line_ = false;
+    std::vector<LineEvent> line_events_;
     bool recording_registers_ = false;
     std::vector<RegisterWrite> register_writes_;
     std::vector<std::string> protocol_errors_;

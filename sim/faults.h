@@ -55,15 +55,25 @@ struct ReadGlitch {
     std::size_t count = 1;
 };
 
+/// Where the bytes of a late reply land in the port's RX FIFO.
+enum class LateLanding {
+    /// At the next write of TX_ENABLE: the transmitter re-release that
+    /// follows a receive timeout, or the next frame, whichever comes first.
+    next_tx_enable,
+    /// Only when the test calls `Board::land_late_replies()`: at any moment
+    /// it chooses, e.g. between two transactions, after the library's own
+    /// recovery has already emptied the FIFO.
+    on_request,
+};
+
 /// A reply, or its tail, that arrives after the library stopped waiting for
-/// it. The late bytes land in the port's RX FIFO at the next write of
-/// TX_ENABLE: the transmitter re-release that follows a receive timeout, or
-/// the next frame, whichever comes first; so they sit in front of the next
-/// transaction's reply unless the library empties the FIFO first.
+/// it. The late bytes sit in front of the next transaction's reply unless
+/// the library empties the FIFO first.
 struct LateReply {
     std::size_t on_time = 0;  ///< bytes of each late reply that still arrive at once (0: none)
     std::size_t skip = 0;     ///< replies that arrive whole before the first late one
     std::size_t count = 1;    ///< replies that arrive late, then replies are on time again
+    LateLanding lands = LateLanding::next_tx_enable;
 };
 
 /// UART faults.
@@ -71,6 +81,11 @@ struct UartFaults {
     /// The transmitter never drains: TX_EMPTY reads 0 and released frames
     /// are lost on the line.
     bool tx_stuck = false;
+    /// The next this many frames leave the transmitter late: not when
+    /// TX_ENABLE releases them, but at the following write of TX_ENABLE (the
+    /// library's recovery after its drain wait); TX_EMPTY reads 0 meanwhile.
+    /// Their replies then come after the library gave up on the frame.
+    std::size_t tx_late_frames = 0;
     /// The receiver delivers only this many bytes of each reply and loses the
     /// rest (0: it never delivers). Empty: replies arrive whole.
     std::optional<std::size_t> rx_bytes_per_reply;

@@ -8,6 +8,14 @@
 // serializer sit the headstage bus (EEPROMs, an NP1 probe) and, when dock
 // routing is on, two dock buses of which serializer GPIO 0x0F selects one.
 //
+// With dock routing (an NP2 headstage) the docks are powered from three
+// serializer GPIO lines: 0x0F bits 3, 5 and 2 (driven where 0x0E enables
+// them). The probes come up only if those supplies are switched on one at a
+// time in that order; a supply switched on out of turn (or two at once)
+// leaves the probes latched up, silent on I2C, until all three are off
+// again. Supplies are followed at each write to the serializer that arrives
+// over I2C (a `poke` bypasses them).
+//
 // Threading: none of its own; the Board serialises every access.
 #include <array>
 #include <memory>
@@ -42,17 +50,33 @@ public:
         return sources_.at(static_cast<std::size_t>(slot));
     }
 
-    /// Power-on state after being plugged in.
-    void power_on() { serializer_->reset(); }
+    /// Power-on state after being plugged in: supplies off.
+    void power_on();
+
+    /// Dock supplies (0x0F bits 3, 5, 2) switched on now, as GPIO bits.
+    [[nodiscard]] uint8_t dock_supplies() const { return supplies_; }
+    /// Whether the docks' probes answer: all supplies on, in order.
+    [[nodiscard]] bool docks_powered() const { return supplies_ == DOCK_SUPPLIES && !latched_up_; }
+    /// Knob: docks answer whatever their supplies (no power-up needed).
+    void set_supply_order_enforced(bool on) { enforce_supplies_ = on; }
+
+    /// GPIO bits of the dock supplies, in the order they must come up.
+    static constexpr std::array<uint8_t, 3> DOCK_SUPPLY_ORDER{0x08, 0x20, 0x04};
+    static constexpr uint8_t DOCK_SUPPLIES = 0x2C;
 
     Answer transfer(const Transaction& transaction) override;
 
 private:
+    void follow_supplies();
+
     std::shared_ptr<SerializerChip> serializer_;
     I2CBus bus_;
     std::array<I2CBus, 2> docks_;
     std::array<std::shared_ptr<StreamSource>, 2> sources_;
     bool dock_routing_;
+    uint8_t supplies_ = 0;
+    bool latched_up_ = false;
+    bool enforce_supplies_ = true;
 };
 
 }  // namespace pelionp::sim

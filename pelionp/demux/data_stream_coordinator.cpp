@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <stdexcept>
 
 #include <spdlog/spdlog.h>
@@ -71,7 +72,9 @@ public:
             if (auto* event = std::get_if<ControlEvent>(&item)) {
                 apply(*event);
             } else {
-                demultiplex(std::get<DataBuffer>(item));
+                auto& buffer = std::get<DataBuffer>(item);
+                owner_.backlog_bytes.fetch_sub(charge_of(buffer.first), std::memory_order_relaxed);
+                demultiplex(buffer);
             }
             item = ControlItem{};  // frees the buffer or the event's queue now, not at the next item
         }
@@ -413,12 +416,46 @@ void DataStreamCoordinator::push_buffer(DataBuffer buffer) {
     if (depth > QUEUE_WARN_DEPTH) {
         spdlog::warn("System might not be able to keep up: queued {} elements", depth);
     }
-    // A failed allocation leaves the buffer here, where it is freed.
     const std::size_t charged = charge_of(buffer.first);
+    if (refuse_locked(depth, charged, buffer.first)) {
+        return;  // the newest buffer is freed here
+    }
+    // A failed allocation leaves the buffer here, where it is freed.
     data_path_budget().charge(charged);
+    backlog_bytes.fetch_add(charged, std::memory_order_relaxed);
     if (!control_queue.enqueue(ControlItem{std::in_place_index<1>, std::move(buffer)})) {
+        backlog_bytes.fetch_sub(charged, std::memory_order_relaxed);
         data_path_budget().credit(charged);
     }
+}
+
+bool DataStreamCoordinator::refuse_locked(uint64_t depth, std::size_t charge, uint64_t length) {
+    // NB: the bound follows the host's budget limit; half of it is left for
+    // what the streams hold downstream. An episode ends only below half the
+    // bound, so a runner that stays behind makes one episode, not many.
+    const std::size_t bound = data_path_budget().limit() / 2;
+    const std::size_t backlog = backlog_bytes.load(std::memory_order_relaxed) + charge;
+    const bool over = refusing ? backlog > bound / 2 || depth >= MAX_QUEUED_BUFFERS / 2
+                               : backlog > bound || depth >= MAX_QUEUED_BUFFERS;
+    if (!over) {
+        if (refusing) {
+            refusing = false;
+            spdlog::info("Demultiplexer caught up: {} device buffers ({} words) were dropped while it was behind",
+                         std::exchange(episode_refused_buffers, 0), std::exchange(episode_refused_words, 0));
+        }
+        return false;
+    }
+    const uint64_t words = length / STREAM_WORD_BYTES;
+    refused_buffers.fetch_add(1, std::memory_order_relaxed);
+    refused_words.fetch_add(words, std::memory_order_relaxed);
+    ++episode_refused_buffers;
+    episode_refused_words += words;
+    if (!refusing) {
+        refusing = true;
+        spdlog::warn("Demultiplexer falling behind ({} items, {} KiB queued): dropping the newest device buffers",
+                     depth, (backlog - charge) >> 10);
+    }
+    return true;
 }
 
 std::expected<DataStreamCoordinator::SubscribeEvent, std::string> DataStreamCoordinator::push_subscription(

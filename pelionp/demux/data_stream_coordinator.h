@@ -4,7 +4,12 @@
 //
 // Threading contract:
 // - `push_buffer` is called from the device stream's thread. It never waits
-//   for demultiplexing: one short mutex and one queue append.
+//   for demultiplexing: one short mutex and one queue append. When the
+//   runner falls behind, so that the buffers waiting for it would hold more
+//   than their bound (half the data path's byte budget, or
+//   MAX_QUEUED_BUFFERS), the newest buffer is dropped there instead, counted
+//   (DemuxHoldings::refused_*), and warned about once per episode; the
+//   episode ends once the backlog is back under half its bound.
 // - `push_subscription`, `unsubscribe` and `reset` may be called from any
 //   thread; concurrent callers are serialised. Each blocks until the runner
 //   thread has applied the change, so on success every buffer pushed before
@@ -46,6 +51,11 @@ struct DemuxHoldings {
     /// Word-list storage kept idle for reuse, at most
     /// WordListPool::MAX_IDLE_BYTES: memory held by design, not growth.
     std::size_t idle_list_bytes = 0;
+    /// Device buffers dropped at the entry because the backlog was over its
+    /// bound, and their 16-byte words, since construction. Their streams see
+    /// them as gaps of their row counters (StreamLosses::wire).
+    uint64_t refused_buffers = 0;
+    uint64_t refused_words = 0;
 };
 
 class PELIONP_API DataStreamCoordinator {
@@ -69,6 +79,9 @@ public:
 
     /// Control-queue depth above which `push_buffer` warns.
     static constexpr uint64_t QUEUE_WARN_DEPTH = 1024;
+    /// Control-queue depth at which `push_buffer` drops the newest buffer
+    /// (a minute of 1 ms buffers: a bound on latency more than on memory).
+    static constexpr uint64_t MAX_QUEUED_BUFFERS = 65536;
 
     /// Starts the runner. Throws std::system_error if it cannot.
     DataStreamCoordinator();
@@ -105,7 +118,8 @@ public:
     /// What the coordinator holds now (a snapshot, each figure read on its
     /// own), for status displays and memory watches.
     [[nodiscard]] DemuxHoldings holdings_approx() const {
-        return {queued_items_approx(), word_lists->idle_bytes_approx()};
+        return {queued_items_approx(), word_lists->idle_bytes_approx(), refused_buffers.load(std::memory_order_relaxed),
+                refused_words.load(std::memory_order_relaxed)};
     }
 
 private:
@@ -114,6 +128,9 @@ private:
                                                               const char* failure);
     std::expected<void, std::string> wait_applied(uint64_t sequence, std::unique_lock<std::mutex>& lock);
     void run();
+    // Whether the buffer must be dropped at the entry; logs an episode's
+    // start and end. Under enqueue_mutex.
+    bool refuse_locked(uint64_t depth, std::size_t charge, uint64_t length);
 
     class Runner;
     friend class Runner;
@@ -127,6 +144,13 @@ private:
     uint64_t waiting_callers = 0;  // control calls inside wait_applied, under state_mutex
     std::mutex enqueue_mutex;
     WakeableQueue<ControlItem, 512> control_queue{15};
+    // Budget charge of the buffers queued for the runner (the backlog).
+    std::atomic<std::size_t> backlog_bytes{0};
+    bool refusing = false;  // an episode of dropping at the entry is on; under enqueue_mutex
+    uint64_t episode_refused_buffers = 0;  // under enqueue_mutex
+    uint64_t episode_refused_words = 0;    // under enqueue_mutex
+    std::atomic<uint64_t> refused_buffers{0};
+    std::atomic<uint64_t> refused_words{0};
     const std::shared_ptr<WordListPool> word_lists = std::make_shared<WordListPool>();  // the runner's
     std::atomic<bool> running{false};
     std::thread runner;

@@ -13,8 +13,9 @@
 //
 // Both carry placeholder stream sources (sim/headstages/placeholder_sources.h)
 // until a probe model replaces them with `Headstage::set_stream_source`.
-// NB: the NP2 GPIO power-up sequence is accepted but not enforced: the docks
-// answer whether or not the supplies were switched on.
+// The NP2 docks answer only after their supplies came up in order (serializer
+// GPIO 0x0F bits 3, 5, 2; see sim/headstage.h); the timing of the sequence
+// is not modelled.
 #include <memory>
 #include <string_view>
 

@@ -1,12 +1,16 @@
 #include "pelionp/demux/data_stream_coordinator.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
 
+#include "pelionp/demux/byte_budget.h"
 #include "tests/support/gate.h"
 #include "tests/demux/raw_words.h"
 #include "tests/support/log_capture.h"
@@ -285,6 +289,113 @@ TEST(DataStreamCoordinator, DestructionReleasesAWaitingControlCallWithItsMessage
     auto& sinks = spdlog::default_logger()->sinks();
     sinks.erase(std::remove(sinks.begin(), sinks.end(), gate), sinks.end());
 }
+
+// The runner stalls inside the first buffer; behind it the backlog is bounded
+// by bytes (half the data path budget) or by count, and the newest buffers
+// are the ones dropped, counted and warned about once.
+struct BacklogCase {
+    const char* name;
+    std::size_t budget_limit;
+    unsigned words_per_buffer;
+    uint64_t accepted;  // buffers the stalled runner's queue takes
+    uint64_t refused;   // pushed beyond those
+    unsigned sid;       // of the pushed buffers' words: 8 is subscribed (NB: each entry pins a list of 16 KiB)
+};
+
+// GateSink without its lock, so other threads go on logging while the gated one waits.
+class UnlockedGateSink : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+public:
+    explicit UnlockedGateSink(std::string needle) : needle_(std::move(needle)) {}
+    test::Gate entered;
+    test::Gate release;
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (std::string_view(msg.payload.data(), msg.payload.size()).find(needle_) != std::string_view::npos &&
+            !tripped_.exchange(true)) {
+            entered.open();
+            release.wait();
+        }
+    }
+    void flush_() override {}
+
+private:
+    const std::string needle_;
+    std::atomic<bool> tripped_{false};
+};
+
+class Backlog : public ::testing::TestWithParam<BacklogCase> {
+protected:
+    ~Backlog() override { data_path_budget().set_limit(saved_limit_); }
+
+private:
+    std::size_t saved_limit_ = data_path_budget().limit();
+};
+
+TEST_P(Backlog, NewestBuffersAreDroppedAtTheEntryCountedAndWarnedOnce) {
+    const auto& p = GetParam();
+    LogCapture log;
+    data_path_budget().set_limit(p.budget_limit);
+    auto gate = std::make_shared<UnlockedGateSink>("adopted device row counter");
+    spdlog::default_logger()->sinks().push_back(gate);
+    const std::unique_ptr<void, void (*)(void*)> unhook(gate.get(), [](void* sink) {
+        auto& sinks = spdlog::default_logger()->sinks();
+        std::erase_if(sinks, [&](const auto& s) { return s.get() == sink; });
+    });
+    const auto buffer = [&](uint64_t index) {
+        std::vector<uint8_t> bytes;
+        for (unsigned w = 0; w < p.words_per_buffer; ++w) {
+            const auto one = test::bytes_of({word(index == 0 ? 8 : p.sid, static_cast<uint8_t>(9 + index * p.words_per_buffer + w))});
+            bytes.insert(bytes.end(), one.begin(), one.end());
+        }
+        return device_buffer(bytes);
+    };
+    {
+        DataStreamCoordinator c;
+        struct ReleaseAtExit {
+            test::Gate& gate;
+            ~ReleaseAtExit() { gate.open(); }  // before c: a failed assertion must not leave the runner stuck
+        } release_at_exit{gate->release};
+        auto q = subscribe(c, 8);
+        c.push_buffer(buffer(0));
+        ASSERT_TRUE(gate->entered.wait_for(std::chrono::seconds(10)));  // the runner is stuck inside it
+        for (uint64_t i = 1; i <= p.accepted + p.refused; ++i) c.push_buffer(buffer(i));
+        EXPECT_EQ(c.queued_items_approx(), p.accepted);
+        EXPECT_EQ(c.holdings_approx().refused_buffers, p.refused);
+        EXPECT_EQ(c.holdings_approx().refused_words, p.refused * p.words_per_buffer);
+        EXPECT_EQ(log.count_containing("dropping the newest device buffers"), 1u);
+
+        gate->release.open();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (c.queued_items_approx() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        ASSERT_EQ(c.queued_items_approx(), 0u);
+        c.push_buffer(buffer(p.accepted + p.refused + 1));  // caught up: taken again
+        drain(c);
+        EXPECT_TRUE(log.contains(info, fmt::format("Demultiplexer caught up: {} device buffers ({} words) were dropped "
+                                                   "while it was behind",
+                                                   p.refused, p.refused * p.words_per_buffer)));
+        EXPECT_EQ(c.holdings_approx().refused_buffers, p.refused);
+
+        if (p.sid != 8) return;
+        // Kept: the stalled buffer, the oldest behind it, and the one after the episode.
+        const auto entries = take_all(*q);
+        ASSERT_EQ(entries.size(), p.accepted + 2);
+        const auto first_counter = [](const SIDQueueEntry& e) {
+            return std::get<2>(e)[static_cast<std::size_t>(std::get<0>(e).front().second) + 1];
+        };
+        for (uint64_t i = 0; i <= p.accepted; ++i)
+            EXPECT_EQ(first_counter(entries[i]), static_cast<uint8_t>(9 + i * p.words_per_buffer));
+        EXPECT_EQ(first_counter(entries.back()),
+                  static_cast<uint8_t>(9 + (p.accepted + p.refused + 1) * p.words_per_buffer));
+    }
+}
+
+// A buffer of w words is charged 32 w bytes; the entry holds half the limit.
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, Backlog,
+    ::testing::Values(BacklogCase{"ByBytes", 2 * 10 * 32 * 4, 4, 10, 20, 8},
+                      BacklogCase{"ByCount", ByteBudget::DEFAULT_LIMIT, 1, DataStreamCoordinator::MAX_QUEUED_BUFFERS, 5, 9}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DataStreamCoordinator, ManyProducersAndControlCallersMeetCleanly) {
     DataStreamCoordinator c;

@@ -126,6 +126,7 @@ TEST(NP2Headstage, InitPowersUpAndReadsThirtyTwoBytePartNumber) {
     EXPECT_EQ(rig.headstage->serializer().peek(0x0E), 0x7E);
     EXPECT_EQ(rig.gpio(), 0xED);
     EXPECT_EQ(rig.headstage->serializer().writes(0x0F), 4u);  // 0xC1, 0xC9, 0xE9, 0xED
+    EXPECT_TRUE(rig.headstage->docks_powered());  // the supplies came up in the order the probes need
     EXPECT_EQ(rig.headstage->serializer().peek(0x07) & 0x90, 0x80);  // input mode on, edge off
 }
 
@@ -135,9 +136,15 @@ TEST(NP2Headstage, LatePowerUpWritesAreBestEffort) {
     auto headstage = NP2::Headstage::init(rig.link());
     ASSERT_TRUE(headstage.has_value()) << headstage.error();
     EXPECT_EQ(headstage->part_number, "HS");
+    EXPECT_FALSE(rig.headstage->docks_powered());  // the supplies never came on
 }
 
 struct DockRouting : ::testing::Test {
+    DockRouting() {
+        auto powered = NP2::Headstage::init(rig.link());  // the docks answer only once powered up
+        if (!powered) throw std::runtime_error(powered.error());
+    }
+
     Linked rig{sim::make_np2_headstage()};
     PortIIC port{0, rig.uart};
 

@@ -106,13 +106,17 @@ TEST_F(PortIICFrames, ReceiveFailureIsPassedOnAndLogged) {
 }
 
 // A reply (or its tail) that arrives after the library gave up on it must
-// not pass for the reply of the next transaction on the port.
+// not pass for the reply of the next transaction on the port, whether it
+// lands during the failed transaction's recovery (which empties the FIFO
+// itself) or only afterwards, between the two transactions (only the drain
+// before each frame catches it then).
 struct LateReplyCase {
     const char* name;
     bool late_read;        // the transaction whose reply comes late: a read of 0x08, else a write
     std::size_t on_time;   // bytes of that reply that still come at once
-    bool refuse_next;      // the next transaction is a write the deserializer refuses
+    bool refuse_next;      // the next transaction is a write the deserializer refuses, else a read
     std::size_t stale;     // bytes left behind for the next transaction
+    sim::LateLanding lands;
 };
 
 class LateReplies : public SimLink, public ::testing::WithParamInterface<LateReplyCase> {};
@@ -122,13 +126,18 @@ TEST_P(LateReplies, TheNextTransactionSeesOnlyItsOwnReply) {
     LogCapture log;
     board.deserializer(0).poke(0x08, 0x5A);
     board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = std::nullopt,
-                           .late_reply = sim::LateReply{.on_time = c.on_time, .skip = 0, .count = 1}});
+                           .late_reply = sim::LateReply{.on_time = c.on_time, .skip = 0, .count = 1, .lands = c.lands}});
     const bool gave_up = c.late_read ? !iic.read(0x90, 0x08, 1) : !iic.write(0x90, 0x08, {0x5A});
     ASSERT_TRUE(gave_up);
+    if (c.lands == sim::LateLanding::on_request) {
+        ASSERT_EQ(board.land_late_replies(), c.stale);
+    }
 
     if (c.refuse_next) {
         board.nack(0, sim::NackRule::chip(0x90).writes_only().times(1));
-        EXPECT_EQ(iic.write(0x90, 0x09, {0x01}).error(), "I2C::write ACK error");
+        const auto refused = iic.write(0x90, 0x09, {0x01});
+        ASSERT_FALSE(refused.has_value());  // a stale ACK must not pass for this write's
+        EXPECT_EQ(refused.error(), "I2C::write ACK error");
     } else {
         EXPECT_EQ(iic.read(0x90, 0x08, 1), (std::vector<uint8_t>{0x5A}));
     }
@@ -136,12 +145,19 @@ TEST_P(LateReplies, TheNextTransactionSeesOnlyItsOwnReply) {
     EXPECT_EQ(log.count_containing(fmt::format("UART port 0: discarded {} stale receive bytes", c.stale)), 1u);
 }
 
+constexpr auto AT_RECOVERY = sim::LateLanding::next_tx_enable;
+constexpr auto BETWEEN = sim::LateLanding::on_request;
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, LateReplies,
-    ::testing::Values(LateReplyCase{"WriteAckLateThenRefusedWrite", false, 0, true, 1},
-                      LateReplyCase{"WriteAckLateThenOneByteRead", false, 0, false, 1},
-                      LateReplyCase{"ReadReplyLateThenRefusedWrite", true, 0, true, 2},
-                      LateReplyCase{"ReadTailLateThenOneByteRead", true, 1, false, 1}),
+    ::testing::Values(LateReplyCase{"WriteAckLateThenRefusedWrite", false, 0, true, 1, AT_RECOVERY},
+                      LateReplyCase{"WriteAckLateThenOneByteRead", false, 0, false, 1, AT_RECOVERY},
+                      LateReplyCase{"ReadReplyLateThenRefusedWrite", true, 0, true, 2, AT_RECOVERY},
+                      LateReplyCase{"ReadTailLateThenOneByteRead", true, 1, false, 1, AT_RECOVERY},
+                      LateReplyCase{"WriteAckLandsBetweenThenRefusedWrite", false, 0, true, 1, BETWEEN},
+                      LateReplyCase{"WriteAckLandsBetweenThenOneByteRead", false, 0, false, 1, BETWEEN},
+                      LateReplyCase{"ReadReplyLandsBetweenThenRefusedWrite", true, 0, true, 2, BETWEEN},
+                      LateReplyCase{"ReadTailLandsBetweenThenOneByteRead", true, 1, false, 1, BETWEEN}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct SerializerLike {

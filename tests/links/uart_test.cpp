@@ -137,5 +137,33 @@ TEST_F(UartOnBoard, ReceiveTimeoutNamesTheMissingByteAndDropsTheRest) {
               10);
 }
 
+// The UART's own drains, without PortIIC's drain before each frame: the
+// next raw exchange on the port must get its own reply.
+constexpr uint8_t READ_ID[] = {0x79, 0x91, 0x1E, 0x01};      // deserializer identifier: {0xC3, 0x0A}
+constexpr uint8_t READ_08[] = {0x79, 0x91, 0x08, 0x01};      // a register set to 0x5A: {0xC3, 0x5A}
+
+TEST_F(UartOnBoard, AReplyLandingDuringTheReceiveRecoveryIsDiscardedThere) {
+    board.set_uart_faults({.tx_stuck = false, .rx_bytes_per_reply = std::nullopt,
+                           .late_reply = sim::LateReply{.on_time = 0, .skip = 0, .count = 1,
+                                                        .lands = sim::LateLanding::next_tx_enable}});
+    ASSERT_EQ(uart.send(0, READ_ID), 4u);
+    ASSERT_FALSE(uart.recv(0, 2));  // the reply lands at the recovery's transmitter release
+    board.deserializer(0).poke(0x08, 0x5A);
+    ASSERT_EQ(uart.send(0, READ_08), 4u);
+    EXPECT_EQ(uart.recv(0, 2), (std::vector<uint8_t>{0xC3, 0x5A}));
+}
+
+TEST_F(UartOnBoard, AFrameLeavingAfterTheDrainWaitHasItsReplyDiscarded) {
+    board.set_uart_faults({.tx_stuck = false, .tx_late_frames = 1, .rx_bytes_per_reply = std::nullopt,
+                           .late_reply = std::nullopt});
+    const auto sent = uart.send(0, READ_ID);  // leaves only at the recovery's release; its reply follows
+    ASSERT_FALSE(sent);
+    EXPECT_GE(elapsed_ms(sent.error(), "UART transmit timeout waiting for TX FIFO empty after "), 50);
+    ASSERT_EQ(take_frames().size(), 1u);  // it did reach the bridge
+    board.deserializer(0).poke(0x08, 0x5A);
+    ASSERT_EQ(uart.send(0, READ_08), 4u);
+    EXPECT_EQ(uart.recv(0, 2), (std::vector<uint8_t>{0xC3, 0x5A}));
+}
+
 }  // namespace
 }  // namespace pelionp::test

@@ -35,6 +35,19 @@ protected:
         return reply;
     }
 
+    /// Writes serializer register `reg` of port 1 and expects the ACK.
+    void write_serializer(uint8_t reg, uint8_t value) {
+        EXPECT_EQ(exchange(1, bytes({0x79, 0x80, reg, 1, value})), bytes({0xC3}));
+    }
+
+    /// The NP2 dock power-up: GPIO outputs off, enabled, then the dock
+    /// supplies on bits 3, 5 and 2, one at a time.
+    void power_docks() {
+        write_serializer(0x0F, 0xC1);
+        write_serializer(0x0E, 0x7E);
+        for (uint8_t gpio : {0xC9, 0xE9, 0xED}) write_serializer(0x0F, gpio);
+    }
+
     Board board;
     std::shared_ptr<Headstage> headstage;
 };
@@ -119,6 +132,7 @@ TEST_F(RawBoard, SerializerGpioRoutesTheDockBus) {
     headstage->dock(0).attach(0xA0, dock0);
     headstage->dock(1).attach(0xA0, dock1);
     exchange(1, bytes({0x79, 0x80, 0x04, 1, 0x43}));
+    power_docks();
     const auto probe = bytes({0x79, 0xA1, 0x00, 1});
 
     EXPECT_EQ(exchange(1, probe)[0], 0x3C);  // bit 4 clear: no dock routed
@@ -126,6 +140,66 @@ TEST_F(RawBoard, SerializerGpioRoutesTheDockBus) {
     EXPECT_EQ(exchange(1, probe), bytes({0xC3, 0xD0}));
     exchange(1, bytes({0x79, 0x80, 0x0F, 1, 0xFD}));
     EXPECT_EQ(exchange(1, probe), bytes({0xC3, 0xD1}));
+}
+
+// The docks' probes answer only after their supplies (GPIO 0x0F bits 3, 5,
+// 2, enabled by 0x0E) came up one at a time in that order.
+struct PowerUpCase {
+    const char* name;
+    std::vector<std::pair<uint8_t, uint8_t>> writes;  // serializer {register, value}, in order
+    bool answers;
+};
+
+class DockPowerUp : public RawBoard, public ::testing::WithParamInterface<PowerUpCase> {};
+
+TEST_P(DockPowerUp, ProbesAnswerOnlyAfterTheSuppliesCameUpInOrder) {
+    auto probe = std::make_shared<EepromChip>(1, 16);
+    probe->load(0, bytes({0xD0}));
+    headstage->dock(0).attach(0xA0, probe);
+    write_serializer(0x04, 0x43);  // configuration link: the dock bus is reachable
+    for (const auto& [reg, value] : GetParam().writes) write_serializer(reg, value);
+    // Route dock 0 without touching the supplies, then read the probe's EEPROM.
+    const uint8_t gpio = headstage->serializer().peek(0x0F);
+    write_serializer(0x0F, static_cast<uint8_t>(gpio | 0x12));
+    const auto reply = exchange(1, bytes({0x79, 0xA1, 0x00, 1}));
+    EXPECT_EQ(reply, GetParam().answers ? bytes({0xC3, 0xD0}) : bytes({0x3C, 0x00}));
+    EXPECT_EQ(headstage->docks_powered(), GetParam().answers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, DockPowerUp,
+    ::testing::Values(
+        PowerUpCase{"InOrder", {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xC9}, {0x0F, 0xE9}, {0x0F, 0xED}}, true},
+        PowerUpCase{"NeverPowered", {}, false},
+        PowerUpCase{"OutputsNeverEnabled", {{0x0F, 0xC1}, {0x0F, 0xC9}, {0x0F, 0xE9}, {0x0F, 0xED}}, false},
+        PowerUpCase{"AllAtOnce", {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xED}}, false},
+        PowerUpCase{"EnabledAfterTheOutputsWereSet", {{0x0F, 0xED}, {0x0E, 0x7E}}, false},
+        PowerUpCase{"SecondBeforeFirst", {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xE1}, {0x0F, 0xE9}, {0x0F, 0xED}}, false},
+        PowerUpCase{"LastFirst", {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xC5}, {0x0F, 0xCD}, {0x0F, 0xED}}, false},
+        PowerUpCase{"FirstTwoTogether", {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xE9}, {0x0F, 0xED}}, false},
+        PowerUpCase{"OnlyTheFirstTwo", {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xC9}, {0x0F, 0xE9}}, false},
+        PowerUpCase{"FirstSupplyDipsWhileTheOthersStayOn",
+                    {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xC9}, {0x0F, 0xE9}, {0x0F, 0xED}, {0x0F, 0xE5}, {0x0F, 0xED}},
+                    false},
+        PowerUpCase{"LastSupplyCycledAlone",
+                    {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xC9}, {0x0F, 0xE9}, {0x0F, 0xED}, {0x0F, 0xE9}, {0x0F, 0xED}},
+                    true},
+        PowerUpCase{"LatchedUpUntilAllSuppliesAreOffThenInOrder",
+                    {{0x0F, 0xC1}, {0x0E, 0x7E}, {0x0F, 0xED}, {0x0F, 0xC9}, {0x0F, 0xE9}, {0x0F, 0xED},
+                     {0x0F, 0xC1}, {0x0F, 0xC9}, {0x0F, 0xE9}, {0x0F, 0xED}},
+                    true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RawBoard, ReplugPowersTheDocksDown) {
+    auto probe = std::make_shared<EepromChip>(1, 16);
+    headstage->dock(0).attach(0xA0, probe);
+    write_serializer(0x04, 0x43);
+    power_docks();
+    ASSERT_TRUE(headstage->docks_powered());
+    board.unplug(1);
+    board.plug(1, headstage);
+    EXPECT_FALSE(headstage->docks_powered());
+    EXPECT_EQ(headstage->dock_supplies(), 0);
 }
 
 TEST_F(RawBoard, UnplugSilencesTheHeadstageAndTheLinkLosesLock) {

@@ -30,6 +30,10 @@ protected:
         board.plug(0, headstage);
         // Configuration link: the chips behind the serializer answer.
         EXPECT_TRUE(headstage->serializer().write(0x04, std::vector<uint8_t>{0x43}));
+        // The docks' supplies, in the order the headstage's power-up switches them on.
+        EXPECT_TRUE(port.write(0x80, 0x0F, {0xC1}));
+        EXPECT_TRUE(port.write(0x80, 0x0E, {0x7E}));
+        for (uint8_t gpio : {0xC9, 0xE9, 0xED}) EXPECT_TRUE(port.write(0x80, 0x0F, {gpio}));
     }
 
     NP2::ProbeHandle init_or_fail(NP2::Dock dock) {
