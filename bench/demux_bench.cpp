@@ -180,7 +180,7 @@ void BM_NP1Decoder(benchmark::State& state) {
     encoder.append_superframes(words, 200);
     NP1::ProbeStream probe(demux::SID::NP1_PORT0, gains_of(1.25f), gains_of(0.5f));
     const auto list = word_list(words);
-    NP1::FrameDecoder decoder([&](NP1::APData d) { probe.on_ap(d); }, [&](NP1::LPData d) { probe.on_lfp(d); });
+    NP1::FrameDecoder decoder([&](const NP1::APData& d) { probe.on_ap(d); }, [&](const NP1::LPData& d) { probe.on_lfp(d); });
     decoder.reset();
     std::vector<electrodePacket> drained(64);
     for (auto _ : state) {
@@ -197,7 +197,7 @@ void BM_NP2DecoderWithConversion(benchmark::State& state) {
     std::vector<uint8_t> words;
     encoder.append_superframes(words, 2048);
     NP2::ProbeStream probe(demux::SID::NP2_PORT0_DOCK0, gains_of(1.25f));
-    NP2::RowDecoder decoder([&](NP2::RawAPData raw) { probe.on_raw_ap(raw); });
+    NP2::RowDecoder decoder([&](const NP2::RawAPData& raw) { probe.on_raw_ap(raw); });
     decoder.reset();
     const auto list = word_list(words);
     std::vector<NP2::APData> drained(256);
