@@ -100,31 +100,51 @@ void report(benchmark::State& state, std::size_t bytes_per_iteration, double rea
     state.counters["x_realtime"] = benchmark::Counter(bytes / realtime_rate, benchmark::Counter::kIsRate);
 }
 
+uint64_t read_pass(const uint8_t* data, std::size_t size) {
+    uint64_t sum = 0;
+    for (std::size_t offset = 0; offset < size; offset += 16) {
+        sum += data[offset] + data[offset + 1];
+    }
+    return sum;
+}
+
 // The reference bound: one plain pass touching every word's first two bytes.
 void BM_ReadPass(benchmark::State& state) {
     const auto& stream = BoardStream::get(state);
     for (auto _ : state) {
         for (const auto& [data, size] : stream.buffers) {
-            uint64_t sum = 0;
-            for (std::size_t offset = 0; offset < size; offset += 16) {
-                sum += data[offset] + data[offset + 1];
-            }
-            benchmark::DoNotOptimize(sum);
+            benchmark::DoNotOptimize(read_pass(data, size));
         }
     }
     report(state, stream.bytes.size(), BOARD_RATE);
 }
 BENCHMARK(BM_ReadPass)->ArgName("runs")->Arg(0)->Arg(1);
 
+// The same pass over 256 KiB that stay in L2 (1 MiB a core here): what the
+// loop costs when memory is not the limit. Reported per byte read.
+constexpr std::size_t L2_BYTES = 256 << 10;
+void BM_ReadPassL2(benchmark::State& state) {
+    const auto& stream = BoardStream::get(state);
+    const uint8_t* data = stream.bytes.data();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(read_pass(data, L2_BYTES));
+    }
+    report(state, L2_BYTES, BOARD_RATE);
+}
+BENCHMARK(BM_ReadPassL2)->ArgName("runs")->Arg(0)->Arg(1);
+
 // push_buffer -> runner -> eight SID queues, drained outside the timing.
+// `compact:1` gives the queues the library's workers take (whole ticks
+// named at once), `compact:0` the per-word lists of outside subscribers.
 // NB: the drain hands the word lists back after all twelve buffers, where
 // workers return them as they go; the pool keeps enough lists for both.
 void BM_Demux(benchmark::State& state) {
     const auto& stream = BoardStream::get(state);
+    const auto form = state.range(1) != 0 ? demux::WordForm::compact : demux::WordForm::per_word;
     demux::DataStreamCoordinator coordinator;
     std::vector<std::shared_ptr<demux::SIDQueue>> queues;
     for (uint32_t sid = 8; sid < 16; ++sid) {
-        queues.push_back(demux::make_sid_queue());
+        queues.push_back(demux::make_sid_queue(form));
         (void)coordinator.push_subscription({demux::SID{sid}, queues.back()});
     }
     demux::SIDQueueEntry entry;
@@ -143,7 +163,7 @@ void BM_Demux(benchmark::State& state) {
     }
     report(state, stream.bytes.size(), BOARD_RATE);
 }
-BENCHMARK(BM_Demux)->ArgName("runs")->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_Demux)->ArgNames({"runs", "compact"})->ArgsProduct({{0, 1}, {1, 0}})->UseRealTime();
 
 std::array<float, 384> gains_of(float value) {
     std::array<float, 384> gains;
@@ -160,7 +180,7 @@ void BM_NP1Decoder(benchmark::State& state) {
     encoder.append_superframes(words, 200);
     NP1::ProbeStream probe(demux::SID::NP1_PORT0, gains_of(1.25f), gains_of(0.5f));
     const auto list = word_list(words);
-    NP1::FrameDecoder decoder([&](NP1::APData d) { probe.on_ap(d); }, [&](NP1::LPData d) { probe.on_lfp(d); });
+    NP1::FrameDecoder decoder([&](const NP1::APData& d) { probe.on_ap(d); }, [&](const NP1::LPData& d) { probe.on_lfp(d); });
     decoder.reset();
     std::vector<electrodePacket> drained(64);
     for (auto _ : state) {
@@ -177,7 +197,7 @@ void BM_NP2DecoderWithConversion(benchmark::State& state) {
     std::vector<uint8_t> words;
     encoder.append_superframes(words, 2048);
     NP2::ProbeStream probe(demux::SID::NP2_PORT0_DOCK0, gains_of(1.25f));
-    NP2::RowDecoder decoder([&](NP2::RawAPData raw) { probe.on_raw_ap(raw); });
+    NP2::RowDecoder decoder([&](const NP2::RawAPData& raw) { probe.on_raw_ap(raw); });
     decoder.reset();
     const auto list = word_list(words);
     std::vector<NP2::APData> drained(256);
@@ -193,7 +213,7 @@ BENCHMARK(BM_NP2DecoderWithConversion);
 // Device buffers in, gain-converted sets out of eight live NP2 probe streams
 // and into the host, which drains them with bulk dequeues.
 void BM_CoordinatorAndEightNP2Workers(benchmark::State& state) {
-    const auto& stream = BoardStream::get();
+    const auto& stream = BoardStream::get(state);
     demux::DataStreamCoordinator coordinator;
     std::vector<std::unique_ptr<NP2::ProbeStream>> probes;
     for (uint32_t sid = 8; sid < 16; ++sid) {
@@ -231,7 +251,7 @@ void BM_CoordinatorAndEightNP2Workers(benchmark::State& state) {
     }
     report(state, stream.bytes.size(), BOARD_RATE);
 }
-BENCHMARK(BM_CoordinatorAndEightNP2Workers)->UseRealTime();
+BENCHMARK(BM_CoordinatorAndEightNP2Workers)->ArgName("runs")->Arg(0)->Arg(1)->UseRealTime();
 
 }  // namespace
 

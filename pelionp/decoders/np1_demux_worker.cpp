@@ -6,8 +6,8 @@
 
 namespace pelionp::NP1 {
 
-DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(APData)>&& on_ap,
-                         std23::move_only_function<void(LPData)>&& on_lfp,
+DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(const APData&)>&& on_ap,
+                         std23::move_only_function<void(const LPData&)>&& on_lfp,
                          std23::move_only_function<void()> reset_output_,
                          std23::move_only_function<void()> after_list)
     : NeuropixelsWorker(sid_, std::move(reset_output_), std::move(after_list)) {

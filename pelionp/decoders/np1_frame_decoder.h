@@ -59,8 +59,8 @@ struct LPData {
 
 class PELIONP_API FrameDecoder {
 public:
-    using APCallback = std23::move_only_function<void(APData)>;
-    using LFPCallback = std23::move_only_function<void(LPData)>;
+    using APCallback = std23::move_only_function<void(const APData&)>;
+    using LFPCallback = std23::move_only_function<void(const LPData&)>;
 
     /// Throws std::invalid_argument if a callback is empty.
     FrameDecoder(APCallback on_ap, LFPCallback on_lfp);

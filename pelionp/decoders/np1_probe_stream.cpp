@@ -20,7 +20,7 @@ ProbeStream::ProbeStream(demux::SID sid, Gains ap_gains, Gains lfp_gains, std::s
       max_queued_(max_queued),
       queue_(std::make_shared<ElectrodePacketQueue>()),
       worker_(std::make_unique<DemuxWorker>(
-          sid, [this](APData d) { on_ap(d, demux::Wake::deferred); }, [this](LPData l) { on_lfp(l); }, [this] { reset_output(); },
+          sid, [this](const APData& d) { on_ap(d, demux::Wake::deferred); }, [this](const LPData& l) { on_lfp(l); }, [this] { reset_output(); },
           [this] { queue_->signal_deferred(); })) {
     queue_->charge_to(demux::data_path_budget());
     decoding_ = worker_.get();

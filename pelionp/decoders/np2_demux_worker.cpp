@@ -4,7 +4,7 @@
 
 namespace pelionp::NP2 {
 
-DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(RawAPData)>&& on_raw_ap,
+DemuxWorker::DemuxWorker(demux::SID sid_, std23::move_only_function<void(const RawAPData&)>&& on_raw_ap,
                          std23::move_only_function<void()> reset_output_,
                          std23::move_only_function<void()> after_list)
     : NeuropixelsWorker(sid_, std::move(reset_output_), std::move(after_list)) {

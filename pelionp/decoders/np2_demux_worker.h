@@ -16,7 +16,7 @@ public:
     /// Throws std::invalid_argument for an empty callback (before any thread
     /// exists) and std::system_error if the thread cannot be started.
     /// `after_list`: see NeuropixelsWorker.
-    DemuxWorker(demux::SID sid, std23::move_only_function<void(RawAPData)>&& on_raw_ap,
+    DemuxWorker(demux::SID sid, std23::move_only_function<void(const RawAPData&)>&& on_raw_ap,
                 std23::move_only_function<void()> reset_output, std23::move_only_function<void()> after_list = {});
 
     DemuxWorker(const DemuxWorker&) = delete;

@@ -5,6 +5,20 @@
 #include "pelionp/decoders/gain.h"
 
 namespace pelionp::NP2 {
+namespace {
+
+// A set converted as the queue builds its slot (see enqueue_made).
+struct Converted {
+    const RawAPData& raw;
+    std::span<const float, CHANNEL_COUNT> gain;
+    operator APData() const {  // NOLINT: converts on purpose, in place
+        APData out;
+        convert_raw_ap(raw, gain, out);
+        return out;
+    }
+};
+
+}  // namespace
 
 void convert_raw_ap(const RawAPData& raw, std::span<const float, CHANNEL_COUNT> gain, APData& out) {
     out.timestamp = raw.timestamp;
@@ -18,9 +32,11 @@ SetFate queue_ap_set(const RawAPData& raw, std::span<const float, CHANNEL_COUNT>
         spdlog::warn("Queue is full, dropping packet at timestamp {}", raw.timestamp);
         return SetFate::queue_full;
     }
-    APData data;
-    convert_raw_ap(raw, gain, data);
-    if (!queue.enqueue(data, wake)) {
+    // The path of a set's samples from the device buffer to the host, one
+    // pass each: the decoder reads the words in place and writes the raw set
+    // (RowDecoder, by reference to here); the conversion writes the queue's
+    // slot (this call); the host's dequeue copies it out.
+    if (!queue.enqueue_made(Converted{raw, gain}, wake)) {
         spdlog::error("Failed to enqueue data packet at timestamp {}, memory might be full", raw.timestamp);
         return SetFate::out_of_memory;
     }

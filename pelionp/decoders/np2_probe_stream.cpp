@@ -17,7 +17,7 @@ ProbeStream::ProbeStream(demux::SID sid, Gains gains, std::size_t max_queued)
       max_queued_(max_queued),
       queue_(std::make_shared<APDataQueue>()),
       worker_(std::make_unique<DemuxWorker>(
-          sid, [this](RawAPData raw) { on_raw_ap(raw, demux::Wake::deferred); }, [this] { reset_output(); },
+          sid, [this](const RawAPData& raw) { on_raw_ap(raw, demux::Wake::deferred); }, [this] { reset_output(); },
           [this] { queue_->signal_deferred(); })) {
     queue_->charge_to(demux::data_path_budget());
     decoding_ = worker_.get();

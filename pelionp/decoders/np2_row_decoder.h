@@ -52,7 +52,7 @@ static_assert(std::is_trivially_copyable_v<APData>);
 
 class PELIONP_API RowDecoder {
 public:
-    using Callback = std23::move_only_function<void(RawAPData)>;
+    using Callback = std23::move_only_function<void(const RawAPData&)>;
 
     /// Throws std::invalid_argument if the callback is empty.
     explicit RowDecoder(Callback on_raw_ap);

@@ -12,6 +12,8 @@
 #include <spdlog/spdlog.h>
 
 #include "pelionp/demux/byte_budget.h"
+#include "pelionp/demux/compact_words.h"
+#include "pelionp/demux/tick_table.h"
 #include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
@@ -189,7 +191,16 @@ private:
         const uint8_t* end = nullptr;
         uint16_t subscribed = 0;
         uint16_t discontinuous = 0;
+        uint16_t compact = 0;  // subscribed SIDs whose lists take the compact form
+        // Per SID: words the list stands for minus its entries (the header
+        // slot, the tick tables, the runs), and the table version it names.
+        std::array<int64_t, SID_COUNT> extra{};
+        std::array<uint32_t, SID_COUNT> table_named{};
     };
+
+    static uint64_t words_of(const Pass& pass, unsigned sid) noexcept {
+        return static_cast<uint64_t>(int64_t{pass.lanes[sid].used} + pass.extra[sid]);
+    }
 
     void demultiplex(DataBuffer& buffer) {
         const auto now = Clock::now();
@@ -219,6 +230,19 @@ private:
             if (list.capacity() == 0) {
                 list = pool_->take();
             }
+            if (queues_[sid]->form == WordForm::compact) {
+                if (list.empty()) {
+                    try {
+                        list.resize(MIN_LIST_WORDS);
+                    } catch (const std::bad_alloc&) {
+                        pass.subscribed &= static_cast<uint16_t>(~bit(sid));  // its words are counted as lost
+                        continue;
+                    }
+                }
+                pass.compact |= bit(sid);
+                lane.used = 1;
+                pass.extra[sid] = -1;
+            }
             // A recycled list keeps its old size: its stale words are
             // overwritten, never value-initialised again.
             lane.data = list.data();
@@ -230,15 +254,37 @@ private:
         const uint8_t* const bytes = pass.bytes;
         const uint8_t* const end = pass.end;
         uint64_t timestamp = pass.timestamp;
-        for (const uint8_t* word = bytes; word != end; word += STREAM_WORD_BYTES) {
-            Lane& lane = pass.lanes[word[0] & 0x0Fu];
-            if (static_cast<uint8_t>(lane.expected) == word[1] && lane.used < lane.size) [[likely]] {
-                ++lane.expected;
-                lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(word - bytes)};
-            } else {
+        // Word by word until a timestamp word begins a tick the table may
+        // match, then tick by tick while the ticks match. NB: a tick is
+        // learnt only within one buffer; the first whole tick of a buffer
+        // is tried against the table learnt before.
+        const uint8_t* word = bytes;
+        const uint8_t* learning = nullptr;  // the timestamp word the tick being learnt began at
+        const uint8_t* tried = nullptr;     // where the last tick-by-tick stretch stopped
+        for (;;) {
+            for (; word != end; word += STREAM_WORD_BYTES) {
+                Lane& lane = pass.lanes[word[0] & 0x0Fu];
+                if (static_cast<uint8_t>(lane.expected) == word[1] && lane.used < lane.size) [[likely]] {
+                    ++lane.expected;
+                    lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(word - bytes)};
+                    continue;
+                }
+                const bool tick_starts = (word[0] & 0x0Fu) == TIMESTAMP_SID;
+                if (tick_starts && word != tried) {
+                    if (learning != nullptr) {
+                        table_.learn(learning, static_cast<std::size_t>(word - learning) / STREAM_WORD_BYTES);
+                    }
+                    learning = nullptr;
+                    if (table_.ready()) break;
+                }
                 rare_word(pass, word);
                 timestamp = pass.timestamp;
+                if (tick_starts) learning = word;
             }
+            if (word == end) break;
+            word = matching_ticks(pass, word);
+            timestamp = pass.timestamp;
+            tried = word;
         }
         last_timestamp_ = pass.timestamp;
 
@@ -258,24 +304,26 @@ private:
             if (seen & bit(sid)) {
                 last_seen_[sid] = now;
             }
+            const uint64_t words = words_of(pass, sid);
             if (queues_[sid] && !(pass.subscribed & bit(sid))) {
                 // Out of memory earlier in this buffer: the words stored since are dropped too.
-                count(queues_[sid]->losses.memory_words, pass.lanes[sid].used);
+                count(queues_[sid]->losses.memory_words, words);
                 continue;
             }
-            if (!(pass.subscribed & bit(sid)) || pass.lanes[sid].used == 0) {
+            if (!(pass.subscribed & bit(sid)) || words == 0) {
                 continue;  // a subscribed SID keeps its list for the next buffer
             }
             if (over_budget) {
-                count(queues_[sid]->losses.budget_words, pass.lanes[sid].used);
+                count(queues_[sid]->losses.budget_words, words);
                 continue;  // the list is overwritten by the next buffer
             }
             auto& list = lists_[sid];
+            if (pass.compact & bit(sid)) list[0] = SIDWord{words, compact::HEADER};
             list.resize(pass.lanes[sid].used);  // only ever shrinks: ends the list after its last word
             // A failed allocation drops the entry: the decoder resynchronises
             // on its own counters.
             if (!queues_[sid]->enqueue(SIDQueueEntry{std::move(list), length, shared})) {
-                count(queues_[sid]->losses.memory_words, pass.lanes[sid].used);
+                count(queues_[sid]->losses.memory_words, words);
             }
             list = {};
             depth[sid] = queues_[sid]->size_approx();
@@ -328,17 +376,101 @@ private:
             if (queues_[sid]) count(queues_[sid]->losses.memory_words, 1);  // out of memory earlier in this buffer
             return;
         }
-        if (lane.used == lane.size && !grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES)) {
-            // A failed allocation drops this buffer's element of the SID:
-            // the decoder resynchronises on its own counters.
-            spdlog::error("Demux channel {}, out of memory for its word list: dropping its words of this buffer",
-                          sid);
-            pass.subscribed &= static_cast<uint16_t>(~bit(sid));
-            count(queues_[sid]->losses.memory_words, uint64_t{lane.used} + 1);
-            lane.used = 0;
+        if (lane.used >= lane.size && !grow(sid, lane, static_cast<uint64_t>(pass.end - word) / STREAM_WORD_BYTES)) {
+            drop_list(pass, sid, 1);
             return;
         }
         lane.data[lane.used++] = SIDWord{pass.timestamp, static_cast<int>(word - pass.bytes)};
+    }
+
+    // A failed allocation drops this buffer's element of the SID, and
+    // `more` words that had no room: the decoder resynchronises on its own
+    // counters.
+    void drop_list(Pass& pass, unsigned sid, uint64_t more) {
+        spdlog::error("Demux channel {}, out of memory for its word list: dropping its words of this buffer", sid);
+        count(queues_[sid]->losses.memory_words, words_of(pass, sid) + more);
+        pass.subscribed &= static_cast<uint16_t>(~bit(sid));
+        pass.lanes[sid].used = 0;
+        pass.extra[sid] = 0;
+    }
+
+    // The ticks from `tick` (a timestamp word) on that match the table, back
+    // to back: every lane's counter moves past them, the compact lists get
+    // one run (and the table, the first time they name it), the per-word
+    // lists every word. Returns the first word after them (`tick` if none
+    // matched).
+    const uint8_t* matching_ticks(Pass& pass, const uint8_t* const tick) {
+        const uint32_t tick_bytes = table_.bytes();
+        std::array<uint64_t, SID_COUNT> counters;
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) counters[sid] = pass.lanes[sid].expected;
+        table_.expect(counters);
+        const uint8_t* at = tick;
+        while (static_cast<std::size_t>(pass.end - at) >= tick_bytes && table_.match(at)) at += tick_bytes;
+        const auto ticks = static_cast<uint32_t>(static_cast<std::size_t>(at - tick) / tick_bytes);
+        if (ticks == 0) return tick;
+        pass.timestamp = compact::timestamp_at(at - tick_bytes);
+        const auto remaining = static_cast<uint64_t>(pass.end - at) / STREAM_WORD_BYTES;
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            const uint32_t per_tick = table_.count(sid);
+            if (per_tick == 0) continue;
+            Lane& lane = pass.lanes[sid];
+            const uint64_t words = uint64_t{per_tick} * ticks;
+            lane.expected += words;
+            if (sid == TIMESTAMP_SID || !queues_[sid]) continue;
+            if (!(pass.subscribed & bit(sid))) {
+                count(queues_[sid]->losses.memory_words, words);  // out of memory earlier in this buffer
+                continue;
+            }
+            const auto positions = table_.positions(sid);
+            const auto first = static_cast<uint32_t>(tick - pass.bytes);
+            if (pass.compact & bit(sid)) {
+                const bool name_table = pass.table_named[sid] != table_.version();
+                if (!room(sid, lane, 1 + (name_table ? 1 + per_tick : 0), remaining)) {
+                    drop_list(pass, sid, words);
+                    continue;
+                }
+                if (name_table) {
+                    lane.data[lane.used++] = SIDWord{compact::pack(tick_bytes, per_tick), compact::TABLE};
+                    for (const int32_t position : positions) lane.data[lane.used++] = SIDWord{0, position};
+                    pass.extra[sid] -= 1 + int64_t{per_tick};
+                    pass.table_named[sid] = table_.version();
+                }
+                lane.data[lane.used++] = SIDWord{compact::pack(first, ticks), compact::RUN};
+                pass.extra[sid] += static_cast<int64_t>(words) - 1;
+            } else {
+                // The per-word form, for subscribers outside the library.
+                if (!room(sid, lane, words, remaining)) {
+                    drop_list(pass, sid, words);
+                    continue;
+                }
+                for (uint32_t t = 0; t < ticks; ++t) {
+                    const uint32_t offset = first + t * tick_bytes;
+                    const uint64_t timestamp = compact::timestamp_at(pass.bytes + offset);
+                    for (const int32_t position : positions) {
+                        lane.data[lane.used++] = SIDWord{timestamp, static_cast<int>(offset + static_cast<uint32_t>(position))};
+                    }
+                }
+            }
+        }
+        return at;
+    }
+
+    // Room for `need` more entries in the list of `sid`, with `remaining`
+    // words left in the buffer: grows it by at least half as much again as
+    // it holds, never by more than the buffer can still fill. False when the
+    // allocation fails.
+    bool room(unsigned sid, Lane& lane, uint64_t need, uint64_t remaining) noexcept {
+        if (uint64_t{lane.size} - lane.used >= need) return true;
+        auto& list = lists_[sid];
+        const uint64_t wanted = uint64_t{lane.used} + need + std::min<uint64_t>(lane.size / 2 + MIN_LIST_WORDS, remaining);
+        try {
+            list.resize(wanted);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        lane.data = list.data();
+        lane.size = static_cast<uint32_t>(list.size());
+        return true;
     }
 
     // The list of `sid` is full and `remaining` words (this one included) are
@@ -372,6 +504,7 @@ private:
     std::array<std::vector<SIDWord>, SID_COUNT> lists_{};  // the lists under construction, or empty
     std::shared_ptr<WordListPool> pool_ = owner_.word_lists;
     std::array<Discontinuity, SID_COUNT> discontinuities_{};
+    TickTable table_;  // the stream's tick, as last learnt
 };
 
 DataStreamCoordinator::DataStreamCoordinator() {

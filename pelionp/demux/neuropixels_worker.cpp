@@ -6,6 +6,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "pelionp/demux/compact_words.h"
 #include "pelionp/demux/word_list_pool.h"
 
 namespace pelionp::demux {
@@ -24,7 +25,7 @@ std::condition_variable handshake_done;
 
 NeuropixelsWorker::NeuropixelsWorker(SID sid_, std23::move_only_function<void()> reset_output,
                                      std23::move_only_function<void()> after_list)
-    : sid(sid_), queue_(make_sid_queue()), reset_output_(std::move(reset_output)), after_list_(std::move(after_list)) {
+    : sid(sid_), queue_(make_sid_queue(WordForm::compact)), reset_output_(std::move(reset_output)), after_list_(std::move(after_list)) {
     if (!reset_output_) {
         throw std::invalid_argument("reset_output must not be empty");
     }
@@ -45,7 +46,7 @@ void NeuropixelsWorker::stop_and_join() noexcept {
 bool NeuropixelsWorker::on_worker_thread() const noexcept { return thread_.get_id() == std::this_thread::get_id(); }
 
 void NeuropixelsWorker::discard(SIDQueueEntry& entry) noexcept {
-    const uint64_t words = std::get<0>(entry).size();
+    const uint64_t words = words_in(std::get<0>(entry));
     words_discarded_.store(words_discarded_.load(std::memory_order_relaxed) + words, std::memory_order_relaxed);
     release_entry(entry);
 }

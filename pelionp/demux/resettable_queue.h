@@ -65,6 +65,13 @@ public:
     bool enqueue_deferred(const T& item) { return after_enqueue(queue_.enqueue_deferred(item)); }
     bool enqueue(const T& item, Wake wake) { return wake == Wake::now ? enqueue(item) : enqueue_deferred(item); }
     void signal_deferred() { queue_.signal_deferred(); }
+    /// Producer side: the element built in its slot from `maker` (which
+    /// converts to T), so a set is written once, where the host takes it.
+    template <class Maker>
+    bool enqueue_made(Maker&& maker, Wake wake) {
+        return after_enqueue(wake == Wake::now ? queue_.emplace(std::forward<Maker>(maker))
+                                               : queue_.emplace_deferred(std::forward<Maker>(maker)));
+    }
 
     /// Before the first enqueue: every element queued is charged to `budget`
     /// (which must outlive the queue) until it is taken or cleared.

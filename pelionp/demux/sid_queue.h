@@ -49,11 +49,20 @@ struct SIDLosses {
     std::atomic<uint64_t> budget_words{0};
 };
 
+/// How a subscriber takes its words: one {timestamp, offset} entry per word,
+/// or the compact form of the library's own decoder workers
+/// (compact_words.h), which names whole ticks at once.
+enum class WordForm : uint8_t { per_word, compact };
+
 /// Blocking SPSC queue that its consumer's owner can wake; grows without
 /// limit. Carries the losses the demultiplexer saw for its subscriber.
 class SIDQueue : public WakeableQueue<SIDQueueEntry, SID_QUEUE_BLOCK_SIZE> {
 public:
-    using WakeableQueue::WakeableQueue;
+    explicit SIDQueue(std::size_t initial_capacity = SID_QUEUE_INITIAL_CAPACITY,
+                      WordForm form_ = WordForm::per_word)
+        : WakeableQueue(initial_capacity), form(form_) {}
+    /// The form of the word lists the demultiplexer puts in this queue.
+    const WordForm form;
     SIDLosses losses;
 };
 
@@ -61,8 +70,8 @@ public:
 /// the bytes with the function that frees them}.
 using DataBuffer = std::pair<uint64_t, std::unique_ptr<uint8_t[], void (*)(uint8_t*)>>;
 
-inline std::shared_ptr<SIDQueue> make_sid_queue() {
-    return std::make_shared<SIDQueue>(SID_QUEUE_INITIAL_CAPACITY);
+inline std::shared_ptr<SIDQueue> make_sid_queue(WordForm form = WordForm::per_word) {
+    return std::make_shared<SIDQueue>(SID_QUEUE_INITIAL_CAPACITY, form);
 }
 
 }  // namespace pelionp::demux

@@ -67,6 +67,19 @@ public:
         deferred_ = true;
         return true;
     }
+    /// Producer: `enqueue_deferred` of the element built in its slot as
+    /// T(args...) (a type that converts to T builds it there: no copy).
+    template <class... Args>
+    bool emplace_deferred(Args&&... args) {
+        if (!push_in_place(std::forward<Args>(args)...)) return false;
+        deferred_ = true;
+        return true;
+    }
+    /// Producer: `enqueue` of the element built in its slot.
+    template <class... Args>
+    bool emplace(Args&&... args) {
+        return push_in_place(std::forward<Args>(args)...) && signal();
+    }
     /// Producer: one wake-up for the elements enqueued deferred since the
     /// last call; nothing if there was none.
     void signal_deferred() {
@@ -178,6 +191,14 @@ private:
     bool push(U&& item) {
         count_.fetch_add(1, std::memory_order_relaxed);
         if (queue_.enqueue(std::forward<U>(item))) return true;
+        count_.fetch_sub(1, std::memory_order_relaxed);
+        return false;
+    }
+
+    template <class... Args>
+    bool push_in_place(Args&&... args) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+        if (queue_.emplace(std::forward<Args>(args)...)) return true;
         count_.fetch_sub(1, std::memory_order_relaxed);
         return false;
     }

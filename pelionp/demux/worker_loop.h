@@ -15,6 +15,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "pelionp/demux/compact_words.h"
 #include "pelionp/demux/folded_log.h"
 #include "pelionp/demux/neuropixels_worker.h"
 #include "pelionp/demux/word_list_pool.h"
@@ -76,6 +77,7 @@ void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
     guarded_step(*this, "decoder reset", failures.reset, [&] { decoder.reset(); });
     uint64_t served = 0;
     SIDQueueEntry entry;
+    std::vector<SIDWord> expanded;  // a compact list's ticks, expanded a batch at a time
     while (!stop_.load(std::memory_order_acquire)) {
         const bool got = queue.wait_dequeue_timed(entry, WORKER_WAIT);
         if (const uint64_t wanted = resync_requested_.load(std::memory_order_acquire); wanted != served) {
@@ -93,18 +95,20 @@ void NeuropixelsWorker::run(SIDQueue& queue, Decoder& decoder) {
             // NB: counted before decoding, so that a callback (the output
             // reset of a resync excepted) may compare what the decoder gave it
             // with what it was given, this list included.
-            words_decoded_.store(words_decoded_.load(std::memory_order_relaxed) + words.size(),
+            words_decoded_.store(words_decoded_.load(std::memory_order_relaxed) + words_in(words),
                                  std::memory_order_relaxed);
             // NB: an element whose decoding threw is dropped from that word
             // on; the decoder finds its place again from its counters.
             guarded_step(*this, "decoding", failures.decoding, [&] {
-                if constexpr (requires { decoder.decode_words(std::span<const SIDWord>(words), bytes); }) {
-                    decoder.decode_words(std::span<const SIDWord>(words), bytes);
-                } else {
-                    for (const auto& [timestamp, offset] : words) {
-                        decoder.decode(timestamp, bytes + offset + STREAM_PAYLOAD_OFFSET);
+                for_each_words(words, bytes, expanded, [&](std::span<const SIDWord> some) {
+                    if constexpr (requires { decoder.decode_words(some, bytes); }) {
+                        decoder.decode_words(some, bytes);
+                    } else {
+                        for (const auto& [timestamp, offset] : some) {
+                            decoder.decode(timestamp, bytes + offset + STREAM_PAYLOAD_OFFSET);
+                        }
                     }
-                }
+                });
             });
             if (after_list_) {
                 guarded_step(*this, "the end of a word list", failures.after_list, [&] { after_list_(); });
