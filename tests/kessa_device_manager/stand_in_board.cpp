@@ -247,7 +247,8 @@ void StandInBoard::stream_forever(std::vector<uint8_t> pattern) const {
         return feeder_->forever(std::move(pattern));
     }
 #endif
-    throw std::logic_error("only a blocking stand-in streams forever");
+    (void)pattern;
+    throw std::logic_error("only a blocking stand-in streams forever on Linux");
 }
 
 void StandInBoard::stop_streaming() const { stream_forever({}); }
