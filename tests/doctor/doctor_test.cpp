@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "kessa_device_manager/kessa_device_manager.h"
 #include "tests/doctor/exclusive_nodes.h"
 #include "tests/kessa_device_manager/stand_in_board.h"
@@ -224,10 +226,8 @@ TEST(Doctor, APlugInThatIsNotThereOrDoesNotLoadIsNamed) {
   // The loader's message names the library (Linux), or the module's import
   // tables do (Windows, whose error 126 names none); the doctor says what
   // to install.
-  EXPECT_NE(needs.detail.find(std::string(DOCTOR_NEEDS_ABSENT_MODULE) + " needs " DOCTOR_ABSENT_DEPENDENCY
-                              ", which is not found"),
-            std::string::npos)
-      << needs.detail;
+  const auto named = fmt::format("{} needs {}, which is not found", DOCTOR_NEEDS_ABSENT_MODULE, DOCTOR_ABSENT_DEPENDENCY);
+  EXPECT_NE(needs.detail.find(named), std::string::npos) << needs.detail;
   EXPECT_EQ(needs.remedy, "install " DOCTOR_ABSENT_DEPENDENCY " next to the plug-in or on the library path");
 #ifdef _WIN32
   EXPECT_NE(needs.detail.find("Windows error 126"), std::string::npos) << needs.detail;
