@@ -117,9 +117,9 @@ public:
 #ifndef _WIN32
         // The driver's timeout bounds every read; its end, and any signal
         // to the reader, abort the transfer with ETIMEDOUT.
-        const auto ticket = timeout ? std::optional(owner_.clock_.arm(*timeout)) : std::nullopt;
+        const uint64_t ticket = timeout ? owner_.clock_.arm(*timeout) : 0;  // tickets start at 1
         auto n = inner_->read(buffer, wait);
-        if (ticket) owner_.clock_.disarm(*ticket);
+        if (ticket != 0) owner_.clock_.disarm(ticket);
         if (!n && n.error() == EINTR) n = std::unexpected(DRIVER_TIMEOUT_CODE);
 #else
         auto n = inner_->read(buffer, wait);
