@@ -12,6 +12,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "kessa_device_manager/identity.h"
 #include "kessa_device_manager/status.h"
 
 namespace pelio::xdma {
@@ -152,13 +153,60 @@ bool listed(Handler& handler) {
     return std::ranges::find(paths, handler.path()) != paths.end();
 }
 
-/// The listed path of the board `address` identifies (its old path when
-/// the system shows no address): the driver may give a returning board
-/// another number (with two boards, xdma0 comes back as xdma2).
-std::optional<std::string> find_again(Handler& handler, const std::string& old_path,
-                                      const std::optional<std::string>& address) {
-    for (const auto& path : handler.backend().list_devices()) {
-        if (address ? handler.backend().board_address(path) == address : path == old_path) return path;
+/// What identifies a board across its departures: its PCI address when
+/// the system shows it, else the serial number of its identity block when
+/// the block is valid, else nothing but its path.
+struct BoardIdentity {
+    std::optional<std::string> address;
+    std::optional<uint32_t> serial;
+};
+
+std::optional<uint32_t> serial_number(const Connection& c) {
+    if (c.register_space_bytes() < IDENTITY_BLOCK_ADDRESS + 4 * IDENTITY_BLOCK_WORDS) return std::nullopt;
+    std::array<uint32_t, IDENTITY_BLOCK_WORDS> block{};
+    for (uint32_t i = 0; i < IDENTITY_BLOCK_WORDS; ++i) block[i] = c.read_register(IDENTITY_BLOCK_ADDRESS + 4 * i);
+    const auto identity = decode_identity(block);
+    if (!identity) return std::nullopt;
+    return identity->serial_number;
+}
+
+/// The serial number of the board listed at `path`, opened for a moment;
+/// empty when it does not open (another program holds it) or has no valid
+/// identity block.
+std::optional<uint32_t> serial_number_at(Handler& handler, const std::string& path) {
+    const auto connection = Connection::open(handler.backend(), path, handler.module());
+    return connection ? serial_number(*connection) : std::nullopt;
+}
+
+/// Taken while the board is there: the system forgets its address once it
+/// leaves, and its registers are gone with it.
+BoardIdentity identify(Handler& handler) {
+    BoardIdentity identity{.address = handler.backend().board_address(handler.path()), .serial = std::nullopt};
+    if (!identity.address) {
+        identity.serial = handler.try_with_connection([](Connection& c) { return serial_number(c); }).value_or(std::nullopt);
+    }
+    return identity;
+}
+
+/// The listed path of the board `identity` names (its old path when
+/// nothing but the path identifies it): the driver may give a returning
+/// board another number (with two boards, xdma0 comes back as xdma2).
+/// NB: by serial number each listed board is opened in turn; a returning
+/// board without a valid identity block is taken at its old path.
+std::optional<std::string> find_again(Handler& handler, const std::string& old_path, const BoardIdentity& identity) {
+    const auto paths = handler.backend().list_devices();
+    for (const auto& path : paths) {
+        if (identity.address) {
+            if (handler.backend().board_address(path) == identity.address) return path;
+        } else if (identity.serial) {
+            if (serial_number_at(handler, path) == identity.serial) return path;
+        } else if (path == old_path) {
+            return path;
+        }
+    }
+    if (identity.serial && std::ranges::find(paths, old_path) != paths.end() &&
+        !serial_number_at(handler, old_path)) {
+        return old_path;
     }
     return std::nullopt;
 }
@@ -184,8 +232,8 @@ void reopen_or_give_up(Handler& handler, const std::string& reason) {
     spdlog::warn("Device reopened after a failed reboot");
 }
 
-/// `address`: what identified the board before it was told to reboot.
-int reopen(Handler& handler, const std::optional<std::string>& address) {
+/// `identity`: what identified the board before it was told to reboot.
+int reopen(Handler& handler, const BoardIdentity& identity) {
     const auto& t = handler.timing();
     const auto old_path = handler.path();
     // No read may hold the connection: the one in flight ends at once.
@@ -198,14 +246,18 @@ int reopen(Handler& handler, const std::optional<std::string>& address) {
     }
     spdlog::info("Device closed");
     std::optional<std::string> found;
-    if (!poll_until([&] { return (found = find_again(handler, old_path, address)).has_value(); }, t.open_poll,
+    if (!poll_until([&] { return (found = find_again(handler, old_path, identity)).has_value(); }, t.open_poll,
                     t.open_timeout, [] {})) {
         spdlog::error("Timeout open device");
         handler.mark_unusable("Timeout open device");
         return 1;
     }
     if (*found != old_path) {
-        spdlog::info("Device {} ({}) is back as {}", old_path, address.value_or("?"), *found);
+        spdlog::info("Device {} ({}) is back as {}", old_path,
+                     identity.address  ? *identity.address
+                     : identity.serial ? fmt::format("serial number {:08X}", *identity.serial)
+                                       : std::string("?"),
+                     *found);
         handler.set_path(*found);
     }
     std::this_thread::sleep_for(t.reopen_settle);
@@ -266,8 +318,7 @@ int reboot(Handler& handler, std::string_view mode) {
     // No read may span the board's departure: the read in flight ends (and
     // no new one starts) before the board is told to reconfigure.
     handler.suspend_reads();
-    // Taken while the board is there: the system forgets it once it leaves.
-    const auto address = handler.backend().board_address(handler.path());
+    const auto identity = identify(handler);
     try {
         send_reboot(handler, *image);
     } catch (const std::exception& e) {
@@ -276,7 +327,7 @@ int reboot(Handler& handler, std::string_view mode) {
         return 1;
     }
     try {
-        return reopen(handler, address);
+        return reopen(handler, identity);
     } catch (const std::exception& e) {
         spdlog::error("Reboot failed: {}", e.what());
         if (!handler.connected()) handler.mark_unusable(std::string("Reboot failed: ") + e.what());

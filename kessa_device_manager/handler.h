@@ -111,6 +111,7 @@ public:
     void suspend_reads() {
         suspended_ = true;
         suspension_.raise();
+        end_read_in_flight(suspension_, false);
         // A reader that saw reads running just before has its read refused
         // or interrupted; the exclusive lock waits for it to leave.
         std::unique_lock lock(mutex_);
@@ -119,6 +120,23 @@ public:
         suspension_.lower();
         suspended_ = false;
     }
+
+    /// Where raising `interrupt` does not end a read waiting in the driver
+    /// (platform::INTERRUPT_ENDS_DRIVER_READ false: Windows), has the board
+    /// end the read in flight that watches it: with `producers_off`, the
+    /// Neuropixels image's data producers are switched off first (ports'
+    /// bits 0..3 of 0x1404, the IO producer's bit 0 of 0x2400), so nothing
+    /// new arrives; then the end-of-packet pulse closes the packet in
+    /// flight and the driver completes the transfer. CancelSynchronousIo is
+    /// tried as well. A read that starts just after a pulse misses it: the
+    /// pulse is repeated a few times while a read is still in flight.
+    /// Returns once no such read is in flight, or after the last attempt.
+    /// NB: the bound that remains is the driver's ring timeout (3 s or
+    /// 10 s in the public builds): a board whose framing does not end the
+    /// transfer leaves the read to it, and the read then ends with success
+    /// and 0 bytes. Nothing where the interrupt ends the read itself.
+    /// Not to be called from a thread inside a read that watches `interrupt`.
+    void end_read_in_flight(platform::ReadInterrupt& interrupt, bool producers_off);
 
     /// As `with_connection`, but empty while the connection is released.
     template <class F>

@@ -25,6 +25,7 @@ XDMA_DataStream::XDMA_DataStream(std::shared_ptr<Handler> handler, BasicDevice::
 XDMA_DataStream::~XDMA_DataStream() {
     running_ = 0;
     stopping_.raise();
+    if (thread_.get_id() != std::this_thread::get_id()) handler_->end_read_in_flight(stopping_, true);
     if (thread_.get_id() == std::this_thread::get_id()) {
         spdlog::critical("XDMA_DataStream destroyed from its own stream thread");
         std::terminate();
@@ -35,6 +36,8 @@ XDMA_DataStream::~XDMA_DataStream() {
 bool XDMA_DataStream::stop() {
     const bool was_running = running_.exchange(0) != 0;
     stopping_.raise();
+    // Windows: the board ends the read in flight (the raise cannot).
+    if (thread_.get_id() != std::this_thread::get_id()) handler_->end_read_in_flight(stopping_, true);
     return was_running;
 }
 

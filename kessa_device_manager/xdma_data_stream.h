@@ -24,6 +24,11 @@
 // ends a read waiting in the driver (on Linux by signalling the thread; the
 // transfer in flight is lost, bytes the card still holds stay for the next
 // reader), so the thread ends within milliseconds, not the driver's timeout.
+// On Windows no interrupt ends a read waiting in the driver: stop and the
+// destructor have the board end it (the producers of the Neuropixels image
+// off, then the end-of-packet pulse), try CancelSynchronousIo, then join;
+// the bound that remains is the driver's ring timeout (see
+// Handler::end_read_in_flight).
 #include <atomic>
 #include <cstdint>
 #include <memory>

@@ -278,6 +278,8 @@ void ReadInterrupt::raise() noexcept {
     }
 }
 
+void ReadInterrupt::try_cancel_readers() noexcept {}
+
 std::shared_ptr<Backend> linux_backend(std::filesystem::path directory, std::filesystem::path sysfs_root) {
     return std::make_shared<LinuxBackend>(std::move(directory), std::move(sysfs_root));
 }

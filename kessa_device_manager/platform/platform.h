@@ -39,6 +39,16 @@ inline constexpr int READ_OUT_OF_MEMORY = 8;  // ERROR_NOT_ENOUGH_MEMORY
 inline constexpr int READ_OUT_OF_MEMORY = 12;  // ENOMEM
 #endif
 
+/// Whether raising a ReadInterrupt ends a read already waiting in the
+/// driver (Linux: the driver's wait is interruptible by a signal). Where it
+/// does not (Windows), the board must end the read (see
+/// Handler::end_read_in_flight).
+#ifdef _WIN32
+inline constexpr bool INTERRUPT_ENDS_DRIVER_READ = false;
+#else
+inline constexpr bool INTERRUPT_ENDS_DRIVER_READ = true;
+#endif
+
 /// Raised, it makes every card-to-host read that watches it return
 /// READ_INTERRUPTED, one already waiting in the driver included, until
 /// lowered. On Linux the reading thread is signalled (the driver's wait is
@@ -46,7 +56,8 @@ inline constexpr int READ_OUT_OF_MEMORY = 12;  // ENOMEM
 /// the card), again every millisecond until it has left the read, so
 /// `raise` returns once no watching read is in flight. On Windows a read
 /// waiting in the driver cannot be ended this way: `raise` is seen before
-/// the read starts, and the windows backend asks for the rest (see there).
+/// the read starts, and a read in flight ends when the board ends the
+/// transfer (`try_cancel_readers` asks the system as well).
 /// Threading: raise, lower and raised may be called from any thread, but
 /// not from a thread inside a read that watches the interrupt.
 class ReadInterrupt {
@@ -61,11 +72,23 @@ public:
     void lower() noexcept;
     [[nodiscard]] bool raised() const noexcept { return raised_; }
 
+    /// A read that watches this interrupt is in flight.
+    [[nodiscard]] bool reader_in_flight();
+    /// Waits up to `patience` until no watching read is in flight; true
+    /// once none is.
+    [[nodiscard]] bool wait_until_no_reader_for(std::chrono::milliseconds patience);
+    /// Windows: CancelSynchronousIo on each thread in a watching read (the
+    /// public driver's read is not cancelable and ignores it; other builds
+    /// may honour it, the read then fails and counts as interrupted).
+    /// Linux: nothing (`raise` has ended the reads).
+    void try_cancel_readers() noexcept;
+
 private:
     friend class WatchedRead;
     std::mutex mutex_;  // orders the flag and the readers
     std::condition_variable left_;
     std::atomic<bool> raised_{false};
+    // Linux: pthread_t of each reader; Windows: its thread id.
     std::vector<std::thread::native_handle_type> readers_;
 };
 

@@ -2,18 +2,30 @@
 // to them is the platform's (linux_backend.cpp, read_interrupt_win32.cpp).
 #include <algorithm>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "kessa_device_manager/platform/platform.h"
 
 namespace pelio::xdma::platform {
+namespace {
+
+std::thread::native_handle_type this_reader() noexcept {
+#ifdef _WIN32
+    return static_cast<std::thread::native_handle_type>(::GetCurrentThreadId());
+#else
+    return ::pthread_self();
+#endif
+}
+
+}  // namespace
 
 WatchedRead::WatchedRead(const ReadWait& wait) noexcept {
-    const auto self = std::thread::native_handle_type(
-#ifdef _WIN32
-        0
-#else
-        ::pthread_self()
-#endif
-    );
+    const auto self = this_reader();
     std::size_t n = 0;
     for (const auto* watched : wait.interrupts) {
         if (watched == nullptr) continue;
@@ -30,13 +42,7 @@ WatchedRead::WatchedRead(const ReadWait& wait) noexcept {
 }
 
 WatchedRead::~WatchedRead() {
-    const auto self = std::thread::native_handle_type(
-#ifdef _WIN32
-        0
-#else
-        ::pthread_self()
-#endif
-    );
+    const auto self = this_reader();
     for (auto* interrupt : registered_) {
         if (interrupt == nullptr) continue;
         {
@@ -49,6 +55,16 @@ WatchedRead::~WatchedRead() {
 }
 
 bool WatchedRead::interrupted() const noexcept { return interrupted_; }
+
+bool ReadInterrupt::reader_in_flight() {
+    std::scoped_lock lock(mutex_);
+    return !readers_.empty();
+}
+
+bool ReadInterrupt::wait_until_no_reader_for(std::chrono::milliseconds patience) {
+    std::unique_lock lock(mutex_);
+    return left_.wait_for(lock, patience, [&] { return readers_.empty(); });
+}
 
 void ReadInterrupt::lower() noexcept {
     std::scoped_lock lock(mutex_);

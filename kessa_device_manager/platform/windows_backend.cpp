@@ -95,15 +95,28 @@ public:
     uint32_t load(std::size_t offset) const override { return bar_[offset / 4]; }
     void store(std::size_t offset, uint32_t value) override { bar_[offset / 4] = value; }
 
-    // NB: ReadFile on the driver's c2h file cannot be woken: interrupts are
-    // seen before the read starts, and the quiet time is the driver's own.
+    // NB: the public driver's ReadFile on the c2h file waits without an
+    // alertable wait and its request is not cancelable: an interrupt is
+    // seen before the read starts, and a read in flight ends at data, at
+    // the board's end of packet (what stop has the board send) or at the
+    // driver's ring timeout (3 s or 10 s), with success and 0 bytes.
     std::expected<std::size_t, int> read(std::span<uint8_t> buffer, const ReadWait& wait) override {
+        uint32_t n = 0;
+        bool ok = false;
+        Error error = 0;
+        {
+            WatchedRead watched(wait);
+            if (watched.interrupted()) return std::unexpected(READ_INTERRUPTED);
+            ok = api_->read_file(c2h_.get(), buffer, n);
+            if (!ok) error = api_->last_error();
+        }
+        if (ok) return static_cast<std::size_t>(n);
+        // A read a cancel ended (ERROR_OPERATION_ABORTED, builds that honour
+        // it) while an interrupt is raised is no error.
         for (const auto* interrupt : wait.interrupts) {
             if (interrupt != nullptr && interrupt->raised()) return std::unexpected(READ_INTERRUPTED);
         }
-        uint32_t n = 0;
-        if (!api_->read_file(c2h_.get(), buffer, n)) return std::unexpected(static_cast<int>(api_->last_error()));
-        return static_cast<std::size_t>(n);
+        return std::unexpected(static_cast<int>(error));
     }
 
     std::expected<std::size_t, int> write(std::span<const uint8_t> bytes) override {

@@ -3,6 +3,7 @@
 // a lab meets on its first day yields its problem line and remedy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +11,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "kessa_device_manager/kessa_device_manager.h"
 #include "tests/doctor/exclusive_nodes.h"
@@ -220,18 +223,46 @@ TEST(Doctor, APlugInThatIsNotThereOrDoesNotLoadIsNamed) {
 
   const auto needs = check_plugin(DOCTOR_NEEDS_ABSENT_MODULE).of("plug-in");
   EXPECT_FALSE(needs.ok);
-#ifndef _WIN32
-  // The loader's message names the library; the doctor says what to install.
-  EXPECT_NE(needs.detail.find(std::string(DOCTOR_NEEDS_ABSENT_MODULE) + " needs " DOCTOR_ABSENT_DEPENDENCY
-                              ", which is not found"),
-            std::string::npos)
-      << needs.detail;
+  // The loader's message names the library (Linux), or the module's import
+  // tables do (Windows, whose error 126 names none); the doctor says what
+  // to install.
+  const auto named = fmt::format("{} needs {}, which is not found", DOCTOR_NEEDS_ABSENT_MODULE, DOCTOR_ABSENT_DEPENDENCY);
+  EXPECT_NE(needs.detail.find(named), std::string::npos) << needs.detail;
   EXPECT_EQ(needs.remedy, "install " DOCTOR_ABSENT_DEPENDENCY " next to the plug-in or on the library path");
+#ifdef _WIN32
+  EXPECT_NE(needs.detail.find("Windows error 126"), std::string::npos) << needs.detail;
 #endif
 
 #ifdef KESSA_DEVICE_MANAGER_MODULE
   EXPECT_EQ(format_finding(check_plugin(KESSA_DEVICE_MANAGER_MODULE).of("plug-in")),
             "ok      plug-in: " KESSA_DEVICE_MANAGER_MODULE " loads (Pelio Thunderbolt)");
+#endif
+}
+
+TEST(Doctor, TheImportTableOfAFileThatIsNoDllIsRefused) {
+  pelionp::test::TempDir dir;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"empty", "", "no PE signature"},
+      {"an ELF file", std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(57, '\0'), "no PE signature"},
+      // A DOS header pointing at a PE signature and nothing after it.
+      {"cut after the signature", std::string("MZ", 2) + std::string(58, '\0') + std::string("\x40\0\0\0PE\0\0", 8),
+       "no optional header"},
+  };
+  for (const auto& c : cases) {
+    const auto file = dir.path() / "file.dll";
+    std::ofstream(file, std::ios::binary) << c.bytes;
+    EXPECT_EQ(dll_imports(file), std::unexpected(std::string(c.error))) << c.name;
+  }
+  EXPECT_FALSE(dll_imports(dir.path() / "absent.dll").has_value());
+#ifdef _WIN32
+  const auto names = dll_imports(DOCTOR_NEEDS_ABSENT_MODULE);
+  ASSERT_TRUE(names.has_value()) << names.error();
+  EXPECT_NE(std::ranges::find(*names, DOCTOR_ABSENT_DEPENDENCY), names->end());
 #endif
 }
 

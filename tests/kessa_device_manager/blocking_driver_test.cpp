@@ -6,9 +6,13 @@
 // the one that must be ended. The figures are printed, not asserted; what is
 // asserted is what a read left to the driver would show: an error event, a
 // read of an empty channel.
-#ifndef _WIN32
+//
+// On Windows the stand-in driver's read is not cancelable and ends only at
+// data, the board's end of packet or the ring timeout: what stop and
+// destruction must bring about is the end of packet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -95,6 +99,7 @@ private:
     bool stopped_ = false;
 };
 
+#ifndef _WIN32
 TEST(BlockingDriver, StopEndsABlockedReadAtOnceAndKeepsTheBytesThatCameLater) {
     BlockingFixture f;
     auto device = f.open(current_status_text("np"));
@@ -330,6 +335,107 @@ TEST_F(BlockingReboot, AnOverflowRebootThatLeavesTheBoardUnusableFailsTheCreatio
     EXPECT_TRUE(logs.contains(spdlog::level::info, "Reboot result: Failure"));
 }
 
+#endif  // _WIN32
+
+#ifdef _WIN32
+/// Waits until a read of the board's channel waits in the stand-in driver.
+bool read_waits_in_driver(const StandInBoard& board) {
+    return eventually([&] { return reads_waiting(board.path()) > 0; });
+}
+
+/// The stores that end the read in flight of an NP board whose 0x1404 holds
+/// `control` and 0x2400 `io`: the producers off, then the end-of-packet pulse.
+std::vector<RegisterAccess> board_ends_the_read(uint32_t control, uint32_t io) {
+    const uint32_t off = control & ~0x0Fu;
+    return {store(0x1404, off), store(0x2400, io & ~1u), store(0x1404, off & ~0x80u), store(0x1404, off | 0x80u)};
+}
+
+class WindowsStop : public ::testing::Test {
+protected:
+    // A public build's shorter ring timeout: long enough to tell a read the
+    // board ended from one the driver gave up on.
+    WindowsStop() : f(std::chrono::seconds(3)) {}
+    std::unique_ptr<KessaDevice> streaming_device() {
+        auto device = f.open(current_status_text("np"));
+        f.board.poke(0x1404, 0x83);  // producers of ports 0 and 1, end of packet enabled
+        f.board.poke(0x2400, 1);     // the IO producer
+        return device;
+    }
+    BlockingFixture f;
+    Sink sink;
+};
+
+TEST_F(WindowsStop, StopHasTheBoardEndTheReadInFlightAndKeepsTheBytesThatCameLater) {
+    auto device = streaming_device();
+    f.board.append_stream(pattern(3000, 1));
+    auto stream = device->start_read_stream(0, sink.callback(), 0);
+    ASSERT_TRUE(sink.wait_for_bytes(3000));
+    ASSERT_TRUE(read_waits_in_driver(f.board));
+    f.backend->clear();
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(stream->stop());
+    stream->join();
+    report("stop of a blocked stream until joined", ms_since(start));
+    ASSERT_TRUE(sink.wait_for_stop());
+    // The read ended at the board's end of packet, not the ring timeout.
+    const auto ends = read_ends(f.board.path());
+    ASSERT_FALSE(ends.empty());
+    EXPECT_EQ(ends.back(), ReadEnd::EndOfPacket);
+    EXPECT_EQ(std::ranges::count(ends, ReadEnd::RingTimeout), 0);
+    const auto stores = f.backend->stores();
+    ASSERT_GE(stores.size(), 4u);
+    EXPECT_EQ(std::vector(stores.begin(), stores.begin() + 4), board_ends_the_read(0x83, 1));
+    EXPECT_EQ(sink.errors(), std::vector<std::string>{});
+
+    // Bytes arriving now wait in the channel for the next reader.
+    f.board.append_stream(pattern(500, 9));
+    Sink next;
+    auto again = device->start_read_stream(0, next.callback(), 0);
+    ASSERT_TRUE(next.wait_for_bytes(500));
+    EXPECT_EQ(next.bytes(), pattern(500, 9));
+    EXPECT_EQ(sink.bytes(), pattern(3000, 1));
+    again.reset();
+}
+
+TEST_F(WindowsStop, DestructionOfTheStreamAndTheDeviceHasTheBoardEndTheRead) {
+    auto device = streaming_device();
+    auto stream = device->start_read_stream(0, sink.callback(), 0);
+    ASSERT_TRUE(read_waits_in_driver(f.board));
+    f.backend->clear();
+    const auto start = Clock::now();
+    stream.reset();
+    report("destruction of a blocked stream", ms_since(start));
+    EXPECT_TRUE(sink.wait_for_stop());
+    const auto ends = read_ends(f.board.path());
+    ASSERT_FALSE(ends.empty());
+    EXPECT_EQ(ends.back(), ReadEnd::EndOfPacket);
+    EXPECT_EQ(std::ranges::count(ends, ReadEnd::RingTimeout), 0);
+    const auto device_start = Clock::now();
+    device.reset();
+    report("destruction of the device", ms_since(device_start));
+}
+
+TEST_F(WindowsStop, FlushOfAnEmptyChannelAndDrainReadNoEmptyChannel) {
+    auto device = f.open(current_status_text("rhd"));
+    xdma::Handler handler(f.backend, f.board.path(), *xdma::Connection::open(*f.backend, f.board.path()));
+    auto start = Clock::now();
+    const auto flushed = handler.with_connection([](xdma::Connection& c) { return c.flush(); });
+    report("flush of an empty channel", ms_since(start));
+    EXPECT_EQ(flushed.bytes, 0u);
+    EXPECT_TRUE(flushed.emptied);
+    EXPECT_EQ(read_ends(f.board.path()).size(), 0u) << "the flush read an empty channel";
+
+    f.board.append_stream(pattern(60000, 0));
+    start = Clock::now();
+    EXPECT_EQ(device->read(0xA0, 0, nullptr), 60000u);
+    report("drain of 60000 bytes, then an empty channel", ms_since(start));
+    // Each read found data waiting: none was left to the ring timeout.
+    const auto ends = read_ends(f.board.path());
+    ASSERT_FALSE(ends.empty());
+    for (const auto end : ends) EXPECT_EQ(end, ReadEnd::Data);
+}
+#endif  // _WIN32
+
 }  // namespace
 }  // namespace pelio::test
-#endif  // _WIN32

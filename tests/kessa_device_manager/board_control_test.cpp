@@ -19,10 +19,11 @@ namespace {
 using pelionp::test::LogCapture;
 using spdlog::level::level_enum;
 
-void write_identity(const StandInBoard& board, const std::string& model) {
+void write_identity(const StandInBoard& board, const std::string& model, uint32_t serial = 0) {
     std::array<uint32_t, 32> block{};
     block[0] = 0x4B424944;
     block[1] = (1u << 16) | 0x0101;
+    block[3] = serial;
     for (std::size_t i = 0; i < model.size(); ++i) block[4 + i / 4] |= uint32_t(uint8_t(model[i])) << (8 * (i % 4));
     block[31] = 0u - std::accumulate(block.begin(), block.end() - 1, uint32_t{0});
     for (uint32_t i = 0; i < 32; ++i) board.poke(0x1800 + 4 * i, block[i]);
@@ -249,6 +250,65 @@ TEST_F(Reboot, TimeoutsAndFailuresReportOne) {
         EXPECT_EQ(result.get(), 1);
         EXPECT_TRUE(logs.contains(spdlog::level::err,
                                   "Failed to open device after reboot Error opening c2h device, win32 error code: " + coded(2)));
+    }
+}
+
+// Where the system shows no PCI address (Windows; Linux sysfs without the
+// device link), the rebooted board is found again by the serial number of
+// its identity block, under the new node the driver gives it; the other
+// board, listed before it, is left alone. A returning board without a valid
+// block is taken at its old node only.
+TEST(RebootOfOneOfTwoBoards, WithoutAnAddressTheBoardIsFoundAgainBySerialNumber) {
+    struct Case {
+        const char* name;
+        unsigned returns_as;
+        bool identity_after;
+        int result;
+    };
+    const Case cases[] = {
+        {"under a new node", 2, true, 0},
+        {"under its old node", 1, true, 0},
+        {"under a new node without its identity block", 2, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StandInDirectory dir;
+        auto& other = dir.add(0);
+        other.set_status_text(current_status_text("np"));
+        write_identity(other, "Cedar 8", 0x0C0FFEE2);
+        auto& rebooted = dir.add(1);
+        rebooted.set_status_text(current_status_text("rhd"));
+        write_identity(rebooted, "Cedar 8", 0x0C0FFEE1);
+        auto backend = std::make_shared<RecordingBackend>(stand_in_backend(dir.directory()));
+        ASSERT_EQ(backend->board_address(rebooted.path()), std::nullopt);
+        auto timing = fast_timing();
+        timing.close_timeout = std::chrono::seconds(5);
+        timing.open_timeout = std::chrono::milliseconds(c.result == 0 ? 5000 : 50);
+        KessaDevice device(backend, rebooted.path(), true, timing);
+        backend->on_store([&](uint32_t address, uint32_t value) {
+            const bool start = address == 0x408 && value == 1;
+            if (start && rebooted.peek(0x400) == 0x10) rebooted.poke(0x40C, 1);  // icap done
+            if (start && rebooted.peek(0x400) == 4) rebooted.remove();
+        });
+        LogCapture logs;
+        auto result = std::async(std::launch::async, [&] { return device.reboot("np"); });
+        ASSERT_TRUE(logs.wait_for(spdlog::level::info, "Device closed"));
+        StandInBoard returned(dir.directory(), c.returns_as, STAND_IN_REGISTER_BYTES);
+        returned.create(current_status_text("np"));
+        if (c.identity_after) write_identity(returned, "Cedar 8", 0x0C0FFEE1);
+        ASSERT_EQ(result.get(), c.result);
+        if (c.result != 0) {
+            EXPECT_TRUE(logs.contains(spdlog::level::err, "Timeout open device"));
+            returned.remove();
+            continue;
+        }
+        EXPECT_EQ(device.path(), returned.path());
+        EXPECT_EQ(logs.count_containing("(serial number 0C0FFEE1) is back as"), c.returns_as != 1 ? 1u : 0u);
+        other.poke(0x2400, 0x22);
+        returned.poke(0x2400, 0x33);
+        EXPECT_EQ(device.get_register(0x2400), 0x33u);
+        EXPECT_EQ(other.peek(0x2400), 0x22u);
+        returned.remove();
     }
 }
 

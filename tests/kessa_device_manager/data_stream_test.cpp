@@ -100,6 +100,9 @@ TEST_F(Stream, DeliversBuffersInOrderAndStopLast) {
 
     auto stream = device->start_read_stream(0, consumer.callback(), 0);
     ASSERT_TRUE(consumer.wait_for_bytes(data.size()));
+    // Taken before the stop: on Windows a stop meeting a read in flight has
+    // the board end it (more stores, see blocking_driver_test.cpp).
+    const auto stores = backend->stores();
     EXPECT_TRUE(stream->stop());
     EXPECT_FALSE(stream->stop());
     stream.reset();
@@ -111,7 +114,7 @@ TEST_F(Stream, DeliversBuffersInOrderAndStopLast) {
     EXPECT_EQ(seen[2].kind, Consumer::Seen::Stop);
     EXPECT_EQ(consumer.bytes(), data);  // kept buffers outlive their callbacks
     // The end-of-packet enable is pulsed off and on before the first transfer.
-    EXPECT_EQ(backend->stores(), (std::vector{store(0x1404, 0x14), store(0x1404, 0x94)}));
+    EXPECT_EQ(stores, (std::vector{store(0x1404, 0x14), store(0x1404, 0x94)}));
 }
 
 TEST_F(Stream, EachFailedTransferIsOneErrorAndTheStreamGoesOn) {

@@ -48,16 +48,23 @@ struct KessaFixture {
     }
 };
 
-#ifndef _WIN32
 /// A board whose card-to-host node blocks like the driver's, with the
-/// driver's timeout played by the backend.
+/// driver's timeout played by the backend (Linux) or the stand-in driver's
+/// ring timeout (Windows, where the level register counts what the reads
+/// have not taken).
 struct BlockingFixture : KessaFixture {
     explicit BlockingFixture(std::chrono::milliseconds driver_timeout = std::chrono::seconds(10))
         : KessaFixture(C2h::Blocking) {
+#ifndef _WIN32
         backend->set_driver_timeout(driver_timeout);
+#else
+        set_ring_timeout(board.path(), driver_timeout);
+        backend->play_file_level(true);
+#endif
     }
 };
 
+#ifndef _WIN32
 /// Plays a board that takes a reboot: the configuration port reports done
 /// at once, the board leaves the listing on the reboot's last store and
 /// comes back with `status_text` after `delay`, from a thread of its own.

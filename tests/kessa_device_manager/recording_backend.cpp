@@ -22,7 +22,7 @@ namespace pelio::test {
 class RecordingBackend::Link final : public xdma::platform::Link {
 public:
     Link(RecordingBackend& owner, std::unique_ptr<xdma::platform::Link> inner, const std::string& path)
-        : owner_(owner), inner_(std::move(inner)) {
+        : owner_(owner), inner_(std::move(inner)), path_(path) {
 #ifndef _WIN32
         // A second, non-blocking reader of a pipe node only counts what waits.
         const std::string c2h = path + "_c2h_0";
@@ -74,6 +74,20 @@ public:
     void store(std::size_t offset, uint32_t value) override {
         inner_->store(offset, value);
         owner_.record({RegisterAccess::Kind::Store, static_cast<uint32_t>(offset), value});
+#ifdef _WIN32
+        // The board's end-of-packet enable set again after it was cleared
+        // closes the packet in flight.
+        if (offset == END_OF_PACKET_REGISTER) {
+            const bool on = (value & END_OF_PACKET_ENABLE) != 0;
+            bool rising = false;
+            {
+                std::scoped_lock lock(owner_.mutex_);
+                rising = on && !end_of_packet_on_;
+                end_of_packet_on_ = on;
+            }
+            if (rising) end_packet(path_);
+        }
+#endif
         StoreHook hook;
         {
             std::scoped_lock lock(owner_.mutex_);
@@ -103,9 +117,9 @@ public:
 #ifndef _WIN32
         // The driver's timeout bounds every read; its end, and any signal
         // to the reader, abort the transfer with ETIMEDOUT.
-        const auto ticket = timeout ? std::optional(owner_.clock_.arm(*timeout)) : std::nullopt;
+        const uint64_t ticket = timeout ? owner_.clock_.arm(*timeout) : 0;  // tickets start at 1
         auto n = inner_->read(buffer, wait);
-        if (ticket) owner_.clock_.disarm(*ticket);
+        if (ticket != 0) owner_.clock_.disarm(ticket);
         if (!n && n.error() == EINTR) n = std::unexpected(DRIVER_TIMEOUT_CODE);
 #else
         auto n = inner_->read(buffer, wait);
@@ -130,8 +144,13 @@ public:
     }
 
 private:
+    static constexpr uint32_t END_OF_PACKET_REGISTER = 0x1404;
+    static constexpr uint32_t END_OF_PACKET_ENABLE = 0x80;
+
     RecordingBackend& owner_;
     std::unique_ptr<xdma::platform::Link> inner_;
+    std::string path_;
+    bool end_of_packet_on_ = true;  // guarded by the owner's mutex
     int level_fd_ = -1;
     mutable std::optional<uint32_t> level_seen_;  // guarded by the owner's mutex
     std::string c2h_file_;

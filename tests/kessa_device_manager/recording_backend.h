@@ -6,7 +6,9 @@
 // ETIMEDOUT; the level register 0x1498 counts the bytes waiting in the
 // card-to-host node, with its top bit set (a pipe's always, a plain file's,
 // what this link's reads have not taken, on request); transfers fail on
-// request.
+// request. On Windows the board's end-of-packet pulse (bit 7 of 0x1404 set
+// again after it was cleared) ends the read waiting on a blocking
+// stand-in channel (see stand_in_board.h).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +22,7 @@
 
 #include "kessa_device_manager/platform/platform.h"
 #include "tests/kessa_device_manager/driver_manners.h"
+#include "tests/kessa_device_manager/stand_in_board.h"
 
 namespace pelio::test {
 

@@ -149,11 +149,15 @@ StandInBoard::StandInBoard(std::filesystem::path directory, unsigned index, std:
 #ifndef _WIN32
     if (c2h_ == C2h::Blocking) feeder_ = std::make_unique<Feeder>();
 #else
-    if (c2h_ == C2h::Blocking) throw std::invalid_argument("blocking stand-in channels need named pipes");
+    if (c2h_ == C2h::Blocking) register_blocking_channel(path());
 #endif
 }
 
-StandInBoard::~StandInBoard() = default;
+StandInBoard::~StandInBoard() {
+#ifdef _WIN32
+    if (c2h_ == C2h::Blocking) forget_blocking_channel(path());
+#endif
+}
 
 std::filesystem::path StandInBoard::node(const char* suffix) const {
     return directory_ / fmt::format("xdma{}{}", index_, suffix);
@@ -243,7 +247,8 @@ void StandInBoard::stream_forever(std::vector<uint8_t> pattern) const {
         return feeder_->forever(std::move(pattern));
     }
 #endif
-    throw std::logic_error("only a blocking stand-in streams forever");
+    (void)pattern;
+    throw std::logic_error("only a blocking stand-in streams forever on Linux");
 }
 
 void StandInBoard::stop_streaming() const { stream_forever({}); }

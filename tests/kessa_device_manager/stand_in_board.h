@@ -9,6 +9,7 @@
 // Register pokes and peeks are file writes and reads on the user file: the
 // page cache (or the file's section on Windows) keeps them coherent with
 // the backend's shared mapping.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -28,12 +29,16 @@ inline constexpr std::size_t STAND_IN_REGISTER_BYTES = 0x4000;
 enum class C2h {
     /// An ordinary file: reads return at once, 0 bytes at its end.
     File,
-    /// The driver's node, played by a named pipe fed by a helper thread
-    /// (Linux only): it polls readable at once (see driver_manners.h), a
-    /// read waits while nothing is there and ends at data, the driver's
-    /// timeout (the backend's knob, RecordingBackend::set_driver_timeout)
-    /// or a signal to the reader, the last two with ETIMEDOUT; the board's
-    /// level register (0x1498) counts the bytes waiting, its top bit set.
+    /// The driver's node. On Linux a named pipe fed by a helper thread: it
+    /// polls readable at once (see driver_manners.h), a read waits while
+    /// nothing is there and ends at data, the driver's timeout (the
+    /// backend's knob, RecordingBackend::set_driver_timeout) or a signal to
+    /// the reader, the last two with ETIMEDOUT; the board's level register
+    /// (0x1498) counts the bytes waiting, its top bit set. On Windows the
+    /// stand-in driver's ReadFile of the (plain) file: it waits while
+    /// nothing is there, no cancel ends it, and it ends at data, at the
+    /// board's end of packet (see `end_packet`) or at the driver's ring
+    /// timeout (`set_ring_timeout`), the last two with success and 0 bytes.
     Blocking,
 };
 
@@ -95,6 +100,24 @@ private:
     std::filesystem::path directory_;
     std::map<unsigned, std::unique_ptr<StandInBoard>> boards_;
 };
+
+#ifdef _WIN32
+/// How a ReadFile of a blocking stand-in channel ended (Windows).
+enum class ReadEnd { Data, EndOfPacket, RingTimeout };
+/// The ring timeout of the blocking channel of the board at `device_path`
+/// (10 s, the public driver's default, until set).
+void set_ring_timeout(const std::string& device_path, std::chrono::milliseconds timeout);
+/// The board closes the packet in flight (its end-of-packet pulse): a read
+/// waiting on its blocking channel ends with what it has. Nothing for other
+/// boards.
+void end_packet(const std::string& device_path);
+/// How each read of the board's blocking channel ended so far, in order.
+[[nodiscard]] std::vector<ReadEnd> read_ends(const std::string& device_path);
+/// Reads of the board's blocking channel waiting in the driver now.
+[[nodiscard]] std::size_t reads_waiting(const std::string& device_path);
+void register_blocking_channel(const std::string& device_path);
+void forget_blocking_channel(const std::string& device_path);
+#endif
 
 /// The platform's backend over the stand-in boards of `directory`.
 [[nodiscard]] std::shared_ptr<xdma::platform::Backend> stand_in_backend(const std::filesystem::path& directory);

@@ -3,7 +3,11 @@
 // lists the boards whose register file exists (in index order, as the Linux
 // driver numbers them); "<board>\user", "\c2h_0" and "\h2c_0" open the files
 // xdmaN_user, xdmaN_c2h_0 and xdmaN_h2c_0; the BAR-map ioctl maps the
-// register file. File, heap and text calls are the system's own.
+// register file. File, heap and text calls are the system's own, but for
+// the ReadFile of a blocking board's c2h channel, which plays the public
+// driver's: a wait no cancel ends (CancelIoEx and CancelSynchronousIo find
+// no I/O to cancel), ending at data, at the board's end of packet or at
+// the driver's ring timeout, the last two with success and 0 bytes.
 #ifdef _WIN32
 
 #ifndef NOMINMAX
@@ -13,9 +17,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -26,6 +32,69 @@ namespace pelio::test {
 namespace {
 
 namespace win32 = xdma::platform::win32;
+using Clock = std::chrono::steady_clock;
+
+/// The blocking channels, by their c2h file's path.
+struct Channel {
+    std::chrono::milliseconds ring_timeout{10'000};
+    uint64_t packets_ended = 0;
+    std::size_t waiting = 0;
+    std::vector<ReadEnd> ends;
+};
+
+struct Channels {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::string, Channel> by_file;
+};
+
+Channels& channels() {
+    static Channels c;
+    return c;
+}
+
+std::string c2h_file(const std::string& device_path) { return device_path + "_c2h_0"; }
+
+/// Bytes of `file` after its read position.
+bool bytes_waiting(HANDLE file) {
+    LARGE_INTEGER size{}, position{}, zero{};
+    if (!::GetFileSizeEx(file, &size) || !::SetFilePointerEx(file, zero, &position, FILE_CURRENT)) return false;
+    return size.QuadPart > position.QuadPart;
+}
+
+/// The driver's read of a blocking channel: waits for data, an end of
+/// packet or the ring timeout. Empty: `file` is no blocking channel.
+std::optional<ReadEnd> wait_like_the_driver(const std::string& file, HANDLE handle) {
+    auto& c = channels();
+    std::unique_lock lock(c.mutex);
+    auto it = c.by_file.find(file);
+    if (it == c.by_file.end()) return std::nullopt;
+    const auto deadline = Clock::now() + it->second.ring_timeout;
+    const uint64_t packet = it->second.packets_ended;
+    ++it->second.waiting;
+    c.changed.notify_all();
+    ReadEnd end{};
+    for (;;) {
+        // Appended bytes are not announced: looked for every millisecond.
+        if (bytes_waiting(handle)) {
+            end = ReadEnd::Data;
+            break;
+        }
+        if (it->second.packets_ended != packet) {
+            end = ReadEnd::EndOfPacket;
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            end = ReadEnd::RingTimeout;
+            break;
+        }
+        c.changed.wait_until(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(1)));
+    }
+    --it->second.waiting;
+    it->second.ends.push_back(end);
+    c.changed.notify_all();
+    return end;
+}
 
 class StandInDriver final : public win32::Api {
 public:
@@ -102,8 +171,13 @@ public:
         // files: the test pokes registers while the backend holds them.
         std::u16string file = path;
         if (const auto slash = file.find_last_of(u'\\'); slash != std::u16string::npos) file[slash] = u'_';
-        return system_->create_file(file, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
-                                    attributes);
+        const auto handle = system_->create_file(file, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                 disposition, attributes);
+        if (handle != win32::INVALID_HANDLE && path.ends_with(u"\\c2h_0")) {
+            std::lock_guard lock(mutex_);
+            c2h_files_[handle] = std::filesystem::path(file).string();
+        }
+        return handle;
     }
 
     bool device_io_control(win32::Handle handle, uint32_t code, std::span<std::byte> out,
@@ -133,6 +207,18 @@ public:
     }
 
     bool read_file(win32::Handle handle, std::span<uint8_t> buffer, uint32_t& read) override {
+        std::string file;
+        {
+            std::lock_guard lock(mutex_);
+            if (auto it = c2h_files_.find(handle); it != c2h_files_.end()) file = it->second;
+        }
+        if (!file.empty()) {
+            const auto end = wait_like_the_driver(file, reinterpret_cast<HANDLE>(handle));
+            if (end && *end != ReadEnd::Data) {
+                read = 0;
+                return true;
+            }
+        }
         return system_->read_file(handle, buffer, read);
     }
     bool write_file(win32::Handle handle, std::span<const uint8_t> bytes, uint32_t& written) override {
@@ -147,6 +233,7 @@ public:
                 ::CloseHandle(it->second.mapping);
                 views_.erase(it);
             }
+            c2h_files_.erase(handle);
         }
         system_->close_handle(handle);
     }
@@ -167,9 +254,56 @@ private:
     win32::Handle last_set_ = 0;
     std::map<win32::Handle, InterfaceList> sets_;
     std::map<win32::Handle, View> views_;
+    std::map<win32::Handle, std::string> c2h_files_;  // the c2h handles, by the file they opened
 };
 
 }  // namespace
+
+void register_blocking_channel(const std::string& device_path) {
+    auto& c = channels();
+    std::lock_guard lock(c.mutex);
+    c.by_file[c2h_file(device_path)] = Channel{};
+}
+
+void forget_blocking_channel(const std::string& device_path) {
+    auto& c = channels();
+    std::unique_lock lock(c.mutex);
+    // A read still waiting keeps its entry until it has ended.
+    c.changed.wait(lock, [&] {
+        const auto it = c.by_file.find(c2h_file(device_path));
+        return it == c.by_file.end() || it->second.waiting == 0;
+    });
+    c.by_file.erase(c2h_file(device_path));
+}
+
+void set_ring_timeout(const std::string& device_path, std::chrono::milliseconds timeout) {
+    auto& c = channels();
+    std::lock_guard lock(c.mutex);
+    c.by_file.at(c2h_file(device_path)).ring_timeout = timeout;
+}
+
+void end_packet(const std::string& device_path) {
+    auto& c = channels();
+    {
+        std::lock_guard lock(c.mutex);
+        const auto it = c.by_file.find(c2h_file(device_path));
+        if (it == c.by_file.end()) return;
+        ++it->second.packets_ended;
+    }
+    c.changed.notify_all();
+}
+
+std::vector<ReadEnd> read_ends(const std::string& device_path) {
+    auto& c = channels();
+    std::lock_guard lock(c.mutex);
+    return c.by_file.at(c2h_file(device_path)).ends;
+}
+
+std::size_t reads_waiting(const std::string& device_path) {
+    auto& c = channels();
+    std::lock_guard lock(c.mutex);
+    return c.by_file.at(c2h_file(device_path)).waiting;
+}
 
 std::shared_ptr<xdma::platform::Backend> stand_in_backend(const std::filesystem::path& directory) {
     return win32::windows_backend(std::make_shared<StandInDriver>(directory));

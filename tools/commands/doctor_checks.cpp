@@ -4,6 +4,11 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #endif
 
 #include <fmt/format.h>
@@ -11,7 +16,11 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstring>
+#include <iterator>
+#include <set>
 #include <exception>
 #include <fstream>
 #include <map>
@@ -152,6 +161,137 @@ std::string missing_dependency(const std::string& load_error) {
                            at - (start == std::string::npos ? 0 : start + 2));
 }
 
+std::expected<std::vector<std::string>, std::string> dll_imports(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::unexpected(fmt::format("cannot open {}", platform::utf8(path)));
+  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // Little-endian fields at byte offsets, each checked against the file's end.
+  const auto u16 = [&](std::size_t at) -> std::optional<uint32_t> {
+    if (at + 2 > bytes.size()) return std::nullopt;
+    uint16_t v = 0;
+    std::memcpy(&v, bytes.data() + at, 2);
+    return v;
+  };
+  const auto u32 = [&](std::size_t at) -> std::optional<uint32_t> {
+    if (at + 4 > bytes.size()) return std::nullopt;
+    uint32_t v = 0;
+    std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+  };
+  const auto pe = u32(0x3C);
+  if (u16(0) != 0x5A4D || !pe || u32(*pe) != 0x00004550) return std::unexpected("no PE signature");
+  const std::size_t file_header = *pe + 4;
+  const auto sections = u16(file_header + 2);
+  const auto optional_size = u16(file_header + 16);
+  const std::size_t optional = file_header + 20;
+  const auto magic = u16(optional);
+  if (!sections || !optional_size || (magic != 0x10B && magic != 0x20B)) return std::unexpected("no optional header");
+  // The data directories: 96 bytes in (PE32) or 112 (PE32+); the imports are the second.
+  const std::size_t directories = optional + (magic == 0x20B ? 112 : 96);
+  const auto count = u32(directories - 4);
+  if (!count || *count < 2) return std::vector<std::string>{};
+  const auto imports = u32(directories + 8);
+  if (!imports) return std::unexpected("no data directories");
+  if (*imports == 0) return std::vector<std::string>{};
+  const std::size_t table = optional + *optional_size;
+  const auto file_offset = [&](uint32_t rva) -> std::optional<std::size_t> {
+    for (uint32_t i = 0; i < *sections; ++i) {
+      const std::size_t header = table + 40 * i;
+      const auto virtual_size = u32(header + 8), address = u32(header + 12), raw_size = u32(header + 16),
+                 raw = u32(header + 20);
+      if (!virtual_size || !address || !raw_size || !raw) return std::nullopt;
+      if (rva >= *address && rva - *address < std::max(*virtual_size, *raw_size)) return rva - *address + *raw;
+    }
+    return std::nullopt;
+  };
+  auto descriptor = file_offset(*imports);
+  if (!descriptor) return std::unexpected("an import table outside every section");
+  std::vector<std::string> names;
+  // 20-byte descriptors up to an empty one; the name's address at 12.
+  for (std::size_t d = *descriptor;; d += 20) {
+    const auto name = u32(d + 12);
+    if (!name) return std::unexpected("an import table past the file's end");
+    if (*name == 0) break;
+    const auto at = file_offset(*name);
+    if (!at || *at >= bytes.size()) return std::unexpected("an imported DLL name outside every section");
+    const auto end = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(*at), bytes.end(), '\0');
+    if (end == bytes.end()) return std::unexpected("an unterminated imported DLL name");
+    names.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(*at), end);
+  }
+  return names;
+}
+
+#ifdef _WIN32
+namespace {
+
+std::wstring folder(UINT (*get)(LPWSTR, UINT)) {
+  std::wstring path(MAX_PATH, L'\0');
+  const UINT n = get(path.data(), static_cast<UINT>(path.size()));
+  path.resize(n < path.size() ? n : 0);
+  return path;
+}
+
+/// Where the loader finds the DLL `name` that a plug-in in `module_folder`
+/// needs (directly or not; the altered search starts there for all): the
+/// file it would load, "" for a DLL found but not walked (one
+/// already loaded, a system DLL, an API set), or nothing when not found.
+std::optional<fs::path> find_dll(const std::string& name, const fs::path& module_folder,
+                                 const std::vector<fs::path>& system_folders) {
+  const fs::path file(name);  // DLL names are ASCII
+  const auto lower = [](std::string text) {
+    std::ranges::transform(text, text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+  };
+  if (lower(name).starts_with("api-ms-") || lower(name).starts_with("ext-ms-")) return fs::path{};
+  if (::GetModuleHandleW(file.c_str()) != nullptr) return fs::path{};
+  std::error_code error;
+  if (fs::is_regular_file(module_folder / file, error)) return module_folder / file;
+  for (const auto& system : system_folders) {
+    if (fs::is_regular_file(system / file, error)) return fs::path{};
+  }
+  if (fs::is_regular_file(fs::current_path(error) / file, error)) return fs::current_path(error) / file;
+  if (const DWORD size = ::GetEnvironmentVariableW(L"PATH", nullptr, 0); size > 0) {
+    std::wstring path(size, L'\0');
+    path.resize(::GetEnvironmentVariableW(L"PATH", path.data(), size));
+    std::wstringstream entries(path);
+    for (std::wstring entry; std::getline(entries, entry, L';');) {
+      if (!entry.empty() && fs::is_regular_file(fs::path(entry) / file, error)) return fs::path(entry) / file;
+    }
+  }
+  // NB: a DLL the system provides without a file of its own (Wine's
+  // built-ins) still loads: asked of the loader, without running it.
+  if (HMODULE data = ::LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE); data != nullptr) {
+    ::FreeLibrary(data);
+    return fs::path{};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string first_missing_dll(const fs::path& module) {
+  const std::vector<fs::path> system_folders{folder(::GetSystemDirectoryW), folder(::GetWindowsDirectoryW)};
+  const auto plugin = fs::absolute(module).make_preferred();
+  std::vector<fs::path> pending{plugin};
+  std::set<std::string> seen;
+  while (!pending.empty()) {
+    const auto current = pending.front();
+    pending.erase(pending.begin());
+    const auto names = dll_imports(current);
+    if (!names) continue;
+    for (const auto& name : *names) {
+      auto key = name;
+      std::ranges::transform(key, key.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      if (!seen.insert(key).second) continue;
+      const auto found = find_dll(name, plugin.parent_path(), system_folders);
+      if (!found) return name;
+      if (!found->empty()) pending.push_back(*found);
+    }
+  }
+  return {};
+}
+#endif
+
 std::optional<std::size_t> bar_bytes(const fs::path& device_path, const Places& places) {
 #ifdef _WIN32
   (void)device_path;
@@ -197,7 +337,11 @@ std::shared_ptr<pelio::DeviceManager> Doctor::plugin(const fs::path& module) {
   }
   auto manager = pelio::load_device_manager(module);
   if (!manager) {
-    const auto missing = missing_dependency(manager.error());
+    auto missing = missing_dependency(manager.error());
+#ifdef _WIN32
+    // ERROR_MOD_NOT_FOUND does not say which module: the import tables do.
+    if (manager.error().find("Windows error 126") != std::string::npos) missing = first_missing_dll(module);
+#endif
     if (!missing.empty() && fs::path(missing).filename() != module.filename()) {
       problem("plug-in", fmt::format("{} needs {}, which is not found ({})", shown, missing, manager.error()),
               fmt::format("install {} next to the plug-in or on the library path", missing));

@@ -18,6 +18,7 @@
 //
 // Threading: one Doctor per thread.
 #include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -84,6 +85,22 @@ class Doctor {
 /// ("libx.so: cannot open shared object file: ..."); empty when it names
 /// none.
 [[nodiscard]] std::string missing_dependency(const std::string& load_error);
+
+/// The DLL names of the import table of the PE file at `path` (a Windows
+/// DLL or program, 32 or 64 bits), in the table's order; the error says
+/// what in the file is not as a PE file has it. Delay-loaded DLLs are not
+/// listed (they do not fail a load).
+[[nodiscard]] std::expected<std::vector<std::string>, std::string> dll_imports(const std::filesystem::path& path);
+
+#ifdef _WIN32
+/// The first DLL that loading `module` (LoadLibraryEx with the module's
+/// folder searched first, as the host loads a plug-in) cannot find: each
+/// imported DLL is looked for as the loader does (a DLL already loaded,
+/// the module's folder, the system folders, the current folder, PATH),
+/// and the DLLs found outside the system folders are walked in turn.
+/// Empty when every one is found.
+[[nodiscard]] std::string first_missing_dll(const std::filesystem::path& module);
+#endif
 
 /// Size of the register space behind a board's user node (`devices`/xdmaN):
 /// an ordinary file's size, else the first non-empty BAR that sysfs lists
