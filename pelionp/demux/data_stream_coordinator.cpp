@@ -546,8 +546,13 @@ void DataStreamCoordinator::push_buffer(DataBuffer buffer) {
         spdlog::debug("Main demux queue high water mark : {}", depth);
         main_queue_high_water_mark = depth;
     }
-    if (depth > QUEUE_WARN_DEPTH) {
+    // NB: once per episode, not per buffer: a backlog grows at buffer rate,
+    // and a warning per buffer would bury everything else in the log.
+    if (depth > QUEUE_WARN_DEPTH && !keep_up_warned) {
         spdlog::warn("System might not be able to keep up: queued {} elements", depth);
+        keep_up_warned = true;
+    } else if (depth <= QUEUE_WARN_DEPTH / 2) {
+        keep_up_warned = false;
     }
     const std::size_t charged = charge_of(buffer.first);
     if (refuse_locked(depth, charged, buffer.first)) {

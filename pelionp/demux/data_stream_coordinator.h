@@ -77,7 +77,8 @@ public:
     /// subscriptions takes effect exactly between two buffers.
     using ControlItem = std::variant<ControlEvent, DataBuffer>;
 
-    /// Control-queue depth above which `push_buffer` warns.
+    /// Control-queue depth above which `push_buffer` warns (once, until the
+    /// queue is back to half this depth).
     static constexpr uint64_t QUEUE_WARN_DEPTH = 1024;
     /// Control-queue depth at which `push_buffer` drops the newest buffer
     /// (a minute of 1 ms buffers: a bound on latency more than on memory).
@@ -141,6 +142,9 @@ private:
     uint64_t requested_sequence = 0;
     uint64_t applied_sequence = 0;
     uint64_t main_queue_high_water_mark = 0;
+    // The keep-up warning went out for this backlog; cleared once the queue
+    // is back to half the warning's depth. Under enqueue_mutex.
+    bool keep_up_warned = false;
     uint64_t waiting_callers = 0;  // control calls inside wait_applied, under state_mutex
     std::mutex enqueue_mutex;
     WakeableQueue<ControlItem, 512> control_queue{15};
