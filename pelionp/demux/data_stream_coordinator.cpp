@@ -73,6 +73,8 @@ public:
             }
             if (auto* event = std::get_if<ControlEvent>(&item)) {
                 apply(*event);
+            } else if (const auto* refused = std::get_if<RefusedWords>(&item)) {
+                skip(*refused);
             } else {
                 auto& buffer = std::get<DataBuffer>(item);
                 owner_.backlog_bytes.fetch_sub(charge_of(buffer.first), std::memory_order_relaxed);
@@ -350,6 +352,27 @@ private:
 
     // Everything the hot loop leaves out, in the order the plain loop would
     // do it: the row counter, then the timestamp or the word's entry.
+    // A buffer refused at the entry: its words are lost to the byte budget;
+    // a gap before a SID's first word or between its words is lost on the
+    // wire, as in a buffer taken; its counters and the clock go on past it.
+    void skip(const RefusedWords& refused) {
+        for (unsigned sid = 0; sid < SID_COUNT; ++sid) {
+            if (!(refused.seen & bit(sid))) continue;
+            if (queues_[sid]) {
+                const auto within = static_cast<uint8_t>(refused.last[sid] - refused.first[sid] + 1 - refused.words[sid]);
+                const auto before = (counting_mask_ & bit(sid))
+                                        ? static_cast<uint8_t>(refused.first[sid] - static_cast<uint8_t>(expected_row_counter_[sid]))
+                                        : uint8_t{0};
+                count(queues_[sid]->losses.budget_words, refused.words[sid]);
+                count(queues_[sid]->losses.wire_words, uint64_t{within} + before);
+            }
+            expected_row_counter_[sid] = uint64_t{refused.last[sid]} + 1;
+            counting_mask_ |= bit(sid);
+            adopted_mask_ |= bit(sid);
+        }
+        if (refused.timestamp) last_timestamp_ = *refused.timestamp;
+    }
+
     [[gnu::noinline]] void rare_word(Pass& pass, const uint8_t* word) {
         const unsigned sid = word[0] & 0x0Fu;
         const uint8_t counter = word[1];
@@ -556,6 +579,19 @@ void DataStreamCoordinator::push_buffer(DataBuffer buffer) {
     }
     const std::size_t charged = charge_of(buffer.first);
     if (refuse_locked(depth, charged, buffer.first)) {
+        RefusedWords refused;
+        for (uint64_t at = 0; at < buffer.first; at += STREAM_WORD_BYTES) {
+            const uint8_t* word = buffer.second.get() + at;
+            const unsigned sid = word[0] & 0x0Fu;
+            if (!(refused.seen & bit(sid))) refused.first[sid] = word[1];
+            refused.seen |= bit(sid);
+            refused.last[sid] = word[1];
+            ++refused.words[sid];
+            if (sid == TIMESTAMP_SID) refused.timestamp = load_le64(word + STREAM_PAYLOAD_OFFSET);
+        }
+        // NB: a failed allocation loses the count too; the next buffer then
+        // shows the gap as words lost on the wire.
+        (void)control_queue.enqueue(ControlItem{std::in_place_index<2>, refused});
         return;  // the newest buffer is freed here
     }
     // A failed allocation leaves the buffer here, where it is freed.

@@ -75,7 +75,18 @@ public:
 
     /// Control events and data buffers share one queue, so a change of
     /// subscriptions takes effect exactly between two buffers.
-    using ControlItem = std::variant<ControlEvent, DataBuffer>;
+    ///
+    /// A buffer refused at the entry travels as what it held, so that the
+    /// runner counts its words as lost and each SID's counter and the clock
+    /// go on past it.
+    struct RefusedWords {
+        std::array<uint32_t, SID_COUNT> words{};
+        std::array<uint8_t, SID_COUNT> first{};  // row counter of each SID's first word
+        std::array<uint8_t, SID_COUNT> last{};   // and of its last
+        uint16_t seen = 0;                       // SIDs with words
+        std::optional<uint64_t> timestamp;       // of its last timestamp word
+    };
+    using ControlItem = std::variant<ControlEvent, DataBuffer, RefusedWords>;
 
     /// Control-queue depth above which `push_buffer` warns (once, until the
     /// queue is back to half this depth).
