@@ -18,6 +18,15 @@ constexpr auto TRANSACTION_PAUSE = 500us;
 
 std::string length_error() { return "length greater than 255 bytes is not supported"; }
 
+// At least TRANSACTION_PAUSE. NB: MinGW's sleep_for hands whole milliseconds
+// to the system and truncates, so a 500 us sleep there does not sleep at
+// all; the clock decides when the pause is over.
+void pause_after_transaction() {
+    const auto until = std::chrono::steady_clock::now() + TRANSACTION_PAUSE;
+    std::this_thread::sleep_for(TRANSACTION_PAUSE);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+}
+
 }  // namespace
 
 std::expected<std::vector<uint8_t>, std::string> PortIIC::read(uint8_t device, uint8_t reg, std::size_t count) const {
@@ -61,7 +70,7 @@ std::expected<std::vector<uint8_t>, std::string> PortIIC::read_locked(uint8_t de
     }
     reply->erase(reply->begin());
     spdlog::trace("Ok {:02X}", fmt::join(*reply, " "));
-    std::this_thread::sleep_for(TRANSACTION_PAUSE);
+    pause_after_transaction();
     return std::move(*reply);
 }
 
@@ -82,7 +91,7 @@ std::expected<void, std::string> PortIIC::write_locked(uint8_t device, uint8_t r
         spdlog::trace("ACK error: expected 0x{:02X}, got 0x{:02X}", ACK, (*reply)[0]);
         return std::unexpected("I2C::write ACK error");
     }
-    std::this_thread::sleep_for(TRANSACTION_PAUSE);
+    pause_after_transaction();
     spdlog::trace("Ok");
     return {};
 }
