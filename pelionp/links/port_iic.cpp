@@ -20,11 +20,13 @@ std::string length_error() { return "length greater than 255 bytes is not suppor
 
 // At least TRANSACTION_PAUSE. NB: MinGW's sleep_for hands whole milliseconds
 // to the system and truncates, so a 500 us sleep there does not sleep at
-// all; the clock decides when the pause is over.
+// all; the clock decides when the pause is over, yielding meanwhile (a 1 ms
+// sleep lasts up to a timer tick, 15.6 ms, on Windows: a probe's setup of a
+// thousand transactions would take seconds).
 void pause_after_transaction() {
     const auto until = std::chrono::steady_clock::now() + TRANSACTION_PAUSE;
     std::this_thread::sleep_for(TRANSACTION_PAUSE);
-    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
 }
 
 }  // namespace

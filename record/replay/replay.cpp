@@ -93,7 +93,8 @@ std::array<float, CHANNEL_COUNT> gains_or_unit(const std::optional<capture::Gain
 // live recording's writer does (gaps filled in place, .meta checkpoints).
 class RecordedStream {
  public:
-  RecordedStream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording)
+  RecordedStream(StreamDescription description, std::unique_ptr<spikeglx::ProbeRecording> recording,
+                 uint64_t ap_sample_limit)
       : description_(std::move(description)) {
     StreamPointer pointer;
     if (is_np2(description_.probe.kind)) {
@@ -111,7 +112,7 @@ class RecordedStream {
                      .kind = description_.probe.kind,
                      .name = fmt::format("SID {} ({} port {} dock {})", description_.sid, display_name(description_.probe.kind),
                                          description_.probe.port, description_.probe.dock)},
-        std::move(recording), 0);
+        std::move(recording), ap_sample_limit);
   }
   RecordedStream(const RecordedStream&) = delete;
   RecordedStream& operator=(const RecordedStream&) = delete;
@@ -176,7 +177,7 @@ class Replay {
       auto recording = spikeglx::ProbeRecording::create(options_.layout, static_cast<int>(i), streams[i].probe,
                                                         streams[i].configuration);
       if (!recording) return std::unexpected(recording.error());
-      streams_.push_back(std::make_unique<RecordedStream>(streams[i], std::move(*recording)));
+      streams_.push_back(std::make_unique<RecordedStream>(streams[i], std::move(*recording), options_.ap_sample_limit));
       subscribed_[streams[i].sid] = true;
     }
     std::vector<probeinterface::RecordedProbe> described;
@@ -221,8 +222,20 @@ class Replay {
   // than a backlog behind: the queues refuse packets when full.
   Result<void> wait_for_flight(std::size_t limit) {
     for (;;) {
-      for (auto& s : streams_)
-        if (s->writer().done()) return std::unexpected(std::string("a writer ended early"));
+      for (auto& s : streams_) {
+        if (!s->writer().done()) continue;
+        if (options_.ap_sample_limit != 0 && s->writer().recording().ap_samples() >= options_.ap_sample_limit) {
+          at_limit_ = true;  // reading ends; what is in flight is still decoded
+          break;
+        }
+        return std::unexpected(std::string("a writer ended early"));
+      }
+      if (at_limit_) {
+        std::unique_lock lock(flight_->mutex);
+        if (flight_->in_flight <= limit) return {};
+        flight_->released.wait_for(lock, FLIGHT_WAIT);
+        continue;
+      }
       const bool behind = std::ranges::any_of(streams_, [](auto& s) { return s->queued() > WRITER_BACKLOG; });
       std::unique_lock lock(flight_->mutex);
       if (flight_->in_flight <= limit && !behind) return {};
@@ -275,6 +288,7 @@ class Replay {
         const auto words = std::span<const uint8_t>(chunk).subspan(start, cut - start);
         capture::count_words(words, census_);
         if (auto r = wait_for_flight(limit - 1); !r) return r;
+        if (at_limit_) return {};
         coordinator_.push_buffer(make_buffer(flight_, words));
         summary_.bytes += words.size();
       }
@@ -307,6 +321,7 @@ class Replay {
   capture::Census census_;
   std::array<bool, 16> subscribed_{};
   std::shared_ptr<Flight> flight_ = std::make_shared<Flight>();
+  bool at_limit_ = false;  // a file reached Options::ap_sample_limit
   demux::DataStreamCoordinator coordinator_;
   // After the coordinator: the workers stop before it does.
   std::vector<std::unique_ptr<RecordedStream>> streams_;

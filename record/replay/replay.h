@@ -35,6 +35,10 @@ struct PELIONP_RECORD_API Options {
   spikeglx::Layout layout;                // where the files go
   std::size_t buffer_bytes = 1 << 20;     // per buffer handed to the coordinator (as the board's DMA)
   std::size_t buffers_in_flight = 8;      // bounds memory: reading waits for decoding
+  // AP samples per file at most, gaps included (0: no limit). The replay ends
+  // when a file reaches it. NB: gaps are filled in place, so a capture whose
+  // timestamps jump far ahead makes files as long as the jump.
+  uint64_t ap_sample_limit = 0;
 };
 
 struct PELIONP_RECORD_API StreamSummary {
