@@ -43,6 +43,25 @@ std::expected<Census, std::string> scan(const std::filesystem::path& capture) {
   return census;
 }
 
+BufferCut cut_buffer(std::span<const uint8_t> words, bool last_chunk) noexcept {
+  const std::size_t whole = words.size() / WORD_BYTES * WORD_BYTES;
+  std::size_t start = 0;
+  while (start < whole && !has_preamble(&words[start])) start += WORD_BYTES;
+  std::size_t end = whole;
+  if (!last_chunk) {
+    // NB: a chunk whose only word with the preamble is its first goes whole
+    // (carried, it would never shrink).
+    for (std::size_t at = whole; at > start + WORD_BYTES;) {
+      at -= WORD_BYTES;
+      if (has_preamble(&words[at])) {
+        end = at;
+        break;
+      }
+    }
+  }
+  return {start, std::max(start, end)};
+}
+
 bool probe_location(uint8_t sid, int& port, int& dock) noexcept {
   const auto place = demux::place_of(demux::SID{sid});
   if (!place) return false;

@@ -50,6 +50,19 @@ PELIONP_RECORD_API std::expected<Census, std::string> scan(const std::filesystem
 // gain correction. Only SIDs that carry words; (port, dock) order.
 PELIONP_RECORD_API Sidecar describe_from_census(const Census& census);
 
+// Where a chunk of a capture becomes one buffer for the coordinator, which
+// drops a buffer whose first word lacks the preamble: from the chunk's first
+// word with the preamble (the words before it are skipped) up to its last
+// word with the preamble, which begins the next chunk; the capture's last
+// chunk goes to its end. Byte offsets into `words` (a multiple of 16 bytes);
+// start == end when nothing is to be handed over.
+struct PELIONP_RECORD_API BufferCut {
+  std::size_t start = 0;
+  std::size_t end = 0;
+  friend bool operator==(const BufferCut&, const BufferCut&) = default;
+};
+PELIONP_RECORD_API BufferCut cut_buffer(std::span<const uint8_t> words, bool last_chunk) noexcept;
+
 // The port and dock a probe SID belongs to; false for SIDs 4..7.
 PELIONP_RECORD_API bool probe_location(uint8_t sid, int& port, int& dock) noexcept;
 

@@ -272,18 +272,8 @@ class Replay {
       const std::size_t whole = held - held % WORD_BYTES;
       if (end) census_.trailing_bytes = held - whole;
 
-      std::size_t start = 0;
-      while (start < whole && !capture::has_preamble(&chunk[start])) start += WORD_BYTES;
+      const auto [start, cut] = capture::cut_buffer(std::span<const uint8_t>(chunk).first(held), end);
       summary_.skipped_words += start / WORD_BYTES;
-      std::size_t cut = whole;
-      if (!end) {
-        for (std::size_t at = whole - WORD_BYTES; at > start; at -= WORD_BYTES) {
-          if (capture::has_preamble(&chunk[at])) {
-            cut = at;
-            break;
-          }
-        }
-      }
       if (cut > start) {
         const auto words = std::span<const uint8_t>(chunk).subspan(start, cut - start);
         capture::count_words(words, census_);

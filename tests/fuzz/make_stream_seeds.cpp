@@ -1,10 +1,11 @@
 // Writes the seeds that are easier made than typed: each probe kind's
 // default IMRO table (imro/corpus/default_*), and the stream seeds of the
-// coordinator and replay targets: short
+// coordinator, replay and capture targets: short
 // streams of the simulated board's encoders (timestamps, NP1 on SID 0, NP2 on
 // SIDs 8 and 12, IO frames on SID 5), so the fuzzer starts from words the
 // decoders accept. Usage: fuzz_make_stream_seeds DIR (writes DIR/coordinator/
-// corpus/stream_*.bin and DIR/replay/corpus/stream_*.bin).
+// corpus/stream_*.bin, DIR/replay/corpus/stream_*.bin and
+// DIR/capture/corpus/stream_*.bin).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
         write(dir / "coordinator" / "corpus" / (std::string("stream_") + s.name + ".bin"), {63}, bytes);
         // Replay: flags (no sidecar, 32-word buffers), then the capture.
         write(dir / "replay" / "corpus" / (std::string("stream_") + s.name + ".bin"), {62}, bytes);
+        write(dir / "capture" / "corpus" / (std::string("stream_") + s.name + ".bin"), {62}, bytes);
     }
     for (auto kind : {pelionp::record::ProbeKind::np1, pelionp::record::ProbeKind::np2_single_shank,
                       pelionp::record::ProbeKind::np2_four_shank}) {

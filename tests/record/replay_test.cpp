@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <string_view>
 #include <vector>
@@ -342,6 +343,42 @@ TEST(CaptureCensus, CountsWordsPerSidAndDescribesProbesInPortDockOrder) {
   EXPECT_EQ(described.streams[1].sid, 3);   // port 3 dock 0
   EXPECT_EQ(described.streams[2].sid, 15);  // port 3 dock 1
   EXPECT_FALSE(described.streams[0].ap_gain_correction) << "unit correction";
+}
+
+// Words written as a pattern: 'P' a word with the preamble, '-' one without.
+std::vector<uint8_t> words_of(std::string_view pattern) {
+  std::vector<uint8_t> bytes;
+  for (char c : pattern) {
+    std::array<uint8_t, 16> word{};
+    word[0] = c == 'P' ? 0xD8 : 0x38;
+    bytes.insert(bytes.end(), word.begin(), word.end());
+  }
+  return bytes;
+}
+
+TEST(CaptureCensus, BuffersBeginOnAPreambleAndTheLastOneCarriesOn) {
+  struct Case {
+    std::string_view words;
+    bool last_chunk;
+    std::size_t start, end;  // in words
+  };
+  for (const auto& c : std::initializer_list<Case>{
+           {"PPPP", false, 0, 3},  // the last word begins the next chunk
+           {"PPPP", true, 0, 4},
+           {"--PP-P-", false, 2, 5},
+           {"--PP-P-", true, 2, 7},
+           {"P---", false, 0, 4},  // its only word with the preamble is its first: whole
+           {"----", false, 4, 4},  // nothing to hand over; every word skipped
+           {"----", true, 4, 4},
+           {"", true, 0, 0},
+       }) {
+    auto bytes = words_of(c.words);
+    const auto cut = capture::cut_buffer(bytes, c.last_chunk);
+    EXPECT_EQ(cut, (capture::BufferCut{c.start * 16, c.end * 16})) << c.words << (c.last_chunk ? " (last)" : "");
+  }
+  auto ragged = words_of("PP-P");
+  ragged.resize(ragged.size() + 5);  // a cut-off word at the capture's end stays out
+  EXPECT_EQ(capture::cut_buffer(ragged, true), (capture::BufferCut{0, 64}));
 }
 
 }  // namespace

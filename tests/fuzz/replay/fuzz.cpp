@@ -67,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.layout.root = dir / "out";
     options.buffer_bytes = 16 * (1 + ((flags >> 1) & 63));
     options.buffers_in_flight = 4;
-  // A timestamp far ahead is a gap filled in place: without a bound, files
-  // as long as the jump (one second of samples is plenty here).
-  options.ap_sample_limit = 30000;
+    // A timestamp far ahead is a gap filled in place: without a bound, files
+    // as long as the jump (one second of samples is plenty here).
+    options.ap_sample_limit = 30000;
     auto summary = replay::run(options);
     if (!summary) pelionp::fuzz::check_message(summary.error());
     std::error_code ec;
