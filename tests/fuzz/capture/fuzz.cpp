@@ -36,11 +36,12 @@ std::mutex released_mutex;
 std::condition_variable released_cv;
 std::size_t in_flight = 0;
 
+// NB: the waiter is woken by the last release only (a wake-up per buffer
+// was a good part of an input's time).
 void release(uint8_t* bytes) {
     delete[] bytes;
     std::lock_guard lock(released_mutex);
-    --in_flight;
-    released_cv.notify_all();
+    if (--in_flight == 0) released_cv.notify_all();
 }
 
 demux::DataBuffer make_buffer(std::span<const uint8_t> bytes) {
@@ -79,8 +80,11 @@ struct DataPath : LibraryLogs {
 
     DataPath() {
         const auto unit = gains_or_unit(std::nullopt);
+        const auto np2_unit = spikeglx::np2_file_gains(unit);
         for (uint8_t sid : NP1_SIDS) np1.push_back(std::make_unique<NP1::ProbeStream>(demux::SID{sid}, unit, unit));
-        for (uint8_t sid : NP2_SIDS) np2.push_back(std::make_unique<NP2::ProbeStream>(demux::SID{sid}, unit));
+        for (uint8_t sid : NP2_SIDS) np2.push_back(std::make_unique<NP2::ProbeStream>(demux::SID{sid}, np2_unit));
+        np1_set.fill({unit, unit});
+        np2_set.fill(unit);
         for (auto* worker : workers()) {
             auto subscribed = coordinator.push_subscription({worker->sid, worker->queue()});
             if (!subscribed) fuzz::fail("subscription refused: " + subscribed.error());
@@ -96,20 +100,40 @@ struct DataPath : LibraryLogs {
 
     // As a replay sets up its streams: the described probes with their
     // corrections (NP2 on the file's scale), every other one at unit gain.
+    // NB: a stream's gains are set only when they change (each setting is a
+    // new snapshot for its decoder).
     void describe(const capture::Sidecar& sidecar) {
-        const auto unit = gains_or_unit(std::nullopt);
-        for (auto& s : np1) s->set_gains(unit, unit);
-        for (auto& s : np2) s->set_gains(spikeglx::np2_file_gains(unit));
+        using Gains = std::array<float, CHANNEL_COUNT>;
+        const Gains unit = gains_or_unit(std::nullopt);
+        std::array<Gains, 4> np1_ap, np1_lf;
+        std::array<Gains, 8> np2_ap;
+        np1_ap.fill(unit);
+        np1_lf.fill(unit);
+        np2_ap.fill(unit);
         for (const auto& d : sidecar.streams) {
             if (d.sid < 4) {
-                np1[d.sid]->set_gains(gains_or_unit(d.ap_gain_correction), gains_or_unit(d.lf_gain_correction));
-            } else if (d.sid >= 8) {
-                np2[d.sid - 8u]->set_gains(spikeglx::np2_file_gains(gains_or_unit(d.ap_gain_correction)));
+                np1_ap[d.sid] = gains_or_unit(d.ap_gain_correction);
+                np1_lf[d.sid] = gains_or_unit(d.lf_gain_correction);
+            } else if (d.sid >= 8 && d.sid < 16) {
+                np2_ap[d.sid - 8u] = gains_or_unit(d.ap_gain_correction);
             } else {
                 fuzz::fail("a stream described on SID " + std::to_string(d.sid) + ", which no probe has");
             }
         }
+        for (std::size_t i = 0; i < np1.size(); ++i) {
+            if (np1_ap[i] == np1_set[i].first && np1_lf[i] == np1_set[i].second) continue;
+            np1[i]->set_gains(np1_ap[i], np1_lf[i]);
+            np1_set[i] = {np1_ap[i], np1_lf[i]};
+        }
+        for (std::size_t i = 0; i < np2.size(); ++i) {
+            if (np2_ap[i] == np2_set[i]) continue;
+            np2[i]->set_gains(spikeglx::np2_file_gains(np2_ap[i]));
+            np2_set[i] = np2_ap[i];
+        }
     }
+    // The corrections each stream was last given (before the file's scale).
+    std::array<std::pair<std::array<float, CHANNEL_COUNT>, std::array<float, CHANNEL_COUNT>>, 4> np1_set;
+    std::array<std::array<float, CHANNEL_COUNT>, 8> np2_set;
 
     // NB: only the decoders that the last input reached are resynced (a
     // round trip with each thread); the others are as their last resync left them.
