@@ -210,10 +210,16 @@ private:
 
     /// The waiting thread: takes the tokens of elements that `clear` dropped.
     /// A token whose signal has not come yet stays owed.
-    void settle_owed_tokens() {
+    /// NB: a token taken here may be that of an element enqueued since (the
+    /// owed one's signal came first, or its element was taken before it):
+    /// true when it took any, and the caller looks at the queue again before
+    /// it waits.
+    bool settle_owed_tokens() {
         std::size_t owed = owed_tokens_.exchange(0, std::memory_order_relaxed);
+        const std::size_t before = owed;
         while (owed > 0 && items_.tryWait()) --owed;
         if (owed > 0) owed_tokens_.fetch_add(owed, std::memory_order_relaxed);
+        return owed != before;
     }
 
     template <class Take>
@@ -221,7 +227,10 @@ private:
         for (;;) {
             if (const std::size_t n = attempt()) return n;
             if (woken_.exchange(false, std::memory_order_acq_rel)) return 0;
-            settle_owed_tokens();
+            // An element whose token was just taken as owed is in the queue
+            // already (its signal follows its push): it is not waited past.
+            if (settle_owed_tokens())
+                if (const std::size_t n = attempt()) return n;
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
             if (left <= 0 || !items_.wait(left)) return attempt();
         }

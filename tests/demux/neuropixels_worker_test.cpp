@@ -1,5 +1,6 @@
 #include "pelionp/demux/neuropixels_worker.h"
 
+#include <array>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -226,10 +227,14 @@ TEST(ResettableQueue, AHostWaitingThroughResyncsIsWokenForEveryElement) {
         if (i % 2 == 0) q.clear();
     }
     ASSERT_TRUE(q.enqueue(ROUNDS));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (last_taken.load() != ROUNDS) ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    // NB: well within the host's own 10 s deadline, which would hand it the
+    // element even with its wake-up lost.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (last_taken.load() != ROUNDS && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    const bool woken_for_the_last = last_taken.load() == ROUNDS;
     stop.store(true);
     q.wake();
+    EXPECT_TRUE(woken_for_the_last) << "the host waited past the last element (it took " << last_taken.load() << ")";
 }
 
 TEST(NeuropixelsWorker, ResyncReturnsAfterResetOutputRanOnTheDecoderThread) {
@@ -318,6 +323,35 @@ TEST(ResettableQueue, ClearEmptiesAndEnqueueCopiesOrMoves) {
     q.clear();
     EXPECT_EQ(q.size_approx(), 0u);
     EXPECT_FALSE(q.try_dequeue(out));
+}
+
+// What a queue holds is charged to its byte budget: at once for an element
+// that wakes the host, at the next signal for deferred ones; whatever is
+// queued or pending when the queue goes is handed back, to the byte.
+TEST(ResettableQueue, ItsBudgetIsChargedAtTheSignalAndHandedBackInFull) {
+    using Element = std::array<int, 4>;
+    struct Made {
+        operator Element() const { return Element{}; }
+    };
+    ByteBudget budget;
+    {
+        ResettableQueue<Element> q;
+        q.charge_to(budget);
+        ASSERT_TRUE(q.enqueue(Element{}));
+        EXPECT_EQ(budget.used_approx(), sizeof(Element));
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(q.enqueue_deferred(Element{}));
+        ASSERT_TRUE(q.enqueue_made(Made{}, Wake::deferred));
+        EXPECT_EQ(budget.used_approx(), sizeof(Element)) << "deferred sets are charged at the signal";
+        q.signal_deferred();
+        EXPECT_EQ(budget.used_approx(), 5 * sizeof(Element));
+        std::array<Element, 8> out{};
+        EXPECT_EQ(q.try_dequeue_bulk(out.data(), 2), 2u);
+        EXPECT_EQ(budget.used_approx(), 3 * sizeof(Element));
+        ASSERT_TRUE(q.enqueue_deferred(Element{}));  // never signalled
+    }
+    // NB: used_approx() reads a negative balance as 0, so a later charge shows one.
+    budget.charge(1000);
+    EXPECT_EQ(budget.used_approx(), 1000u) << "the queue handed back exactly what it was charged";
 }
 
 // A host blocked on the packet queue wakes for data, for a wake-up and at its
