@@ -46,7 +46,15 @@ void ProbeStream::on_raw_ap(const RawAPData& raw, demux::Wake wake) {
         add(tally_.incomplete, raw.words);
         return;
     }
-    if (demux::data_path_budget().over()) {  // dropped before it is converted
+    // The byte budget is looked at every BUDGET_LOOK_SETS sets (about a
+    // millisecond of the probe, as NP1 looks once a superframe): a look reads
+    // a line that every decoder and host writes.
+    if (sets_until_budget_look_ == 0) {
+        over_budget_ = demux::data_path_budget().over();
+        sets_until_budget_look_ = BUDGET_LOOK_SETS;
+    }
+    --sets_until_budget_look_;
+    if (over_budget_) {  // dropped before it is converted
         add(packets_, 1);
         add(drops_, 1);
         add(tally_.budget, raw.words);

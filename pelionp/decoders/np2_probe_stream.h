@@ -74,6 +74,9 @@ private:
     // thread only.
     LossTally tally_;
     uint64_t accounted_ = 0;  // words the decoder has reported on (the decoder thread's)
+    static constexpr uint32_t BUDGET_LOOK_SETS = 32;
+    uint32_t sets_until_budget_look_ = 0;  // the decoder thread's
+    bool over_budget_ = false;             // the decoder thread's: the budget's answer at its last look
     std::unique_ptr<DemuxWorker> worker_;  // last: stopped before the members it uses go
     // The worker, for the decoder thread's own reads while `worker_` is
     // being reset (set once, in the constructor's body).

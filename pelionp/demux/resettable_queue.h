@@ -41,7 +41,10 @@ public:
 
     ResettableQueue() : queue_(INITIAL_CAPACITY) {}
     ~ResettableQueue() {
-        if (budget_ != nullptr) budget_->credit(queue_.size_approx() * sizeof(T));
+        if (budget_ != nullptr) {
+            budget_->charge(deferred_charge_);
+            budget_->credit(queue_.size_approx() * sizeof(T));
+        }
     }
     ResettableQueue(const ResettableQueue&) = delete;
     ResettableQueue& operator=(const ResettableQueue&) = delete;
@@ -62,15 +65,23 @@ public:
     bool enqueue(T&& item) { return after_enqueue(queue_.enqueue(std::move(item))); }
     /// Producer side: enqueued without waking the host until `signal_deferred`
     /// (see WakeableQueue): one wake-up per device buffer, not per element.
-    bool enqueue_deferred(const T& item) { return after_enqueue(queue_.enqueue_deferred(item)); }
+    /// NB: such elements are charged to the budget at `signal_deferred` too,
+    /// in one sum: an atomic add per element, on a line every decoder and
+    /// host touches, was a tenth of a full board's decoding time. Until
+    /// then the budget is short by at most one word list's sets.
+    bool enqueue_deferred(const T& item) { return after_enqueue(queue_.enqueue_deferred(item), Wake::deferred); }
     bool enqueue(const T& item, Wake wake) { return wake == Wake::now ? enqueue(item) : enqueue_deferred(item); }
-    void signal_deferred() { queue_.signal_deferred(); }
+    void signal_deferred() {
+        if (budget_ != nullptr && deferred_charge_ != 0) budget_->charge(std::exchange(deferred_charge_, 0));
+        queue_.signal_deferred();
+    }
     /// Producer side: the element built in its slot from `maker` (which
     /// converts to T), so a set is written once, where the host takes it.
     template <class Maker>
     bool enqueue_made(Maker&& maker, Wake wake) {
         return after_enqueue(wake == Wake::now ? queue_.emplace(std::forward<Maker>(maker))
-                                               : queue_.emplace_deferred(std::forward<Maker>(maker)));
+                                               : queue_.emplace_deferred(std::forward<Maker>(maker)),
+                             wake);
     }
 
     /// Before the first enqueue: every element queued is charged to `budget`
@@ -154,8 +165,11 @@ private:
         return n;
     }
 
-    bool after_enqueue(bool enqueued) {
-        if (enqueued && budget_ != nullptr) budget_->charge(sizeof(T));
+    bool after_enqueue(bool enqueued, Wake wake = Wake::now) {
+        if (enqueued && budget_ != nullptr) {
+            if (wake == Wake::now) budget_->charge(sizeof(T));
+            else deferred_charge_ += sizeof(T);
+        }
         if (++since_release_check_ == RELEASE_CHECK_PERIOD) {
             since_release_check_ = 0;
             if (queue_.try_release_storage(KEPT_CAPACITY, RELEASE_MAX_MOVED)) return_free_memory_to_system();
@@ -176,6 +190,7 @@ private:
 
     WakeableQueue<T, 512, std::mutex> queue_;
     std::size_t since_release_check_ = 0;  // the producer's
+    std::size_t deferred_charge_ = 0;      // the producer's: bytes queued since its last signal_deferred
     std::atomic<bool> closed_{false};
     std::atomic<int> consumers_{0};
     ByteBudget* budget_ = nullptr;
