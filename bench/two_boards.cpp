@@ -9,7 +9,8 @@
 // last writer's end against the seconds of data, the keep-up warnings of the
 // demultiplexer, the samples the writers filled in for ones lost) and the
 // CPU the process took (user + system per second of data; the two simulated
-// boards' producers, which encode every probe's signal, included).
+// boards' producers, which encode every probe's signal, included, and
+// apart: what the host alone would take with hardware producing).
 //
 // Run: build/release/bench/two_boards [--seconds 10] [--rig RIG] [--out DIR] [--buffered]
 #include <fmt/format.h>
@@ -23,9 +24,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "record/session/run.h"
@@ -61,6 +65,34 @@ double cpu_seconds() {
   ::getrusage(RUSAGE_SELF, &usage);
   auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
   return s(usage.ru_utime) + s(usage.ru_stime);
+}
+
+// CPU of this process's threads named `name` (see pelionp/thread_name.h;
+// the simulated board's producer is "sim-board"), from /proc: the board's
+// own work, which hardware does on the board and a host never pays.
+double cpu_seconds_of_threads(std::string_view name) {
+  const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  double total = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+    std::ifstream comm(task.path() / "comm");
+    std::string thread_name;
+    std::getline(comm, thread_name);
+    if (thread_name != name) continue;
+    std::ifstream stat(task.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    // Fields after the name's closing parenthesis: state is field 3, utime 14, stime 15.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    double user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14) user = std::stod(field);
+      if (i == 15) system = std::stod(field);
+    }
+    total += (user + system) / tick;
+  }
+  return total;
 }
 
 struct Board {
@@ -113,12 +145,15 @@ int main(int argc, char** argv) {
   }
   const uint64_t warnings_before = sink->warnings.load();
   const double cpu_before = cpu_seconds();
+  const double board_cpu_before = cpu_seconds_of_threads("sim-board");
   const auto started = clock_type::now();
   for (auto& board : rigs)
     if (auto r = board.run->start(); !r) return fmt::print(stderr, "start: {}\n", r.error().message), 1;
   const auto deadline = started + std::chrono::seconds(static_cast<int64_t>(3 * seconds + 30));
   for (auto& board : rigs) board.run->wait(deadline - clock_type::now());
   const double wall = std::chrono::duration<double>(clock_type::now() - started).count();
+  // NB: read while the producers still run; their threads end with the runs.
+  const double board_cpu = cpu_seconds_of_threads("sim-board") - board_cpu_before;
   uint64_t lost = 0, probes = 0, written = 0;
   bool bypassed = true;
   bool ok = true;
@@ -144,6 +179,8 @@ int main(int argc, char** argv) {
              static_cast<double>(written) / 1e6);
   fmt::print("CPU {:.2f} s: {:.1f} % of one core per second of data ({} cores)\n", cpu, 100 * cpu / seconds,
              ::sysconf(_SC_NPROCESSORS_ONLN));
+  fmt::print("of which the simulated boards' producers {:.2f} s; the host's part {:.1f} % of one core per second of data\n",
+             board_cpu, 100 * (cpu - board_cpu) / seconds);
   fmt::print("samples lost {}, keep-up warnings {}, warnings and errors {}{}{}\n", lost, sink->keep_up.load(), warnings,
              warnings ? ", the first: " : "", warnings ? sink->first : "");
   fmt::print("max RSS {} MiB\n", usage.ru_maxrss / 1024);

@@ -15,6 +15,7 @@
 #include "pelionp/demux/compact_words.h"
 #include "pelionp/demux/tick_table.h"
 #include "pelionp/demux/word_list_pool.h"
+#include "pelionp/thread_name.h"
 
 namespace pelionp::demux {
 
@@ -532,7 +533,10 @@ private:
 
 DataStreamCoordinator::DataStreamCoordinator() {
     running.store(true);
-    runner = std::thread([this] { run(); });
+    runner = std::thread([this] {
+        name_this_thread("pelionp-demux");
+        run();
+    });
 }
 
 DataStreamCoordinator::~DataStreamCoordinator() {

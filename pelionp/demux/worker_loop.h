@@ -19,6 +19,7 @@
 #include "pelionp/demux/folded_log.h"
 #include "pelionp/demux/neuropixels_worker.h"
 #include "pelionp/demux/word_list_pool.h"
+#include "pelionp/thread_name.h"
 
 namespace pelionp::demux {
 
@@ -66,6 +67,7 @@ struct WorkerFailureLogs {
 template <class Decoder>
 void NeuropixelsWorker::start(Decoder decoder, const char* exit_message) {
     thread_ = std::jthread([this, queue = queue_, decoder = std::move(decoder), exit_message]() mutable {
+        name_this_thread(fmt::format("decode-sid{}", to_underlying(sid)));
         run(*queue, decoder);
         if (exit_message != nullptr) spdlog::debug("{}", exit_message);
     });

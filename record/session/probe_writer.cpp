@@ -14,6 +14,7 @@
 #include "pelionp/decoders/np2_gain_conversion.h"
 #include "pelionp/decoders/np2_row_decoder.h"
 #include "pelionp/demux/electrode_packet.h"
+#include "pelionp/thread_name.h"
 
 namespace pelionp::record {
 
@@ -87,7 +88,11 @@ void ProbeWriter::finish() noexcept {
 
 void ProbeWriter::start() {
   last_checkpoint_ = std::chrono::steady_clock::now();
-  thread_ = std::thread([this] { run(); });
+  auto name = std::visit([](auto* s) { return fmt::format("write-sid{}", demux::to_underlying(s->sid())); }, source_.stream);
+  thread_ = std::thread([this, name = std::move(name)] {
+    name_this_thread(name);
+    run();
+  });
 }
 
 std::expected<void, RunError> ProbeWriter::join() {
