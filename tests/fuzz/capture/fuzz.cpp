@@ -10,10 +10,7 @@
 // created, files written, a dozen threads started and joined) and so runs
 // a few dozen inputs a second; this one keeps what an input cannot change.
 #include <array>
-#include <condition_variable>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -25,32 +22,13 @@
 #include "record/capture/sidecar.h"
 #include "record/logging.h"
 #include "record/spikeglx/meta.h"
+#include "tests/fuzz/buffer_flight.h"
 #include "tests/fuzz/fuzz_target.h"
 
 using namespace pelionp;
 using namespace pelionp::record;
 
 namespace {
-
-std::mutex released_mutex;
-std::condition_variable released_cv;
-std::size_t in_flight = 0;
-
-// NB: the waiter is woken by the last release only (a wake-up per buffer
-// was a good part of an input's time).
-void release(uint8_t* bytes) {
-    delete[] bytes;
-    std::lock_guard lock(released_mutex);
-    if (--in_flight == 0) released_cv.notify_all();
-}
-
-demux::DataBuffer make_buffer(std::span<const uint8_t> bytes) {
-    auto* copy = new uint8_t[bytes.size()];
-    std::memcpy(copy, bytes.data(), bytes.size());
-    std::lock_guard lock(released_mutex);
-    ++in_flight;
-    return {bytes.size(), std::unique_ptr<uint8_t[], void (*)(uint8_t*)>(copy, &release)};
-}
 
 std::array<float, CHANNEL_COUNT> gains_or_unit(const std::optional<capture::GainCorrection>& correction) {
     if (correction) return *correction;
@@ -214,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::fail("a cut outside its chunk's whole words");
         if (cut.end > cut.start) {
             if (!capture::has_preamble(&chunk[cut.start])) fuzz::fail("a buffer handed over without the preamble");
-            path.coordinator.push_buffer(make_buffer(chunk.subspan(cut.start, cut.end - cut.start)));
+            path.coordinator.push_buffer(fuzz::make_buffer(chunk.subspan(cut.start, cut.end - cut.start)));
         }
         if (last) break;
         // The next chunk begins at the cut: replay carries those words on.
@@ -223,11 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at = next;
     }
 
-    {
-        std::unique_lock lock(released_mutex);
-        if (!released_cv.wait_for(lock, std::chrono::seconds(20), [] { return in_flight == 0; }))
-            fuzz::fail("buffers still held by the data path");
-    }
+    fuzz::wait_until_released();
     path.drain();
     return 0;
 }

@@ -4,42 +4,16 @@
 // dropped, as the device stream never delivers one). Every buffer must come
 // back through its release function once the decoders are done with it.
 #include <array>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 
 #include "pelionp/decoders/np1_demux_worker.h"
 #include "pelionp/decoders/np2_demux_worker.h"
 #include "pelionp/demux/data_stream_coordinator.h"
 #include "pelionp/demux/io_frame_processor.h"
 #include "pelionp/logging.h"
+#include "tests/fuzz/buffer_flight.h"
 #include "tests/fuzz/fuzz_target.h"
 
 using namespace pelionp;
-
-namespace {
-
-std::mutex released_mutex;
-std::condition_variable released_cv;
-std::size_t in_flight = 0;
-
-// NB: the waiter is woken by the last release only (a wake-up per buffer
-// was a good part of an input's time).
-void release(uint8_t* bytes) {
-    delete[] bytes;
-    std::lock_guard lock(released_mutex);
-    if (--in_flight == 0) released_cv.notify_all();
-}
-
-demux::DataBuffer make_buffer(const uint8_t* bytes, std::size_t length) {
-    auto* copy = new uint8_t[length];
-    std::memcpy(copy, bytes, length);
-    std::lock_guard lock(released_mutex);
-    ++in_flight;
-    return {length, std::unique_ptr<uint8_t[], void (*)(uint8_t*)>(copy, &release)};
-}
-
-}  // namespace
 
 namespace {
 
@@ -104,10 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     path.start_clean(data, size);
     const std::size_t whole = size / demux::STREAM_WORD_BYTES * demux::STREAM_WORD_BYTES;
     for (std::size_t at = 0; at < whole; at += buffer_bytes)
-        path.coordinator.push_buffer(make_buffer(data + at, std::min(buffer_bytes, whole - at)));
+        path.coordinator.push_buffer(fuzz::make_buffer(std::span(data + at, std::min(buffer_bytes, whole - at))));
 
-    std::unique_lock lock(released_mutex);
-    if (!released_cv.wait_for(lock, std::chrono::seconds(20), [] { return in_flight == 0; }))
-        fuzz::fail("buffers still held by the data path");
+    fuzz::wait_until_released();
     return 0;
 }
